@@ -49,17 +49,17 @@ struct Area {
 };
 
 // Normalizes an area in place so that the top-left cell comes first; nothing happens when either
-// corner is invalid. Corners are ordered by their sheet-and-column word (as signed), then by row;
+// corner is invalid. Corners are ordered by their sheet-and-column word (as signed), then by row index;
 // if the rows are still out of order, only the rows are exchanged.
 constexpr void normalize(CellAddress& first, CellAddress& second) {
   if (!first.isValid() || !second.isValid()) return;
   if (static_cast<int32_t>(second.sheetColumn) < static_cast<int32_t>(first.sheetColumn) ||
-      (second.sheetColumn == first.sheetColumn && second.row < first.row)) {
+      (second.sheetColumn == first.sheetColumn && second.rowIndex() < first.rowIndex())) {
     CellAddress t = first;
     first = second;
     second = t;
   }
-  if (second.row < first.row) {
+  if (second.rowIndex() < first.rowIndex()) {
     uint32_t r = first.row;
     first.row = second.row;
     second.row = r;
