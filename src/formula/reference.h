@@ -17,10 +17,20 @@ struct AddressLimits {
   uint32_t lastRow = 0xFFFFF;
   uint32_t lastColumn = 0x3FFF;
 };
+// Returns the process-wide limits (the full grid until setReducedLimits(true)).
 const AddressLimits& addressLimits();
+// Switches the process-wide limits to the old grid (true) or back to the full grid (false).
 void setReducedLimits(bool reduced);
+// Returns true when the old grid applies: a host before major version 12, or a workbook opened in
+// the 97-2003 file format (file-format code 56).
+bool reducedLimitsApply(int hostMajorVersion, int fileFormatCode);
+// Returns true when the address is valid and its row and column lie within the current limits.
+bool isWithinLimits(CellAddress address);
 
 // normalize (first, second) and normalize (area) live with CellAddress.
+
+// Every area operation below reads an area whose second corner is invalid (and first valid) as the
+// single cell of its first corner, and compares rows by their 20-bit row index.
 
 // The overlap of two areas on a's sheet, normalized; invalid when they do not overlap.
 Area intersect(const Area& a, const Area& b);
@@ -31,28 +41,57 @@ CellAddress implicitIntersection(const Area& area, CellAddress current);
 
 // Looks up the value of an existing cell (null when the cell does not exist or has no value).
 using CellValueLookup = std::function<const CalcValue*(CellAddress)>;
-// The single value that an area yields for the current cell ("#VALUE!" when none).
+// Sets result to the single value that an area yields for the current cell: a copy of that cell's
+// value, Empty when the cell does not exist or has no value, "#VALUE!" when the area yields no cell.
 void valueForCell(const Area& area, CellAddress current, const CellValueLookup& lookup, CalcValue& result);
 
 // A1 texts. parseArea's kind: 0 cells, 1 whole rows (3:5), 2 whole columns (B:D).
+// Returns the cell of an A1 text ($B$3, b3) on the given sheet: one to three letters, then a row
+// number, each optionally after one '$'. Invalid for anything else, for a column beyond the current
+// limit and for row 0; a row number beyond the last row reads as the last row.
 CellAddress parseCell(std::u16string_view text, uint32_t sheet);
 struct ParsedArea {
   CellAddress first;
   CellAddress second;
   int kind = 0;
 };
+// Returns the normalized area of an A1 text: a cell (both corners that cell), cells joined by ':',
+// whole columns (B:D, to the last row) or whole rows (3:5, to the last column). With several ':' the
+// area spans every part, which must all be of one form. Both corners invalid (kind 0) when any part
+// is not readable.
 ParsedArea parseArea(std::u16string_view text, uint32_t sheet);
-// Absolute R1C1 texts (R2C3, R1C1:R2C2).
+// Returns the cell of an absolute R1C1 text (R2C3; 'r' and 'c' accepted): both numbers present and
+// within the current limits, nothing else in the text; invalid otherwise (the relative form R[1]C[1]
+// included).
 CellAddress parseCellR1C1(std::u16string_view text, uint32_t sheet);
+// Returns the normalized area of an absolute R1C1 text (R1C1:R2C2, or one cell); both corners
+// invalid when a part is not readable or there is more than one ':'.
 ParsedArea parseAreaR1C1(std::u16string_view text, uint32_t sheet);
 
+// Returns the letters of a 0-based column (0 "A", 26 "AA", 16383 "XFD"); empty beyond 16383.
 std::u16string columnLetters(uint32_t column);
+// Returns the A1 text of an address (row number limited to the last row); the "#REF!" text for the
+// invalid address.
 std::u16string cellText(CellAddress address);
+// Returns the A1 text with '$' before the letters and before the row number ($B$3); the "#REF!"
+// text for the invalid address.
 std::u16string absoluteCellText(CellAddress address);
-// 'name' with every apostrophe doubled.
+// Returns 'name' with every apostrophe doubled.
 std::u16string quotedSheetName(std::u16string_view name);
 
-// INDIRECT, OFFSET, NOW, TODAY, RAND, RANDBETWEEN, CELL, INFO (any case).
+// Reference texts as formula texts print them. quotedName is the sheet's quoted name; when it is
+// empty no sheet prefix is printed.
+// Returns the text of an area's second corner: cellText, or the "#REF!" text when its row lies
+// beyond the last row or the corner is invalid.
+std::u16string secondCornerText(CellAddress corner);
+// Returns quotedName "!" cellText(cell).
+std::u16string referenceText(CellAddress cell, std::u16string_view quotedName);
+// Returns quotedName "!" and the first corner, then ":" and secondCornerText of the second corner
+// when the corners differ or bothCorners is set. An invalid first corner prints the "#REF!" text
+// alone; an invalid second corner reads as the first.
+std::u16string referenceText(const Area& area, std::u16string_view quotedName, bool bothCorners = false);
+
+// Returns true for INDIRECT, OFFSET, NOW, TODAY, RAND, RANDBETWEEN, CELL and INFO (any case).
 bool isVolatileFunctionName(std::u16string_view name);
 
 } // namespace cwbk

@@ -14,42 +14,57 @@ namespace cwbk {
 // The text a value shows: numbers through numberText, errors and booleans through the current
 // display texts, arrays as "{...}", references as the "#VALUE!" text.
 std::u16string displayText(const CalcValue& v);
-// A double as the spreadsheet shows it: up to 15 significant digits, exponent form outside
-// 1e-14..1e15, the locale's decimal separator.
+// A double as the spreadsheet shows it: rounded to 15 significant digits, exponent form ("1E+20",
+// "-1.5E-15") from 1E+15 up and below 1E-14, the locale's decimal separator; 0 for NaN and infinity.
 std::u16string numberText(double x);
-// A number from text (currency amounts and percentages included); nullopt on failure.
+// A number from text (currency amounts and percentages included), read with the locale's separators
+// whatever the process locale is; nullopt on failure and for texts over 512 code units.
 std::optional<double> parseNumber(std::u16string_view text);
 // The conversion of the arithmetic operators; texts that are no number go to the date and time
-// parser when one is installed.
+// parser when one is installed (it reads the workbook's date system itself).
 std::optional<double> toNumber(const CalcValue& v);
 using DateTextParser = std::optional<double> (*)(std::u16string_view text);
+// Installs the date and time text parser that toNumber falls back to (null removes it).
 void setDateTextParser(DateTextParser parser);
 
+// The error whose current display text equals the text exactly.
 std::optional<CalcError> parseError(std::u16string_view text);
+// True when the text starts with '#' and is a current error text.
 bool isErrorText(std::u16string_view text);
+// The boolean whose current display text equals the text without regard to case.
 std::optional<bool> parseBoolean(std::u16string_view text);
 
-// In place, for Integer and Double values.
+// In place, for Integer and Double values: an Integer target stays Integer while the result is a
+// 32-bit integer.
 void add(CalcValue& target, const CalcValue& other);
 void subtract(CalcValue& target, const CalcValue& other);
 void multiply(CalcValue& target, const CalcValue& other);
 // target = target / divisor as a Double; a zero divisor leaves Integer 0.
 void divide(const CalcValue& divisor, CalcValue& target);
 
+// True when x and y differ by less than half a unit in the 15th significant digit of the larger
+// (and have the same sign).
 bool approximatelyEqual(double x, double y);
+// Equality across kinds: numbers within 15 digits, texts without regard to case, Empty as 0, the
+// empty text or false, an array by its first element against a scalar.
 bool equal(const CalcValue& a, const CalcValue& b);
+// The order across kinds: Empty, numbers, texts, Boolean, Reference, ReferenceList, Array, Error;
+// an array side stands for its first element, and an array without elements makes every one false.
 bool less(const CalcValue& a, const CalcValue& b);
 bool greater(const CalcValue& a, const CalcValue& b);
 bool greaterOrEqual(const CalcValue& a, const CalcValue& b);
 // The second ordering routine: a >= b, used for "b <= a".
 bool greaterOrEqualAlt(const CalcValue& a, const CalcValue& b);
-// The text collation of the ordering: negative, zero or positive.
+// The text collation of the ordering: negative, zero or positive. Hyphens and apostrophes are
+// skipped where the texts differ; the locale's case-insensitive collation decides the rest.
 int compareTexts(std::u16string_view a, std::u16string_view b);
 
-// The language table: English names by Windows primary language id, and the reverse.
+// The language table: English names by Windows primary language id ("English" for unknown ids), and
+// the reverse, without regard to case (9 for unknown names).
 std::u16string_view languageName(int languageId);
 int languageIdByName(std::u16string_view name);
-// Sets the nine display texts from a localization table (CR LF lines, ';' fields).
+// Sets the nine display texts from a localization table (CR LF lines, ';' fields; the column headed
+// by the language's name). English (9) and a table without that column change nothing.
 void applyLocalization(std::u16string_view table, int languageId);
 
 } // namespace cwbk

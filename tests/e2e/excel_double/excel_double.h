@@ -1,0 +1,190 @@
+// The scripted Excel double: an in-process object model of IDispatch objects that stands in for
+// Excel in the Windows tests. It keeps workbooks, sheets and their cells, the application's state,
+// owns a hidden "XLMAIN" window, and logs every call so that tests can check what the runtime did.
+//
+//   ExcelDouble excel;
+//   WorksheetObject& sheet = excel.addWorkbook(u"Book1.xlsx").sheet(1);
+//   sheet.set(u"A1", Variant::number(2));
+//   sheet.setFormula(u"B1", u"=A1*2", Variant::number(4));
+//   ApplicationWrapper app(excel.application());
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "excel_double/double_object.h"
+
+namespace cwbk::testing {
+
+class WorkbookObject;
+class WorksheetObject;
+
+// A rectangle of cells, 1-based and inclusive.
+struct CellRect {
+  int32_t top = 1;
+  int32_t left = 1;
+  int32_t bottom = 1;
+  int32_t right = 1;
+  int32_t rows() const { return bottom - top + 1; }
+  int32_t columns() const { return right - left + 1; }
+  bool contains(int32_t row, int32_t column) const {
+    return row >= top && row <= bottom && column >= left && column <= right;
+  }
+};
+// Returns the rectangle of an A1 text ("B2", "$A$1:$C$3"); nullopt when it is not one.
+std::optional<CellRect> parseRect(std::u16string_view text);
+// Returns the absolute A1 text of a rectangle ("$A$1" or "$A$1:$B$2").
+std::u16string rectText(const CellRect& rect);
+
+// The parts of a cell's formatting, each a group of properties by DISPID.
+enum class FormatPart : uint32_t { Range = 0, Interior = 1, Font = 2, Borders = 3 };
+
+struct HyperlinkData {
+  std::u16string address;
+  std::u16string subAddress;
+  std::u16string textToDisplay;
+};
+
+struct CellData {
+  Variant value;
+  std::u16string formula; // empty when the cell holds a constant
+  std::map<uint32_t, Variant> formats;
+  std::optional<HyperlinkData> link;
+};
+
+class ApplicationObject : public DoubleObjectOf<ApplicationObject> {
+public:
+  explicit ApplicationObject(ExcelDouble& excel);
+  std::string label() const override { return "Application"; }
+  static const std::vector<Member<ApplicationObject>>& members();
+};
+
+class WorksheetObject : public DoubleObjectOf<WorksheetObject> {
+public:
+  WorksheetObject(ExcelDouble& excel, WorkbookObject& book, std::u16string_view name);
+  std::string label() const override { return "Worksheet " + narrow(name()); }
+  static const std::vector<Member<WorksheetObject>>& members();
+
+  std::u16string name() const;
+  WorkbookObject& workbook() const { return *book_; }
+  // 1-based position in the workbook.
+  int32_t index() const;
+
+  // --- test set-up and inspection, by A1 text
+  void set(std::u16string_view a1, const Variant& value);
+  void setFormula(std::u16string_view a1, std::u16string_view formula, const Variant& value = {});
+  Variant value(std::u16string_view a1) const;
+  std::u16string formula(std::u16string_view a1) const;
+  bool hasFormula(std::u16string_view a1) const;
+  Variant format(std::u16string_view a1, FormatPart part, DISPID id) const;
+  void setFormat(std::u16string_view a1, FormatPart part, DISPID id, const Variant& value);
+  std::optional<HyperlinkData> hyperlink(std::u16string_view a1) const;
+  void setHyperlink(std::u16string_view a1, HyperlinkData link);
+
+  // --- cells by position (1-based)
+  const CellData* cell(int32_t row, int32_t column) const;
+  CellData& cellAt(int32_t row, int32_t column);
+  // Writes a value as Excel does when it is typed or assigned: an apostrophe keeps the rest as text,
+  // "=..." becomes a formula, numbers, TRUE/FALSE and error texts are read as such, "" empties the cell.
+  void enter(int32_t row, int32_t column, const VARIANT& value, bool asFormula);
+  void clear(int32_t row, int32_t column);
+  // The rectangle that holds every cell with a value or formula ($A$1 for an empty sheet).
+  CellRect usedRect() const;
+  std::map<std::pair<int32_t, int32_t>, CellData>& cells() { return cells_; }
+
+  // Protection, as Protect and Unprotect leave it.
+  bool protectedContents = false;
+  std::u16string protectionPassword;
+
+private:
+  WorkbookObject* book_;
+  std::map<std::pair<int32_t, int32_t>, CellData> cells_;
+};
+
+class WorkbookObject : public DoubleObjectOf<WorkbookObject> {
+public:
+  WorkbookObject(ExcelDouble& excel, std::u16string_view name);
+  ~WorkbookObject() override;
+  std::string label() const override { return "Workbook " + narrow(name()); }
+  static const std::vector<Member<WorkbookObject>>& members();
+
+  std::u16string name() const;
+  WorksheetObject& addSheet(std::u16string_view name);
+  // The sheet by 1-based position or by name (case-insensitive); null when none.
+  WorksheetObject* findSheet(int32_t index) const;
+  WorksheetObject* findSheet(std::u16string_view name) const;
+  WorksheetObject& sheet(int32_t index) const { return *findSheet(index); }
+  WorksheetObject& sheet(std::u16string_view name) const { return *findSheet(name); }
+  const std::vector<WorksheetObject*>& sheets() const { return sheets_; }
+  bool closed = false;
+
+private:
+  std::vector<WorksheetObject*> sheets_; // one reference each
+};
+
+class ExcelDouble {
+public:
+  ExcelDouble();
+  ~ExcelDouble();
+  ExcelDouble(const ExcelDouble&) = delete;
+  ExcelDouble& operator=(const ExcelDouble&) = delete;
+
+  // The Application object (the double keeps its own reference; callers add theirs).
+  IDispatch* application() const { return app_; }
+  ApplicationObject& app() const { return *app_; }
+  // Adds an open workbook with the named sheets; the first workbook and sheet become active.
+  WorkbookObject& addWorkbook(std::u16string_view name, std::initializer_list<std::u16string_view> sheets = {u"Sheet1"});
+  WorkbookObject* findWorkbook(std::u16string_view name) const;
+  const std::vector<WorkbookObject*>& workbooks() const { return workbooks_; }
+  void closeWorkbook(WorkbookObject& book);
+
+  // The hidden main window of class "XLMAIN", titled with the Caption.
+  HWND mainWindow() const { return window_; }
+  CallLog& log() { return log_; }
+
+  // Application state by DISPID (EnableEvents, Calculation, Version, ...).
+  const Variant& state(DISPID id) const { return app_->property(id); }
+  void setState(DISPID id, Variant value);
+
+  // Scripted behaviour.
+  // Evaluate's answer for a text and locale; the default reads numbers, TRUE/FALSE and "texts" and
+  // answers #NAME? otherwise.
+  std::function<Variant(std::u16string_view formula, LCID locale)> evaluator;
+  // Macros that Run reaches, by name; an unknown name raises Excel's run-time error.
+  std::map<std::u16string, std::function<Variant(std::span<const Variant> arguments)>> macros;
+  // The answer of every Dialog.Show.
+  bool dialogAnswer = true;
+  // The user-interface language of LanguageSettings.
+  int32_t languageId = 1033;
+  // The active workbook and sheet, and the selection (a rectangle on the active sheet).
+  WorkbookObject* activeWorkbook = nullptr;
+  WorksheetObject* activeSheet = nullptr;
+  CellRect selection;
+  // Set by Quit.
+  int quitCalls = 0;
+
+private:
+  ApplicationObject* app_ = nullptr;
+  std::vector<WorkbookObject*> workbooks_; // open ones, one reference each
+  std::vector<WorkbookObject*> closed_;    // kept alive for wrappers that still hold them
+  HWND window_ = nullptr;
+  CallLog log_;
+  int nextBook_ = 1;
+
+  friend class ApplicationObject;
+  friend WorkbookObject& addNewWorkbook(ExcelDouble&);
+};
+
+// Adds a new workbook "Book<n>" with one sheet (Workbooks.Add).
+WorkbookObject& addNewWorkbook(ExcelDouble& excel);
+// Returns the Variant of an Excel error number (2007 for #DIV/0!, ...).
+Variant excelError(int number);
+
+} // namespace cwbk::testing

@@ -1,0 +1,42 @@
+// The formula parser: English formula text as workbook files store it (no leading '=' needed) into a
+// syntax tree, with the spreadsheet's own operator precedence and a positioned message for bad input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "compiler/formula_ast.h"
+
+namespace cwbk::compiler {
+
+// The longest formula accepted, in code units (the spreadsheet's own limit).
+inline constexpr size_t kMaxFormulaLength = 8192;
+// The deepest nesting of parentheses, calls, array constants and prefix operators accepted.
+inline constexpr int kMaxNesting = 256;
+
+// Why a formula was rejected: what is wrong, and the 0-based code unit offset where it is.
+struct ParseError {
+  std::string what; // e.g. "unexpected ')'"
+  uint32_t position = 0;
+
+  // Returns the message with its position, e.g. "unexpected ')' at 7".
+  std::string message() const { return what + " at " + std::to_string(position); }
+};
+
+// The outcome of a parse: the tree, or the error when ok() is false.
+struct ParseResult {
+  AstNode tree;
+  std::optional<ParseError> error;
+
+  bool ok() const { return !error.has_value(); }
+};
+
+// Parses one formula. A leading '=' is skipped. Rejected, with a clear error: 3D references
+// (Sheet1:Sheet3!A1), structured references (Table1[Col]), external workbooks given by path
+// rather than by index, and the #GETTING_DATA literal.
+ParseResult parseFormula(std::u16string_view text);
+// Parses one formula given as UTF-8; error positions are byte offsets into that text.
+ParseResult parseFormulaUtf8(std::string_view text);
+
+} // namespace cwbk::compiler

@@ -1,0 +1,292 @@
+// SourceWorkbook: lookups, the finishing step shared by the readers (ordering, array formula and data
+// table members), the choice of reader by file content, and the UTF-8/UTF-16 helpers.
+#include "compiler/source_workbook.h"
+
+#include <algorithm>
+#include <fstream>
+#include <tuple>
+
+#include "compiler/text_workbook.h"
+#include "compiler/xlsx_reader.h"
+
+namespace cwbk::compiler {
+
+SourceValue SourceValue::ofNumber(double x) {
+  SourceValue v;
+  v.kind = Number;
+  v.number = x;
+  return v;
+}
+
+SourceValue SourceValue::ofText(std::u16string t) {
+  SourceValue v;
+  v.kind = Text;
+  v.text = std::move(t);
+  return v;
+}
+
+SourceValue SourceValue::ofBoolean(bool b) {
+  SourceValue v;
+  v.kind = Boolean;
+  v.boolean = b;
+  return v;
+}
+
+SourceValue SourceValue::ofError(CalcError e) {
+  SourceValue v;
+  v.kind = Error;
+  v.error = e;
+  int index = errorIndex(e);
+  if (index >= 0) v.text = defaultDisplayTexts()[index];
+  return v;
+}
+
+namespace {
+
+char16_t asciiUpper(char16_t c) {
+  return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
+}
+
+bool positionLess(const SourceCell& a, const SourceCell& b) {
+  return std::tie(a.sheet, a.row, a.column) < std::tie(b.sheet, b.row, b.column);
+}
+
+bool samePosition(const SourceCell& a, const SourceCell& b) {
+  return a.sheet == b.sheet && a.row == b.row && a.column == b.column;
+}
+
+template <typename Cells> auto* findIn(Cells& cells, uint32_t sheet, uint32_t row, uint32_t column) {
+  SourceCell key;
+  key.sheet = sheet;
+  key.row = row;
+  key.column = column;
+  auto it = std::lower_bound(cells.begin(), cells.end(), key, positionLess);
+  return it != cells.end() && samePosition(*it, key) ? &*it : nullptr;
+}
+
+std::string label(const SourceWorkbook& workbook, uint32_t sheet, uint32_t row, uint32_t column) {
+  std::string name = sheet < workbook.sheets.size() ? utf16ToUtf8(workbook.sheets[sheet].name) : "?";
+  return name + "!" + cellName(row, column);
+}
+
+// Largest area that one array formula or data table may cover, and the most member cells that the
+// finishing step creates in all; beyond them a source is refused rather than exhausting memory.
+constexpr uint64_t kMaxMemberArea = uint64_t(1) << 20;
+constexpr uint64_t kMaxCreatedMembers = uint64_t(1) << 22;
+
+// Makes every position of `range` a member of the array formula or data table whose top-left cell is
+// `owner` (an index into the sorted cells); missing members are appended to `created`.
+void claimMembers(SourceWorkbook& workbook, size_t owner, std::vector<SourceCell>& created,
+                  const std::string& context) {
+  const SourceCell master = workbook.cells[owner];
+  const SourceRange& range = master.range;
+  const char* what = master.kind == CellKind::ArrayFormula ? "array formula" : "data table";
+  if (range.firstRow > range.lastRow || range.firstColumn > range.lastColumn || range.lastRow >= kMaxRows ||
+      range.lastColumn >= kMaxColumns)
+    throw SourceError(context + ": " + what + " at " +
+                      label(workbook, master.sheet, master.row, master.column) + " has a bad area");
+  if (master.row != range.firstRow || master.column != range.firstColumn)
+    throw SourceError(context + ": " + what + " at " +
+                      label(workbook, master.sheet, master.row, master.column) +
+                      " does not start at the top-left cell of its area");
+  if (range.cellCount() > kMaxMemberArea || created.size() + range.cellCount() > kMaxCreatedMembers)
+    throw SourceError(context + ": " + what + " at " +
+                      label(workbook, master.sheet, master.row, master.column) + " covers too many cells");
+  for (uint32_t row = range.firstRow; row <= range.lastRow; ++row) {
+    for (uint32_t column = range.firstColumn; column <= range.lastColumn; ++column) {
+      if (row == master.row && column == master.column) continue;
+      SourceCell* cell = workbook.findCell(master.sheet, row, column);
+      if (cell == nullptr) {
+        SourceCell member;
+        member.sheet = master.sheet;
+        member.row = row;
+        member.column = column;
+        created.push_back(member);
+        cell = &created.back();
+      } else if (cell->kind != CellKind::Constant) {
+        throw SourceError(context + ": cell " + label(workbook, master.sheet, row, column) +
+                          " lies inside the " + what + " at " +
+                          label(workbook, master.sheet, master.row, master.column) +
+                          " but has a formula of its own");
+      } else if (cell->cached.isNone()) {
+        // A member's stored value is the formula's cached result at that position.
+        cell->cached = std::move(cell->value);
+      }
+      cell->value = SourceValue();
+      cell->kind = master.kind;
+      cell->range = range;
+      cell->master = false;
+      cell->dataTable = master.dataTable;
+    }
+  }
+}
+
+} // namespace
+
+int32_t SourceWorkbook::findSheet(std::u16string_view name) const {
+  for (size_t i = 0; i < sheets.size(); ++i) {
+    const std::u16string& candidate = sheets[i].name;
+    if (candidate.size() == name.size() &&
+        std::equal(candidate.begin(), candidate.end(), name.begin(),
+                   [](char16_t a, char16_t b) { return asciiUpper(a) == asciiUpper(b); }))
+      return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+const SourceCell* SourceWorkbook::findCell(uint32_t sheet, uint32_t row, uint32_t column) const {
+  return findIn(cells, sheet, row, column);
+}
+
+SourceCell* SourceWorkbook::findCell(uint32_t sheet, uint32_t row, uint32_t column) {
+  return findIn(cells, sheet, row, column);
+}
+
+size_t SourceWorkbook::formulaCount() const {
+  return static_cast<size_t>(
+      std::count_if(cells.begin(), cells.end(), [](const SourceCell& c) { return !c.formula.empty(); }));
+}
+
+uint32_t compiledFlags(const SourceCell& cell) {
+  uint32_t flags = cell.flags;
+  if (cell.kind == CellKind::ArrayFormula) flags |= kFlagArrayFormula | (cell.master ? kFlagArrayMaster : 0);
+  if (cell.kind == CellKind::DataTable) flags |= kFlagArrayMaster;
+  return flags;
+}
+
+void finishWorkbook(SourceWorkbook& workbook, const std::string& context) {
+  auto sortAndCheck = [&](const char* why) {
+    std::stable_sort(workbook.cells.begin(), workbook.cells.end(), positionLess);
+    auto twin = std::adjacent_find(workbook.cells.begin(), workbook.cells.end(), samePosition);
+    if (twin != workbook.cells.end())
+      throw SourceError(context + ": cell " + label(workbook, twin->sheet, twin->row, twin->column) + " " +
+                        why);
+  };
+  sortAndCheck("is stated twice");
+  for (const SourceCell& cell : workbook.cells)
+    if (cell.sheet >= workbook.sheets.size())
+      throw SourceError(context + ": a cell names sheet index " + std::to_string(cell.sheet) +
+                        ", which does not exist");
+
+  std::vector<SourceCell> created;
+  for (size_t i = 0; i < workbook.cells.size(); ++i) {
+    const SourceCell& cell = workbook.cells[i];
+    bool owner = (cell.kind == CellKind::ArrayFormula || cell.kind == CellKind::DataTable) && cell.master;
+    if (owner) claimMembers(workbook, i, created, context);
+  }
+  for (SourceDataTable& table : workbook.dataTables) {
+    const SourceCell* top = workbook.findCell(table.sheet, table.range.firstRow, table.range.firstColumn);
+    if (top == nullptr || top->kind != CellKind::DataTable || !top->master)
+      throw SourceError(context + ": data table at " +
+                        label(workbook, table.sheet, table.range.firstRow, table.range.firstColumn) +
+                        " has no top-left cell");
+  }
+  if (!created.empty()) {
+    workbook.cells.insert(workbook.cells.end(), std::make_move_iterator(created.begin()),
+                          std::make_move_iterator(created.end()));
+    sortAndCheck("lies in two array formulas or data tables");
+  }
+}
+
+SourceWorkbook readSourceWorkbook(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw SourceError(path + ": cannot open the file");
+  char magic[4] = {};
+  in.read(magic, 4);
+  in.close();
+  if (magic[0] == 'P' && magic[1] == 'K' && magic[2] == 3 && magic[3] == 4) return readXlsxFile(path);
+  return readTextWorkbookFile(path);
+}
+
+std::optional<std::u16string> utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    uint32_t code;
+    size_t extra;
+    if (c < 0x80) {
+      code = c;
+      extra = 0;
+    } else if ((c & 0xE0) == 0xC0) {
+      code = c & 0x1F;
+      extra = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      code = c & 0x0F;
+      extra = 2;
+    } else if ((c & 0xF8) == 0xF0) {
+      code = c & 0x07;
+      extra = 3;
+    } else {
+      return std::nullopt;
+    }
+    if (text.size() - i <= extra) return std::nullopt;
+    for (size_t k = 1; k <= extra; ++k) {
+      unsigned char d = static_cast<unsigned char>(text[i + k]);
+      if ((d & 0xC0) != 0x80) return std::nullopt;
+      code = (code << 6) | (d & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[4] = {0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t code = text[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string cellName(uint32_t row, uint32_t column) {
+  std::string letters;
+  uint64_t n = uint64_t(column) + 1;
+  while (n > 0) {
+    letters.insert(letters.begin(), static_cast<char>('A' + (n - 1) % 26));
+    n = (n - 1) / 26;
+  }
+  return letters + std::to_string(uint64_t(row) + 1);
+}
+
+std::optional<CalcError> errorFromEnglishText(std::u16string_view text) {
+  const DisplayTexts& texts = defaultDisplayTexts();
+  for (size_t i = 0; i < kAllErrors.size(); ++i)
+    if (texts[i] == text) return kAllErrors[i];
+  return std::nullopt;
+}
+
+} // namespace cwbk::compiler
