@@ -10,7 +10,9 @@ void throwComError(HRESULT result, EXCEPINFO* info) {
   if (info->pfnDeferredFillIn) info->pfnDeferredFillIn(info);
   std::u16string description = bstrText(info->bstrDescription);
   std::u16string source = bstrText(info->bstrSource);
-  HRESULT code = info->scode ? info->scode : info->wCode ? MAKE_HRESULT(1, FACILITY_DISPATCH, info->wCode) : S_OK;
+  HRESULT code = info->scode   ? info->scode
+                 : info->wCode ? MAKE_HRESULT(1, FACILITY_DISPATCH, info->wCode)
+                               : S_OK;
   SysFreeString(info->bstrDescription);
   SysFreeString(info->bstrSource);
   SysFreeString(info->bstrHelpFile);

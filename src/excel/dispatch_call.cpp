@@ -19,7 +19,8 @@ Variant invoke(IDispatch* object, DISPID id, WORD flags, Arguments args, const V
   std::vector<VARIANTARG> slots;
   slots.reserve(args.size() + 1);
   if (putValue) slots.push_back(*putValue);
-  for (size_t i = args.size(); i-- > 0;) slots.push_back(args[i].get());
+  for (size_t i = args.size(); i-- > 0;)
+    slots.push_back(args[i].get());
   DISPID named = DISPID_PROPERTYPUT;
   DISPPARAMS params{slots.data(), putValue ? &named : nullptr, static_cast<UINT>(slots.size()),
                     putValue ? 1u : 0u};
@@ -41,7 +42,8 @@ Variant converted(Variant value, VARTYPE resultType) {
 } // namespace
 
 Variant getProperty(IDispatch* object, DISPID id, VARTYPE resultType, Arguments args) {
-  return converted(invoke(object, id, DISPATCH_PROPERTYGET, args, nullptr, kLocaleNeutral, nullptr), resultType);
+  return converted(invoke(object, id, DISPATCH_PROPERTYGET, args, nullptr, kLocaleNeutral, nullptr),
+                   resultType);
 }
 
 void putProperty(IDispatch* object, DISPID id, const VARIANT& value, Arguments args) {

@@ -28,7 +28,9 @@ DispatchWrapper::~DispatchWrapper() {
   if (dispatch_) dispatch_->Release();
 }
 
-bool DispatchWrapper::attachFrom(const DispatchWrapper& other) { return attach(other.get()); }
+bool DispatchWrapper::attachFrom(const DispatchWrapper& other) {
+  return attach(other.get());
+}
 
 bool DispatchWrapper::attach(IUnknown* object) {
   // The new reference is taken before the old one is released: re-attaching the held object (or
@@ -70,7 +72,9 @@ Variant DispatchWrapper::getVariant(DISPID id, std::initializer_list<Variant> ar
   return tracked([&] { return getProperty(dispatch_, id, VT_EMPTY, Arguments(args.begin(), args.size())); });
 }
 
-bool DispatchWrapper::getBoolean(DISPID id) { return getVariant(id).toBoolean(); }
+bool DispatchWrapper::getBoolean(DISPID id) {
+  return getVariant(id).toBoolean();
+}
 
 int32_t DispatchWrapper::getInteger(DISPID id) {
   return tracked([&] { return getProperty(dispatch_, id, VT_I4).get().lVal; });
@@ -95,13 +99,20 @@ void DispatchWrapper::putVariant(DISPID id, const Variant& value) {
   });
 }
 
-void DispatchWrapper::putBoolean(DISPID id, bool value) { putVariant(id, Variant::boolean(value)); }
-void DispatchWrapper::putInteger(DISPID id, int32_t value) { putVariant(id, Variant::integer(value)); }
-void DispatchWrapper::putText(DISPID id, std::u16string_view value) { putVariant(id, Variant::text(value)); }
+void DispatchWrapper::putBoolean(DISPID id, bool value) {
+  putVariant(id, Variant::boolean(value));
+}
+void DispatchWrapper::putInteger(DISPID id, int32_t value) {
+  putVariant(id, Variant::integer(value));
+}
+void DispatchWrapper::putText(DISPID id, std::u16string_view value) {
+  putVariant(id, Variant::text(value));
+}
 
 Variant DispatchWrapper::call(DISPID id, std::initializer_list<Variant> args) {
-  return tracked(
-      [&] { return callMethod(dispatch_, id, DISPATCH_METHOD, VT_EMPTY, Arguments(args.begin(), args.size())); });
+  return tracked([&] {
+    return callMethod(dispatch_, id, DISPATCH_METHOD, VT_EMPTY, Arguments(args.begin(), args.size()));
+  });
 }
 
 Variant DispatchWrapper::invoke(DISPID id, WORD flags, Arguments args, LCID locale, VARTYPE expected) {
@@ -124,8 +135,24 @@ DispatchWrapper DispatchCollection::item(const VARIANT& index) {
   }));
 }
 
-DispatchWrapper DispatchCollection::item(int32_t index) { return item(Variant::integer(index).get()); }
+DispatchWrapper DispatchCollection::item(int32_t index) {
+  return item(Variant::integer(index).get());
+}
 
-DispatchWrapper DispatchCollection::item(std::u16string_view name) { return item(Variant::text(name).get()); }
+DispatchWrapper DispatchCollection::item(std::u16string_view name) {
+  return item(Variant::text(name).get());
+}
+
+IEnumVARIANT* DispatchCollection::newEnum() {
+  Variant answer = getVariant(dispid::collection::NewEnum);
+  IUnknown* unknown = answer.type() == VT_UNKNOWN    ? answer.get().punkVal
+                      : answer.type() == VT_DISPATCH ? answer.get().pdispVal
+                                                     : nullptr;
+  IEnumVARIANT* enumerator = nullptr;
+  if (!unknown ||
+      FAILED(lastResult_ = unknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&enumerator))))
+    throw ComError(unknown ? lastResult_ : DISP_E_TYPEMISMATCH);
+  return enumerator;
+}
 
 } // namespace cwbk

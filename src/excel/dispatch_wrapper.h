@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <oleauto.h>
 
 #include <cstdint>
@@ -70,8 +71,8 @@ public:
   // Way 2 (direct invoke at `locale`; a result of another type than `expected` raises):
   Variant invoke(DISPID id, WORD flags, Arguments args, LCID locale = kLocaleSystemDefault,
                  VARTYPE expected = VT_EMPTY);
-  Variant invoke(DISPID id, WORD flags, std::initializer_list<Variant> args, LCID locale = kLocaleSystemDefault,
-                 VARTYPE expected = VT_EMPTY) {
+  Variant invoke(DISPID id, WORD flags, std::initializer_list<Variant> args,
+                 LCID locale = kLocaleSystemDefault, VARTYPE expected = VT_EMPTY) {
     return invoke(id, flags, Arguments(args.begin(), args.size()), locale, expected);
   }
   DispatchWrapper invokeObject(DISPID id, std::initializer_list<Variant> args = {});
@@ -79,6 +80,8 @@ public:
   // Members every object has.
   DispatchWrapper application() { return getObject(dispid::common::Application); }
   DispatchWrapper parent() { return getObject(dispid::common::Parent); }
+  // The stock caption of a control.
+  std::u16string stockCaption() { return getText(dispid::collection::StockCaption); }
 
 protected:
   // Runs `call`; a ComError is kept in lastResult and swallowed. Returns whether the call succeeded.
@@ -122,7 +125,9 @@ protected:
 };
 
 // Returns a wrapper of type T holding the other wrapper's object (the other is left empty).
-template <class T> T adoptAs(DispatchWrapper&& other) { return T(other.release(), DispatchWrapper::adopt); }
+template <class T> T adoptAs(DispatchWrapper&& other) {
+  return T(other.release(), DispatchWrapper::adopt);
+}
 
 class DispatchCollection : public DispatchWrapper {
 public:
@@ -137,6 +142,8 @@ public:
   virtual DispatchWrapper item(int32_t index);
   // The element by name.
   DispatchWrapper item(std::u16string_view name);
+  // Returns the collection's enumerator (_NewEnum); raises ComError when there is none.
+  IEnumVARIANT* newEnum();
 };
 
 } // namespace cwbk

@@ -14,11 +14,13 @@ namespace cwbk {
 namespace {
 
 // Returns `arguments` padded with missing arguments to `slots` (those beyond are dropped).
-std::vector<Variant> padded(std::span<const Variant> arguments, size_t slots, const Variant* first = nullptr) {
+std::vector<Variant> padded(std::span<const Variant> arguments, size_t slots,
+                            const Variant* first = nullptr) {
   std::vector<Variant> all;
   all.reserve(slots + 1);
   if (first) all.push_back(*first);
-  for (size_t i = 0; i < slots; ++i) all.push_back(i < arguments.size() ? arguments[i] : Variant::missing());
+  for (size_t i = 0; i < slots; ++i)
+    all.push_back(i < arguments.size() ? arguments[i] : Variant::missing());
   return all;
 }
 
@@ -31,8 +33,8 @@ constexpr size_t kMacroArguments = 30;
 HyperlinkWrapper HyperlinksWrapper::add(const DispatchWrapper& anchor, std::u16string_view address) {
   std::array<Variant, 5> args = {Variant::dispatch(anchor.get()), Variant::text(address), Variant::missing(),
                                  Variant::missing(), Variant::missing()};
-  return adoptAs<HyperlinkWrapper>(
-      objectResult(tracked([&] { return callMethod(dispatch_, dispid::hyperlinks::Add, DISPATCH_METHOD, VT_EMPTY, args); })));
+  return adoptAs<HyperlinkWrapper>(objectResult(tracked(
+      [&] { return callMethod(dispatch_, dispid::hyperlinks::Add, DISPATCH_METHOD, VT_EMPTY, args); })));
 }
 
 // ------------------------------------------------------------------ range
@@ -70,7 +72,8 @@ void RangeWrapper::putValue2(const Variant& value) {
 }
 
 RangeWrapper RangeWrapper::cell(int32_t row, int32_t column) {
-  return adoptAs<RangeWrapper>(getObject(dispid::range::Item, {Variant::integer(row), Variant::integer(column)}));
+  return adoptAs<RangeWrapper>(
+      getObject(dispid::range::Item, {Variant::integer(row), Variant::integer(column)}));
 }
 
 FormatWrapper RangeWrapper::borders() {
@@ -86,10 +89,13 @@ WorksheetWrapper RangeWrapper::worksheet() {
 // ------------------------------------------------------------------ worksheet
 
 RangeWrapper WorksheetWrapper::range(std::u16string_view address) {
-  return adoptAs<RangeWrapper>(invokeObject(dispid::worksheet::Range, {Variant::text(address), Variant::missing()}));
+  return adoptAs<RangeWrapper>(
+      invokeObject(dispid::worksheet::Range, {Variant::text(address), Variant::missing()}));
 }
 
-RangeWrapper WorksheetWrapper::usedRange() { return adoptAs<RangeWrapper>(invokeObject(dispid::worksheet::UsedRange)); }
+RangeWrapper WorksheetWrapper::usedRange() {
+  return adoptAs<RangeWrapper>(invokeObject(dispid::worksheet::UsedRange));
+}
 
 std::u16string WorksheetWrapper::nameForCode() {
   std::u16string code = codeName();
@@ -116,7 +122,8 @@ void WorksheetWrapper::unprotect(std::u16string_view password) {
 void WorksheetWrapper::writeCells(std::span<const CellWrite> cells) {
   std::vector<const CellWrite*> order;
   order.reserve(cells.size());
-  for (const CellWrite& c : cells) order.push_back(&c);
+  for (const CellWrite& c : cells)
+    order.push_back(&c);
   std::stable_sort(order.begin(), order.end(), [](const CellWrite* a, const CellWrite* b) {
     return a->row != b->row ? a->row < b->row : a->column < b->column;
   });
@@ -143,7 +150,8 @@ void WorksheetWrapper::writeCells(std::span<const CellWrite> cells) {
       address += u":" + absoluteCellText(CellAddress::make(0, unique[end - 1]->column, unique[end - 1]->row));
       CalcValue run;
       run.resizeArray(static_cast<uint32_t>(end - i), 1);
-      for (size_t k = i; k < end; ++k) *run.element(static_cast<uint32_t>(k - i), 0) = unique[k]->value;
+      for (size_t k = i; k < end; ++k)
+        *run.element(static_cast<uint32_t>(k - i), 0) = unique[k]->value;
       value = toVariant(run, true);
     }
     RangeWrapper target = range(address);
@@ -182,15 +190,17 @@ void WorkbookWrapper::putPassword(std::u16string_view password) {
   putText(dispid::workbook::Password, password);
 }
 
-void WorkbookWrapper::setPasswordEncryptionOptions(std::u16string_view provider, std::u16string_view algorithm,
-                                                   int32_t keyLength, bool encryptProperties) {
+void WorkbookWrapper::setPasswordEncryptionOptions(std::u16string_view provider,
+                                                   std::u16string_view algorithm, int32_t keyLength,
+                                                   bool encryptProperties) {
   call(dispid::workbook::SetPasswordEncryptionOptions,
        {Variant::text(provider), Variant::text(algorithm), Variant::integer(keyLength),
         Variant::boolean(encryptProperties)});
 }
 
 WorkbookWrapper WorkbooksWrapper::open(std::u16string_view fileName) {
-  return adoptAs<WorkbookWrapper>(objectResult(invoke(dispid::workbooks::Open, DISPATCH_METHOD, {Variant::text(fileName)})));
+  return adoptAs<WorkbookWrapper>(
+      objectResult(invoke(dispid::workbooks::Open, DISPATCH_METHOD, {Variant::text(fileName)})));
 }
 
 // ------------------------------------------------------------------ dialogs
@@ -207,7 +217,8 @@ bool ApplicationWrapper::createInstance() {
   lastResult_ = CLSIDFromProgID(L"Excel.Application", &id);
   if (FAILED(lastResult_)) return false;
   IDispatch* object = nullptr;
-  lastResult_ = CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object));
+  lastResult_ =
+      CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object));
   if (FAILED(lastResult_)) return false;
   take(object);
   return true;
@@ -232,7 +243,9 @@ bool ApplicationWrapper::quit() {
 
 int32_t ApplicationWrapper::userInterfaceLanguage() {
   DispatchWrapper settings = languageSettings();
-  return settings.getVariant(dispid::languageSettings::LanguageID, {Variant::integer(dispid::languageSettings::UserInterface)})
+  return settings
+      .getVariant(dispid::languageSettings::LanguageID,
+                  {Variant::integer(dispid::languageSettings::UserInterface)})
       .toInteger();
 }
 
@@ -260,7 +273,8 @@ int32_t ApplicationWrapper::majorVersion() {
   std::u16string text = version();
   int64_t major = 0;
   size_t i = 0;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9' && major < 100000; ++i) major = major * 10 + (text[i] - u'0');
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9' && major < 100000; ++i)
+    major = major * 10 + (text[i] - u'0');
   return static_cast<int32_t>(major);
 }
 
@@ -276,18 +290,21 @@ RangeWrapper ApplicationWrapper::intersect(std::span<const DispatchWrapper> rang
   std::vector<Variant> all;
   for (size_t i = 0; i < kMacroArguments; ++i)
     all.push_back(i < ranges.size() ? Variant::dispatch(ranges[i].get()) : Variant::missing());
-  Variant result = invoke(dispid::application::Intersect, DISPATCH_METHOD, all, kLocaleSystemDefault, VT_DISPATCH);
+  Variant result =
+      invoke(dispid::application::Intersect, DISPATCH_METHOD, all, kLocaleSystemDefault, VT_DISPATCH);
   IDispatch* d = result.toDispatch();
   return RangeWrapper(d, adopt);
 }
 
 int32_t ApplicationWrapper::ddeInitiate(std::u16string_view application, std::u16string_view topic) {
-  return invoke(dispid::application::DDEInitiate, DISPATCH_METHOD, {Variant::text(application), Variant::text(topic)})
+  return invoke(dispid::application::DDEInitiate, DISPATCH_METHOD,
+                {Variant::text(application), Variant::text(topic)})
       .toInteger();
 }
 
 Variant ApplicationWrapper::ddeRequest(int32_t channel, std::u16string_view item) {
-  return invoke(dispid::application::DDERequest, DISPATCH_METHOD, {Variant::integer(channel), Variant::text(item)});
+  return invoke(dispid::application::DDERequest, DISPATCH_METHOD,
+                {Variant::integer(channel), Variant::text(item)});
 }
 
 void ApplicationWrapper::ddeTerminate(int32_t channel) {
@@ -338,15 +355,25 @@ DispatchWrapper findRunningObject(const std::function<bool(IDispatch*)>& accept)
   if (SUCCEEDED(table->EnumRunning(&monikers)) && monikers) {
     IMoniker* moniker = nullptr;
     while (found.isEmpty() && monikers->Next(1, &moniker, nullptr) == S_OK) {
+      // The table's own entry answers first; binding the moniker is the fallback.
+      IDispatch* object = nullptr;
+      IUnknown* running = nullptr;
+      if (SUCCEEDED(table->GetObject(moniker, &running)) && running) {
+        if (FAILED(running->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&object))))
+          object = nullptr;
+        running->Release();
+      }
       IBindCtx* context = nullptr;
-      if (SUCCEEDED(CreateBindCtx(0, &context))) {
-        IDispatch* object = nullptr;
-        if (SUCCEEDED(moniker->BindToObject(context, nullptr, IID_IDispatch, reinterpret_cast<void**>(&object))) &&
-            object) {
-          if (accept(object)) found.take(object);
-          else object->Release();
-        }
+      if (!object && SUCCEEDED(CreateBindCtx(0, &context))) {
+        if (FAILED(moniker->BindToObject(context, nullptr, IID_IDispatch, reinterpret_cast<void**>(&object))))
+          object = nullptr;
         context->Release();
+      }
+      if (object) {
+        if (accept(object))
+          found.take(object);
+        else
+          object->Release();
       }
       moniker->Release();
     }

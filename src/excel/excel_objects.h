@@ -53,6 +53,21 @@ public:
   std::u16string textToDisplay() { return getText(dispid::hyperlink::TextToDisplay); }
   void putTextToDisplay(std::u16string_view t) { putText(dispid::hyperlink::TextToDisplay, t); }
   void deleteLink() { call(dispid::hyperlink::Delete); }
+  // The two further hyperlink properties the adapter keeps: a text and an object.
+  std::u16string textProperty() { return getText(dispid::hyperlink::TextProperty); }
+  void putTextProperty(std::u16string_view t) { putText(dispid::hyperlink::TextProperty, t); }
+  DispatchWrapper objectProperty() { return getObject(dispid::hyperlink::ObjectProperty); }
+};
+
+// A query table of a worksheet: its two state properties and its refresh method.
+class QueryTableWrapper : public DispatchWrapper {
+public:
+  using DispatchWrapper::DispatchWrapper;
+  bool stateA() { return getBoolean(dispid::queryTable::StateA); }
+  bool stateB() { return getBoolean(dispid::queryTable::StateB); }
+  bool refresh(bool background) {
+    return readBoolean(call(dispid::queryTable::Refresh, {Variant::boolean(background)}).get());
+  }
 };
 
 class HyperlinksWrapper : public DispatchCollection {
@@ -82,7 +97,9 @@ public:
   // Writes Value2 (through Excel's own implementation when it is saved).
   void putValue2(const Variant& value);
   // The formula in English syntax.
-  std::u16string formula() { return invoke(dispid::range::Formula, DISPATCH_PROPERTYGET, {}, kLocaleEnglish).toText(); }
+  std::u16string formula() {
+    return invoke(dispid::range::Formula, DISPATCH_PROPERTYGET, {}, kLocaleEnglish).toText();
+  }
   std::u16string address() { return invoke(dispid::range::Address, DISPATCH_PROPERTYGET, {}).toText(); }
   // True when every cell holds a formula (Null, for a mix, reads as false).
   bool hasFormula() { return getBoolean(dispid::range::HasFormula); }
@@ -132,22 +149,35 @@ public:
   using DispatchWrapper::DispatchWrapper;
   int32_t type() { return getInteger(dispid::worksheet::Type); }
   bool isWorksheet() { return type() == dispid::worksheet::TypeWorksheet; }
-  std::u16string name() { return invoke(dispid::worksheet::Name, DISPATCH_PROPERTYGET, {}, kLocaleSystemDefault, VT_BSTR).toText(); }
+  std::u16string name() {
+    return invoke(dispid::worksheet::Name, DISPATCH_PROPERTYGET, {}, kLocaleSystemDefault, VT_BSTR).toText();
+  }
   void putName(std::u16string_view name) { putText(dispid::worksheet::Name, name); }
   // The range of an A1 address text.
   RangeWrapper range(std::u16string_view address);
-  bool protectContents() { return readBoolean(invoke(dispid::worksheet::ProtectContents, DISPATCH_PROPERTYGET, {}).get()); }
-  bool protectDrawingObjects() { return readBoolean(invoke(dispid::worksheet::ProtectDrawingObjects, DISPATCH_PROPERTYGET, {}).get()); }
+  bool protectContents() {
+    return readBoolean(invoke(dispid::worksheet::ProtectContents, DISPATCH_PROPERTYGET, {}).get());
+  }
+  bool protectDrawingObjects() {
+    return readBoolean(invoke(dispid::worksheet::ProtectDrawingObjects, DISPATCH_PROPERTYGET, {}).get());
+  }
   void activate() { invoke(dispid::worksheet::Activate, DISPATCH_METHOD, {}); }
   RangeWrapper usedRange();
   // Index within the workbook's sheets (the answer must be VT_I4).
-  int32_t index() { return invoke(dispid::worksheet::Index, DISPATCH_PROPERTYGET, {}, kLocaleSystemDefault, VT_I4).get().lVal; }
+  int32_t index() {
+    return invoke(dispid::worksheet::Index, DISPATCH_PROPERTYGET, {}, kLocaleSystemDefault, VT_I4).get().lVal;
+  }
   // CodeName (the answer must be VT_BSTR).
-  std::u16string codeName() { return invoke(dispid::worksheet::CodeName, DISPATCH_PROPERTYGET, {}, kLocaleSystemDefault, VT_BSTR).toText(); }
+  std::u16string codeName() {
+    return invoke(dispid::worksheet::CodeName, DISPATCH_PROPERTYGET, {}, kLocaleSystemDefault, VT_BSTR)
+        .toText();
+  }
   // Returns the code name, or "Sheet<Index>" for a sheet created at run time (empty CodeName).
   std::u16string nameForCode();
   DispatchWrapper shapes() { return invokeObject(dispid::worksheet::Shapes); }
-  DispatchWrapper queryTables() { return getObject(dispid::worksheet::QueryTables); }
+  DispatchCollection queryTables() {
+    return adoptAs<DispatchCollection>(getObject(dispid::worksheet::QueryTables));
+  }
   void putEnableSelection(int32_t mode);
   // Protect with the password and, for the rest of the 15 arguments, the given values (missing beyond).
   void protect(std::span<const Variant> arguments);
@@ -182,8 +212,8 @@ public:
   bool date1904() { return getBoolean(dispid::workbook::Date1904); }
   // Sets the password (through Excel's own implementation when it is saved).
   void putPassword(std::u16string_view password);
-  void setPasswordEncryptionOptions(std::u16string_view provider, std::u16string_view algorithm, int32_t keyLength,
-                                    bool encryptProperties);
+  void setPasswordEncryptionOptions(std::u16string_view provider, std::u16string_view algorithm,
+                                    int32_t keyLength, bool encryptProperties);
   SheetsWrapper worksheets() { return adoptAs<SheetsWrapper>(invokeObject(dispid::workbook::Worksheets)); }
   SheetsWrapper sheets() { return adoptAs<SheetsWrapper>(getObject(dispid::workbook::Sheets)); }
 };
@@ -231,13 +261,23 @@ public:
 
   DispatchWrapper selection() { return getObject(dispid::application::Selection); }
   std::u16string caption() { return getText(dispid::application::Caption); }
-  WorksheetWrapper activeSheet() { return adoptAs<WorksheetWrapper>(getObject(dispid::application::ActiveSheet)); }
-  WorkbookWrapper activeWorkbook() { return adoptAs<WorkbookWrapper>(getObject(dispid::application::ActiveWorkbook)); }
-  WorkbooksWrapper workbooks() { return adoptAs<WorkbooksWrapper>(getObject(dispid::application::Workbooks)); }
+  WorksheetWrapper activeSheet() {
+    return adoptAs<WorksheetWrapper>(getObject(dispid::application::ActiveSheet));
+  }
+  WorkbookWrapper activeWorkbook() {
+    return adoptAs<WorkbookWrapper>(getObject(dispid::application::ActiveWorkbook));
+  }
+  WorkbooksWrapper workbooks() {
+    return adoptAs<WorkbooksWrapper>(getObject(dispid::application::Workbooks));
+  }
   SheetsWrapper sheets() { return adoptAs<SheetsWrapper>(getObject(dispid::application::Sheets)); }
-  DispatchCollection windows() { return adoptAs<DispatchCollection>(getObject(dispid::application::Windows)); }
+  DispatchCollection windows() {
+    return adoptAs<DispatchCollection>(getObject(dispid::application::Windows));
+  }
   DispatchCollection addIns() { return adoptAs<DispatchCollection>(getObject(dispid::application::AddIns)); }
-  DispatchCollection dialogs() { return adoptAs<DispatchCollection>(getObject(dispid::application::Dialogs)); }
+  DispatchCollection dialogs() {
+    return adoptAs<DispatchCollection>(getObject(dispid::application::Dialogs));
+  }
   DialogWrapper dialog(int32_t which) { return adoptAs<DialogWrapper>(dialogs().item(which)); }
   DispatchWrapper commandBars() { return getObject(dispid::application::CommandBars); }
   WorksheetFunctionWrapper worksheetFunction() {
@@ -254,7 +294,9 @@ public:
   bool enableEvents() { return getBoolean(dispid::application::EnableEvents); }
   bool putEnableEvents(bool enable);
   bool screenUpdating() { return getBoolean(dispid::application::ScreenUpdating); }
-  bool putScreenUpdating(bool on) { return quietly([&] { putBoolean(dispid::application::ScreenUpdating, on); }); }
+  bool putScreenUpdating(bool on) {
+    return quietly([&] { putBoolean(dispid::application::ScreenUpdating, on); });
+  }
   bool ignoreRemoteRequests() { return getBoolean(dispid::application::IgnoreRemoteRequests); }
   bool putIgnoreRemoteRequests(bool on) {
     return quietly([&] { putBoolean(dispid::application::IgnoreRemoteRequests, on); });

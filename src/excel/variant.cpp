@@ -17,7 +17,9 @@ BSTR makeBstr(std::u16string_view text) {
   return b;
 }
 
-bool readBoolean(const VARIANT& v) { return (v.vt & VT_TYPEMASK) == VT_BOOL && v.boolVal != 0; }
+bool readBoolean(const VARIANT& v) {
+  return (v.vt & VT_TYPEMASK) == VT_BOOL && v.boolVal != 0;
+}
 
 Variant::Variant(const Variant& other) : Variant() {
   checkResult(VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)));
@@ -85,7 +87,9 @@ Variant Variant::null() {
   return r;
 }
 
-Variant Variant::missing() { return error(DISP_E_PARAMNOTFOUND); }
+Variant Variant::missing() {
+  return error(DISP_E_PARAMNOTFOUND);
+}
 
 Variant Variant::dispatch(IDispatch* object) {
   Variant r;
@@ -120,9 +124,15 @@ Variant Variant::as(VARTYPE type) const {
   return r;
 }
 
-int32_t Variant::toInteger() const { return as(VT_I4).v_.lVal; }
-double Variant::toDouble() const { return as(VT_R8).v_.dblVal; }
-std::u16string Variant::toText() const { return bstrText(as(VT_BSTR).v_.bstrVal); }
+int32_t Variant::toInteger() const {
+  return as(VT_I4).v_.lVal;
+}
+double Variant::toDouble() const {
+  return as(VT_R8).v_.dblVal;
+}
+std::u16string Variant::toText() const {
+  return bstrText(as(VT_BSTR).v_.bstrVal);
+}
 
 IDispatch* Variant::toDispatch() const {
   const VARIANT* v = &v_;

@@ -1,6 +1,7 @@
 // The VARIANT bridge: fromVariant and toVariant over scalars and safe arrays.
 #include "excel/variant_bridge.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -23,16 +24,40 @@ void storeWide(int64_t i, CalcValue& target) {
     target.setNumber(static_cast<double>(i));
 }
 
-void storeDouble(double d, CalcValue& target) { target.setNumber(std::isfinite(d) ? d : 0.0); }
+void storeDouble(double d, CalcValue& target) {
+  target.setNumber(std::isfinite(d) ? d : 0.0);
+}
 
-bool readableElementType(VARTYPE vt) {
+// Returns the size an element of a readable type occupies, 0 for the types that are not read.
+size_t elementSize(VARTYPE vt) {
   switch (vt) {
-  case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4: case VT_INT: case VT_UINT:
-  case VT_I8: case VT_UI8: case VT_R4: case VT_R8: case VT_DATE: case VT_CY: case VT_DECIMAL:
-  case VT_BOOL: case VT_BSTR: case VT_ERROR: case VT_VARIANT:
-    return true;
+  case VT_I1:
+  case VT_UI1:
+    return 1;
+  case VT_I2:
+  case VT_UI2:
+  case VT_BOOL:
+    return 2;
+  case VT_I4:
+  case VT_UI4:
+  case VT_INT:
+  case VT_UINT:
+  case VT_R4:
+  case VT_ERROR:
+  case VT_BSTR:
+    return 4;
+  case VT_I8:
+  case VT_UI8:
+  case VT_R8:
+  case VT_DATE:
+  case VT_CY:
+    return 8;
+  case VT_DECIMAL:
+    return sizeof(DECIMAL);
+  case VT_VARIANT:
+    return sizeof(VARIANT);
   default:
-    return false;
+    return 0;
   }
 }
 
@@ -46,14 +71,14 @@ void convertElement(VARTYPE vt, const void* p, size_t size, CalcValue& target, i
   }
   if (vt == VT_DECIMAL) {
     double d = 0;
-    if (SUCCEEDED(VarR8FromDec(const_cast<DECIMAL*>(static_cast<const DECIMAL*>(p)), &d))) storeDouble(d, target);
+    if (SUCCEEDED(VarR8FromDec(const_cast<DECIMAL*>(static_cast<const DECIMAL*>(p)), &d)))
+      storeDouble(d, target);
     return;
   }
   // A borrowed view of the element: the union of a VARIANT holds every other element type.
   VARIANT view;
   VariantInit(&view);
-  if (size > sizeof(view.llVal) && size > sizeof(view.cyVal)) return;
-  std::memcpy(&view.llVal, p, size);
+  std::memcpy(&view.llVal, p, std::min(size, elementSize(vt)));
   view.vt = vt;
   convert(view, target, depth);
 }
@@ -65,12 +90,16 @@ void convertArray(const SAFEARRAY* array, CalcValue& target, int depth) {
   if (dims != 1 && dims != 2) return;
   VARTYPE vt = VT_EMPTY;
   if (FAILED(SafeArrayGetVartype(sa, &vt))) {
-    if (sa->fFeatures & FADF_VARIANT) vt = VT_VARIANT;
-    else if (sa->fFeatures & FADF_BSTR) vt = VT_BSTR;
-    else return;
+    if (sa->fFeatures & FADF_VARIANT)
+      vt = VT_VARIANT;
+    else if (sa->fFeatures & FADF_BSTR)
+      vt = VT_BSTR;
+    else
+      return;
   }
-  if (!readableElementType(vt)) return;
+  // An array whose elements are smaller than their type is not read past their end.
   size_t size = SafeArrayGetElemsize(sa);
+  if (!elementSize(vt) || size < elementSize(vt)) return;
   uint32_t extent[2] = {1, 1};
   for (UINT d = 1; d <= dims; ++d) {
     LONG lower = 0, upper = -1;
@@ -102,7 +131,8 @@ void convert(const VARIANT& source, CalcValue& target, int depth) {
   if (depth > kMaxNesting) return;
   VARTYPE vt = source.vt;
   if (vt & VT_ARRAY) {
-    convertArray((vt & VT_BYREF) ? (source.pparray ? *source.pparray : nullptr) : source.parray, target, depth);
+    convertArray((vt & VT_BYREF) ? (source.pparray ? *source.pparray : nullptr) : source.parray, target,
+                 depth);
     return;
   }
   if (vt & VT_BYREF) {
@@ -115,26 +145,54 @@ void convert(const VARIANT& source, CalcValue& target, int depth) {
     return;
   }
   switch (vt) {
-  case VT_BOOL: target.setBoolean(source.boolVal != 0); break;
-  case VT_I1: target.setInteger(source.cVal); break;
-  case VT_UI1: target.setInteger(source.bVal); break;
-  case VT_I2: target.setInteger(source.iVal); break;
-  case VT_UI2: target.setInteger(source.uiVal); break;
-  case VT_I4: target.setInteger(source.lVal); break;
-  case VT_INT: target.setInteger(source.intVal); break;
-  case VT_UI4: storeWide(source.ulVal, target); break;
-  case VT_UINT: storeWide(source.uintVal, target); break;
-  case VT_I8: storeWide(source.llVal, target); break;
+  case VT_BOOL:
+    target.setBoolean(source.boolVal != 0);
+    break;
+  case VT_I1:
+    target.setInteger(source.cVal);
+    break;
+  case VT_UI1:
+    target.setInteger(source.bVal);
+    break;
+  case VT_I2:
+    target.setInteger(source.iVal);
+    break;
+  case VT_UI2:
+    target.setInteger(source.uiVal);
+    break;
+  case VT_I4:
+    target.setInteger(source.lVal);
+    break;
+  case VT_INT:
+    target.setInteger(source.intVal);
+    break;
+  case VT_UI4:
+    storeWide(source.ulVal, target);
+    break;
+  case VT_UINT:
+    storeWide(source.uintVal, target);
+    break;
+  case VT_I8:
+    storeWide(source.llVal, target);
+    break;
   case VT_UI8:
     if (source.ullVal > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
       target.setNumber(static_cast<double>(source.ullVal));
     else
       storeWide(static_cast<int64_t>(source.ullVal), target);
     break;
-  case VT_R4: storeDouble(source.fltVal, target); break;
-  case VT_R8: storeDouble(source.dblVal, target); break;
-  case VT_DATE: storeDouble(source.date, target); break;
-  case VT_CY: storeDouble(static_cast<double>(source.cyVal.int64) / 10000.0, target); break;
+  case VT_R4:
+    storeDouble(source.fltVal, target);
+    break;
+  case VT_R8:
+    storeDouble(source.dblVal, target);
+    break;
+  case VT_DATE:
+    storeDouble(source.date, target);
+    break;
+  case VT_CY:
+    storeDouble(static_cast<double>(source.cyVal.int64) / 10000.0, target);
+    break;
   case VT_DECIMAL: {
     double d = 0;
     if (SUCCEEDED(VarR8FromDec(const_cast<DECIMAL*>(&source.decVal), &d))) storeDouble(d, target);
@@ -145,8 +203,11 @@ void convert(const VARIANT& source, CalcValue& target, int depth) {
     target.setText(reinterpret_cast<const char16_t*>(source.bstrVal ? source.bstrVal : L""), length);
     break;
   }
-  case VT_ERROR: target.setError(source.scode); break;
-  default: break;
+  case VT_ERROR:
+    target.setError(source.scode);
+    break;
+  default:
+    break;
   }
 }
 
@@ -197,7 +258,9 @@ Variant arrayVariant(const CalcValue& value, bool protectTexts) {
 
 } // namespace
 
-void fromVariant(const VARIANT& source, CalcValue& target) { convert(source, target, 0); }
+void fromVariant(const VARIANT& source, CalcValue& target) {
+  convert(source, target, 0);
+}
 
 CalcValue fromVariant(const VARIANT& source) {
   CalcValue v;
@@ -226,18 +289,24 @@ bool needsTextProtection(std::u16string_view text) {
 
 Variant toVariant(const CalcValue& value, bool protectTexts) {
   switch (value.kind()) {
-  case CalcValue::Integer: return Variant::integer(value.integer());
-  case CalcValue::Double: return Variant::number(value.doubleValue());
-  case CalcValue::Boolean: return Variant::boolean(value.booleanValue());
-  case CalcValue::Error: return Variant::error(value.errorCode());
+  case CalcValue::Integer:
+    return Variant::integer(value.integer());
+  case CalcValue::Double:
+    return Variant::number(value.doubleValue());
+  case CalcValue::Boolean:
+    return Variant::boolean(value.booleanValue());
+  case CalcValue::Error:
+    return Variant::error(value.errorCode());
   case CalcValue::ShortText:
   case CalcValue::LongText: {
     std::u16string_view text = value.textView();
     if (protectTexts && needsTextProtection(text)) return Variant::text(u"'" + std::u16string(text));
     return Variant::text(text);
   }
-  case CalcValue::Array: return arrayVariant(value, protectTexts);
-  default: return Variant();
+  case CalcValue::Array:
+    return arrayVariant(value, protectTexts);
+  default:
+    return Variant();
   }
 }
 

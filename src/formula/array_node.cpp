@@ -9,7 +9,9 @@
 
 namespace cwbk {
 
-ArrayNode::ArrayNode() { ownValue().resizeArray(0, 1); }
+ArrayNode::ArrayNode() {
+  ownValue().resizeArray(0, 1);
+}
 
 void ArrayNode::appendRow(const CalcValue& row) {
   if (row.isArray()) {
@@ -105,8 +107,10 @@ std::u16string ArrayNode::formulaText() const {
     for (uint32_t i = 0; i < a->count; ++i) {
       if (i) text += i % a->columns ? separator : std::u16string(u";");
       const CalcValue& e = a->elements[i];
-      if (e.isText()) text += u"\"" + std::u16string(e.textView()) + u"\"";
-      else text += displayText(e);
+      if (e.isText())
+        text += u"\"" + std::u16string(e.textView()) + u"\"";
+      else
+        text += displayText(e);
     }
   }
   text += u"}";

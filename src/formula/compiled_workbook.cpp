@@ -13,7 +13,8 @@ namespace cwbk {
 
 Cell::~Cell() {
   CalcValue::destroy(value_);
-  for (FormulaNode* root : operandRoots_) delete root;
+  for (FormulaNode* root : operandRoots_)
+    delete root;
 }
 
 CalcValue& Cell::ensureValue() {
@@ -24,9 +25,12 @@ CalcValue& Cell::ensureValue() {
 // ---------------------------------------------------------------- CompiledWorkbook
 
 CompiledWorkbook::~CompiledWorkbook() {
-  for (DefinedName& name : definedNames_) delete name.root;
-  for (FormulaNode* root : formulaTemplates_) delete root;
-  for (FormulaNode* root : sharedExpressions_) delete root;
+  for (DefinedName& name : definedNames_)
+    delete name.root;
+  for (FormulaNode* root : formulaTemplates_)
+    delete root;
+  for (FormulaNode* root : sharedExpressions_)
+    delete root;
   cells_.clear();
 }
 
@@ -90,7 +94,8 @@ void CompiledWorkbook::forEachCellIn(const Area& input, const std::function<void
       continue;
     }
     uint32_t word = it->first.sheetColumn;
-    for (; it != cells_.end() && it->first.sheetColumn == word && it->first.rowIndex() <= r2; ++it) f(*it->second);
+    for (; it != cells_.end() && it->first.sheetColumn == word && it->first.rowIndex() <= r2; ++it)
+      f(*it->second);
     ++column;
   }
 }
@@ -135,13 +140,20 @@ void CompiledWorkbook::loadArea(const Area& input, CalcValue& result) const {
 
 namespace {
 template <typename T> T* entryAt(std::vector<T>& list, int64_t index) {
-  return index >= 0 && static_cast<uint64_t>(index) < list.size() ? &list[static_cast<size_t>(index)] : nullptr;
+  return index >= 0 && static_cast<uint64_t>(index) < list.size() ? &list[static_cast<size_t>(index)]
+                                                                  : nullptr;
 }
 } // namespace
 
-DefinedName* CompiledWorkbook::definedName(int64_t index) { return entryAt(definedNames_, index); }
-ExternalLink* CompiledWorkbook::externalLink(int64_t index) { return entryAt(externalLinks_, index); }
-DdeSource* CompiledWorkbook::ddeSource(int64_t index) { return entryAt(ddeSources_, index); }
+DefinedName* CompiledWorkbook::definedName(int64_t index) {
+  return entryAt(definedNames_, index);
+}
+ExternalLink* CompiledWorkbook::externalLink(int64_t index) {
+  return entryAt(externalLinks_, index);
+}
+DdeSource* CompiledWorkbook::ddeSource(int64_t index) {
+  return entryAt(ddeSources_, index);
+}
 
 FormulaNode* CompiledWorkbook::formulaTemplate(int64_t index) {
   FormulaNode** entry = entryAt(formulaTemplates_, index);

@@ -8,7 +8,9 @@
 
 namespace cwbk {
 
-EmptyNode::EmptyNode() { ownValue(); }
+EmptyNode::EmptyNode() {
+  ownValue();
+}
 
 void EmptyNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
   RecordWriter record(out, NodeKind::Empty, parentIndex);
@@ -16,8 +18,10 @@ void EmptyNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const 
 
 // An integral number becomes an Integer; a NaN or infinity is kept as the Double 0.
 NumberNode::NumberNode(double x) {
-  if (std::isfinite(x)) ownValue().setNumber(x);
-  else ownValue().setDouble(0.0);
+  if (std::isfinite(x))
+    ownValue().setNumber(x);
+  else
+    ownValue().setDouble(0.0);
 }
 
 void NumberNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
@@ -25,9 +29,13 @@ void NumberNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const
   record.f64(value_ ? value_->numberValue() : 0.0);
 }
 
-std::u16string NumberNode::formulaText() const { return numberText(value_ ? value_->numberValue() : 0.0); }
+std::u16string NumberNode::formulaText() const {
+  return numberText(value_ ? value_->numberValue() : 0.0);
+}
 
-TextNode::TextNode(std::u16string_view text) { ownValue().setText(text); }
+TextNode::TextNode(std::u16string_view text) {
+  ownValue().setText(text);
+}
 
 std::u16string TextNode::unquote(std::u16string_view stored) {
   if (stored.size() >= 2 && stored.front() == u'"' && stored.back() == u'"')
@@ -65,7 +73,9 @@ std::u16string TextNode::formulaText() const {
   return text;
 }
 
-BooleanNode::BooleanNode(bool b) { ownValue().setBoolean(b); }
+BooleanNode::BooleanNode(bool b) {
+  ownValue().setBoolean(b);
+}
 
 void BooleanNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
   RecordWriter record(out, NodeKind::Boolean, parentIndex);
@@ -76,7 +86,9 @@ std::u16string BooleanNode::formulaText() const {
   return std::u16string(booleanText(value_ && value_->booleanValue()));
 }
 
-ErrorNode::ErrorNode(int32_t code) { ownValue().setError(code); }
+ErrorNode::ErrorNode(int32_t code) {
+  ownValue().setError(code);
+}
 
 void ErrorNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
   RecordWriter record(out, NodeKind::Error, parentIndex);

@@ -30,7 +30,9 @@ const CalcValue& emptyValue() {
 
 // ---------------------------------------------------------------- FormulaNode
 
-FormulaNode::~FormulaNode() { CalcValue::destroy(value_); }
+FormulaNode::~FormulaNode() {
+  CalcValue::destroy(value_);
+}
 
 bool FormulaNode::addChild(FormulaNode* child) {
   delete child; // a leaf has no children
@@ -103,9 +105,13 @@ void FormulaNode::visit(NodeVisitor& visitor) {
     }
 }
 
-const CalcValue* FormulaNode::value() { return value_; }
+const CalcValue* FormulaNode::value() {
+  return value_;
+}
 
-const CalcValue* FormulaNode::evaluateWith(int, const CalcValue* const*, CalcValue&) { return value(); }
+const CalcValue* FormulaNode::evaluateWith(int, const CalcValue* const*, CalcValue&) {
+  return value();
+}
 
 const CalcValue* FormulaNode::evaluateAsArray() {
   evaluateChildrenAsArray();
@@ -122,9 +128,15 @@ const CalcValue& FormulaNode::valueOrEmpty() {
   return v ? *v : emptyValue();
 }
 
-void FormulaNode::setReferenceValue(const Area& area) { mutableValue().setReference(area); }
-void FormulaNode::setNumberValue(double x) { mutableValue().setNumber(x); }
-void FormulaNode::setValue(const CalcValue& v) { mutableValue().copyFrom(v); }
+void FormulaNode::setReferenceValue(const Area& area) {
+  mutableValue().setReference(area);
+}
+void FormulaNode::setNumberValue(double x) {
+  mutableValue().setNumber(x);
+}
+void FormulaNode::setValue(const CalcValue& v) {
+  mutableValue().copyFrom(v);
+}
 
 const CalcValue* FormulaNode::arrayValue() {
   ArrayNode* node = asArrayConstant();
@@ -146,16 +158,24 @@ Area FormulaNode::referenceArea() {
   return v ? v->referenceArea() : Area::invalid();
 }
 
-bool FormulaNode::greaterThan(FormulaNode& other) { return greater(valueOrEmpty(), other.valueOrEmpty()); }
+bool FormulaNode::greaterThan(FormulaNode& other) {
+  return greater(valueOrEmpty(), other.valueOrEmpty());
+}
 bool FormulaNode::greaterOrEqual(FormulaNode& other) {
   return cwbk::greaterOrEqual(valueOrEmpty(), other.valueOrEmpty());
 }
-bool FormulaNode::lessThan(FormulaNode& other) { return less(valueOrEmpty(), other.valueOrEmpty()); }
+bool FormulaNode::lessThan(FormulaNode& other) {
+  return less(valueOrEmpty(), other.valueOrEmpty());
+}
 bool FormulaNode::lessOrEqual(FormulaNode& other) {
   return greaterOrEqualAlt(other.valueOrEmpty(), valueOrEmpty());
 }
-bool FormulaNode::equalTo(FormulaNode& other) { return equal(valueOrEmpty(), other.valueOrEmpty()); }
-bool FormulaNode::notEqualTo(FormulaNode& other) { return !equalTo(other); }
+bool FormulaNode::equalTo(FormulaNode& other) {
+  return equal(valueOrEmpty(), other.valueOrEmpty());
+}
+bool FormulaNode::notEqualTo(FormulaNode& other) {
+  return !equalTo(other);
+}
 
 // The other value is copied first: both nodes may show the same value object.
 double FormulaNode::subtractValue(FormulaNode& other) {
@@ -203,10 +223,13 @@ std::u16string FormulaNode::childText(const FormulaNode* child) {
 
 // ---------------------------------------------------------------- CompositeNode
 
-CompositeNode::~CompositeNode() { CompositeNode::releaseChildren(); }
+CompositeNode::~CompositeNode() {
+  CompositeNode::releaseChildren();
+}
 
 void CompositeNode::releaseChildren() {
-  for (FormulaNode* child : children_) delete child;
+  for (FormulaNode* child : children_)
+    delete child;
   children_.clear();
 }
 
@@ -283,7 +306,9 @@ const CalcValue* ProxyNode::value() {
   return result;
 }
 
-void ProxyNode::evaluateTarget(FormulaNode& target) { target.evaluate(); }
+void ProxyNode::evaluateTarget(FormulaNode& target) {
+  target.evaluate();
+}
 
 const CalcValue* ProxyNode::evaluate() {
   faulted_ = false;

@@ -327,7 +327,6 @@ public:
   CalcValue& mutableValue() override;
 
 protected:
-
   // Runs op on the target, with the target's parent set to this proxy's parent for the call when it has
   // none, the proxy marked busy and one level of nesting counted. Returns false (op not run) when there is no
   // target, the proxy is already busy or the nesting is too deep.

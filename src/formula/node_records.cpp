@@ -1,9 +1,4 @@
 // Node records: reading and linking formula nodes from untrusted bytes, and the record writer.
-//
-// Every record is bounds-checked. A record that is malformed (a length below its header, an unknown
-// kind, a bad array constant), cut short by the end of the data, or linked to a parent index that names
-// no usable node of the current list is skipped: it is consumed, its list entry stays null, and nothing
-// links to it. Reading always advances, so callers' loops finish.
 #include "formula/node_records.h"
 
 #include <algorithm>
@@ -40,11 +35,14 @@ NodeList& NodeList::operator=(NodeList&& other) noexcept {
   return *this;
 }
 
-NodeList::~NodeList() { destroyRoots(); }
+NodeList::~NodeList() {
+  destroyRoots();
+}
 
 void NodeList::destroyRoots() {
   // Roots are found before any is destroyed: destroying a root destroys entries of its subtree.
-  for (FormulaNode* root : takeRoots()) delete root;
+  for (FormulaNode* root : takeRoots())
+    delete root;
 }
 
 std::vector<FormulaNode*> NodeList::takeRoots() {
@@ -71,7 +69,9 @@ template <typename T> T getLE(const uint8_t* p) {
   return v;
 }
 
-CellAddress addressAt(const uint8_t* p) { return CellAddress{getLE<uint32_t>(p), getLE<uint32_t>(p + 4)}; }
+CellAddress addressAt(const uint8_t* p) {
+  return CellAddress{getLE<uint32_t>(p), getLE<uint32_t>(p + 4)};
+}
 
 // Returns the UTF-16 text of `bytes` bytes at p, up to the first NUL.
 std::u16string textAt(const uint8_t* p, size_t bytes) {
@@ -225,12 +225,17 @@ FormulaNode* buildNode(uint16_t kind, const uint8_t* record, size_t length, Comp
 
 } // namespace
 
+// Every record is bounds-checked. A record that is malformed (a length below its header, an unknown
+// kind, a bad array constant), cut short by the end of the data, nested too deeply, or linked to a
+// parent index that names no usable node of the current list is skipped: it is consumed, its list entry
+// stays null, and nothing links to it. Reading always advances, so callers' loops finish.
 FormulaNode* readNode(StreamReader& reader, NodeList& list, CompiledWorkbook& workbook, uint64_t budget) {
   uint8_t header[kNodeHeaderSize];
   if (budget < kNodeHeaderSize || !reader.peek(kNodeHeaderSize, header)) {
     // Not even a header fits: the short tail (of the budget or of the data) is consumed. At the end of
     // the data there is no record at all.
-    if (reader.skip(static_cast<size_t>(std::min<uint64_t>(budget, kNodeHeaderSize))) > 0) list.append(nullptr, 0);
+    if (reader.skip(static_cast<size_t>(std::min<uint64_t>(budget, kNodeHeaderSize))) > 0)
+      list.append(nullptr, 0);
     return nullptr;
   }
   size_t declared = getLE<uint16_t>(header);
@@ -321,7 +326,8 @@ void RecordWriter::put(const void* p, size_t n) {
 }
 
 void RecordWriter::text(std::u16string_view t) {
-  for (char16_t c : t) put(&c, sizeof c);
+  for (char16_t c : t)
+    put(&c, sizeof c);
   char16_t terminator = 0;
   put(&terminator, sizeof terminator);
 }

@@ -109,8 +109,10 @@ const CalcValue* OperatorNode::compute() {
   ArgumentList arguments;
   prepareArguments(arguments);
   CalcValue result;
-  if (arguments.hasArray) applyElementwise(arguments.data(), result);
-  else if (!propagateErrors(arguments.data(), result)) apply(arguments.data(), result);
+  if (arguments.hasArray)
+    applyElementwise(arguments.data(), result);
+  else if (!propagateErrors(arguments.data(), result))
+    apply(arguments.data(), result);
   ownValue() = std::move(result);
   return value_;
 }
@@ -127,8 +129,10 @@ const CalcValue* OperatorNode::evaluateAsArray() {
 
 const CalcValue* OperatorNode::evaluateWith(int, const CalcValue* const* arguments, CalcValue& result) {
   CalcValue computed;
-  if (anyArrayArgument(arguments)) applyElementwise(arguments, computed);
-  else apply(arguments, computed);
+  if (anyArrayArgument(arguments))
+    applyElementwise(arguments, computed);
+  else
+    apply(arguments, computed);
   ownValue().copyFrom(computed);
   result = std::move(computed);
   return value_;
@@ -215,8 +219,10 @@ void ArithmeticNode::apply(const CalcValue* const* arguments, CalcValue& result)
   leftCopy.copyFrom(left);
   bool keepInteger = !left.isNumber() || leftCopy.kind() == CalcValue::Integer;
   auto store = [&](double r) {
-    if (keepInteger) result.setNumber(r);
-    else result.setDouble(r);
+    if (keepInteger)
+      result.setNumber(r);
+    else
+      result.setDouble(r);
   };
   switch (operator_) {
   case Add:
@@ -227,27 +233,36 @@ void ArithmeticNode::apply(const CalcValue* const* arguments, CalcValue& result)
     return;
   case Multiply: {
     double r = *x * *y;
-    if (!std::isfinite(r)) result.setError(ErrNum);
-    else store(r);
+    if (!std::isfinite(r))
+      result.setError(ErrNum);
+    else
+      store(r);
     return;
   }
   case Divide:
-    if (*y == 0) result.setError(ErrDiv0);
-    else if (left.isNumber() && right.isNumber()) result.setDouble(*x / *y);
-    else result.setNumber(*x / *y);
+    if (*y == 0)
+      result.setError(ErrDiv0);
+    else if (left.isNumber() && right.isNumber())
+      result.setDouble(*x / *y);
+    else
+      result.setNumber(*x / *y);
     return;
   case Power: {
     double r = std::pow(*x, *y);
-    if (!std::isfinite(r)) result.setError(ErrNum);
-    else result.setNumber(r);
+    if (!std::isfinite(r))
+      result.setError(ErrNum);
+    else
+      result.setNumber(r);
     return;
   }
   case Negate:
     store(-*x);
     return;
   case Percent:
-    if (left.isNumber()) result.setDouble(*x / 100);
-    else result.setNumber(*x / 100);
+    if (left.isNumber())
+      result.setDouble(*x / 100);
+    else
+      result.setNumber(*x / 100);
     return;
   default:
     result.setError(ErrValue);
@@ -273,7 +288,9 @@ void CallNode::prepareArguments(ArgumentList& arguments) {
   }
 }
 
-void CallNode::apply(const CalcValue* const*, CalcValue& result) { result.setText(name_); }
+void CallNode::apply(const CalcValue* const*, CalcValue& result) {
+  result.setText(name_);
+}
 
 const CalcValue* CallNode::argumentElement(const CalcValue& argument, uint32_t column, uint32_t row) {
   return elementOf(argument, column, row);

@@ -76,7 +76,9 @@ const CalcValue* CellRefNode::value() {
   return v ? v : &emptyValue();
 }
 
-CalcValue& CellRefNode::mutableValue() { return cell_ ? cell_->ensureValue() : ownValue(); }
+CalcValue& CellRefNode::mutableValue() {
+  return cell_ ? cell_->ensureValue() : ownValue();
+}
 
 // Assigning to a cell reference assigns to the cell, which is marked changed when its value differs.
 void CellRefNode::setValue(const CalcValue& v) {
@@ -87,7 +89,9 @@ void CellRefNode::setValue(const CalcValue& v) {
   if (changed) cell_->setFlags(CellValueChanged);
 }
 
-void CellRefNode::setNumberValue(double x) { setValue(CalcValue::number(x)); }
+void CellRefNode::setNumberValue(double x) {
+  setValue(CalcValue::number(x));
+}
 
 void CellRefNode::setReferenceValue(const Area& area) {
   CalcValue v;
@@ -95,7 +99,9 @@ void CellRefNode::setReferenceValue(const Area& area) {
   setValue(v);
 }
 
-Area CellRefNode::referenceArea() { return cell_ ? Area{address_, address_} : Area::invalid(); }
+Area CellRefNode::referenceArea() {
+  return cell_ ? Area{address_, address_} : Area::invalid();
+}
 
 void CellRefNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
   RecordWriter record(out, NodeKind::CellRef, parentIndex);
@@ -178,8 +184,10 @@ std::u16string AreaRefNode::formulaText() const {
   }
   if (childCount() >= 2 || first_ != second_) {
     text += u":";
-    if (second_.rowIndex() > lastRow) text += errorText(ErrRef);
-    else text += cellText(second_);
+    if (second_.rowIndex() > lastRow)
+      text += errorText(ErrRef);
+    else
+      text += cellText(second_);
   }
   return text;
 }
@@ -309,7 +317,9 @@ std::u16string DdeRefNode::formulaText() const {
 
 // ---------------------------------------------------------------- UnionNode
 
-UnionNode::UnionNode() { ownValue().setError(ErrValue); }
+UnionNode::UnionNode() {
+  ownValue().setError(ErrValue);
+}
 
 // Every member's area is appended as a Reference; an invalid area, or one spanning two sheets, as
 // "#REF!".
@@ -322,8 +332,10 @@ const CalcValue* UnionNode::value() {
   v.setEmpty();
   for (const Area& area : areas) {
     CalcValue member;
-    if (!area.isValid() || !area.isOneSheet()) member.setError(ErrRef);
-    else member.setReference(area);
+    if (!area.isValid() || !area.isOneSheet())
+      member.setError(ErrRef);
+    else
+      member.setReference(area);
     v.appendToReferenceList(member);
   }
   return value_;
@@ -346,7 +358,9 @@ void UnionNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const 
   RecordWriter record(out, NodeKind::Union, parentIndex);
 }
 
-std::u16string UnionNode::formulaText() const { return joinTexts(children_, localeSettings().listSeparator); }
+std::u16string UnionNode::formulaText() const {
+  return joinTexts(children_, localeSettings().listSeparator);
+}
 
 // ---------------------------------------------------------------- IntersectionNode
 
@@ -367,8 +381,10 @@ const CalcValue* IntersectionNode::evaluate() {
       return value_;
     }
   }
-  if (running.isValid() && running.isOneSheet()) v.setReference(running);
-  else v.setError(ErrNull);
+  if (running.isValid() && running.isOneSheet())
+    v.setReference(running);
+  else
+    v.setError(ErrNull);
   return value_;
 }
 
@@ -376,6 +392,8 @@ void IntersectionNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out)
   RecordWriter record(out, NodeKind::Intersection, parentIndex);
 }
 
-std::u16string IntersectionNode::formulaText() const { return joinTexts(children_, u" "); }
+std::u16string IntersectionNode::formulaText() const {
+  return joinTexts(children_, u" ");
+}
 
 } // namespace cwbk

@@ -26,7 +26,8 @@ Variant numberedArray(std::initializer_list<SAFEARRAYBOUND> bounds) {
   SAFEARRAY* array = SafeArrayCreate(VT_VARIANT, static_cast<UINT>(b.size()), b.data());
   for (ULONG r = 0; r < b[0].cElements; ++r)
     for (ULONG c = 0; c < (b.size() > 1 ? b[1].cElements : 1); ++c) {
-      LONG index[2] = {b[0].lLbound + static_cast<LONG>(r), b.size() > 1 ? b[1].lLbound + static_cast<LONG>(c) : 0};
+      LONG index[2] = {b[0].lLbound + static_cast<LONG>(r),
+                       b.size() > 1 ? b[1].lLbound + static_cast<LONG>(c) : 0};
       Variant e = Variant::integer(static_cast<int32_t>(b.size() > 1 ? 10 * r + c : r));
       SafeArrayPutElement(array, index, &e.get());
     }
@@ -97,15 +98,17 @@ TEST(VariantBridge, EveryNumericTypeIsRead) {
       {raw(VT_R4, [](VARIANT& v) { v.fltVal = 0.5f; }), CalcValue::number(0.5)},
       {raw(VT_DATE, [](VARIANT& v) { v.date = 45000.25; }), CalcValue::number(45000.25)},
       {raw(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 123456; }), CalcValue::number(12.3456)},
-      {raw(VT_R8, [](VARIANT& v) { v.dblVal = std::numeric_limits<double>::quiet_NaN(); }), CalcValue::number(0)},
-      {raw(VT_R8, [](VARIANT& v) { v.dblVal = -std::numeric_limits<double>::infinity(); }), CalcValue::number(0)},
+      {raw(VT_R8, [](VARIANT& v) { v.dblVal = std::numeric_limits<double>::quiet_NaN(); }),
+       CalcValue::number(0)},
+      {raw(VT_R8, [](VARIANT& v) { v.dblVal = -std::numeric_limits<double>::infinity(); }),
+       CalcValue::number(0)},
       {raw(VT_BOOL, [](VARIANT& v) { v.boolVal = 1; }), CalcValue::boolean(true)},
       {raw(VT_BSTR, [](VARIANT& v) { v.bstrVal = nullptr; }), CalcValue::text(u"")},
   };
   for (const Case& c : cases) {
     CalcValue got = fromVariant(c.v.get());
-    EXPECT_TRUE(got.sameAs(c.expected)) << "vt " << c.v.type() << " gave kind " << got.kind() << " "
-                                        << got.numberValue();
+    EXPECT_TRUE(got.sameAs(c.expected))
+        << "vt " << c.v.type() << " gave kind " << got.kind() << " " << got.numberValue();
   }
   Variant dec;
   dec.get().decVal = decimal;
@@ -147,7 +150,8 @@ TEST(VariantBridge, TwoDimensionalArraysAreRowsByColumnsWhateverTheirLowerBounds
     ASSERT_EQ(a.arrayRows(), 3u);
     ASSERT_EQ(a.arrayColumns(), 2u);
     for (uint32_t r = 0; r < 3; ++r)
-      for (uint32_t c = 0; c < 2; ++c) EXPECT_EQ(a.element(c, r)->integer(), int32_t(10 * r + c)) << lower;
+      for (uint32_t c = 0; c < 2; ++c)
+        EXPECT_EQ(a.element(c, r)->integer(), int32_t(10 * r + c)) << lower;
   }
 }
 
@@ -249,7 +253,8 @@ TEST(VariantBridge, DeepNestingStopsAtAFixedDepth) {
   }
   CalcValue got = fromVariant(v.get());
   int levels = 0;
-  for (const CalcValue* p = &got; p && p->isArray(); p = p->element(0, 0)) ++levels;
+  for (const CalcValue* p = &got; p && p->isArray(); p = p->element(0, 0))
+    ++levels;
   EXPECT_GT(levels, 0);
   EXPECT_LT(levels, 40);
 }
@@ -259,16 +264,17 @@ TEST(VariantBridge, TextProtection) {
     const char16_t* text;
     bool protect;
   } cases[] = {
-      {u"", true},        {u"00123", true},  {u"123", true},     {u"-x", true},    {u"+1", true},
-      {u"=A1", true},     {u"$5", true},     {u"%", true},       {u"(1)", true},   {u"'quoted", true},
-      {u"  12", true},    {u".5", true},     {u"true", true},    {u"FALSE", true}, {u"#n/a", true},
-      {u"#DIV/0!", true}, {u"abc", false},   {u" true", false},  {u"x1", false},   {u"   ", false},
+      {u"", true},        {u"00123", true},    {u"123", true},    {u"-x", true},    {u"+1", true},
+      {u"=A1", true},     {u"$5", true},       {u"%", true},      {u"(1)", true},   {u"'quoted", true},
+      {u"  12", true},    {u".5", true},       {u"true", true},   {u"FALSE", true}, {u"#n/a", true},
+      {u"#DIV/0!", true}, {u"abc", false},     {u" true", false}, {u"x1", false},   {u"   ", false},
       {u"#hash", false},  {u"TRUEish", false}, {u"a-b", false},
   };
   for (const Case& c : cases) {
     Variant v = toVariant(CalcValue::text(c.text), true);
     std::u16string expected = c.protect ? u"'" + std::u16string(c.text) : std::u16string(c.text);
-    EXPECT_EQ(v.toText(), expected) << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+    EXPECT_EQ(v.toText(), expected) << std::string(c.text,
+                                                   c.text + std::char_traits<char16_t>::length(c.text));
   }
   EXPECT_EQ(toVariant(CalcValue::text(u"00123"), false).toText(), u"00123");
   // Elements of arrays are protected too.

@@ -18,7 +18,9 @@ using namespace cwbk;
 
 namespace {
 
-CellAddress at(uint32_t sheet, uint32_t column, uint32_t row) { return CellAddress::make(sheet, column, row); }
+CellAddress at(uint32_t sheet, uint32_t column, uint32_t row) {
+  return CellAddress::make(sheet, column, row);
+}
 
 struct NodeDeleter {
   void operator()(FormulaNode* n) const { delete n; }
@@ -64,7 +66,8 @@ TEST_F(FormulaNodeTest, TextUnquotingStripsOnePairAndUndoublesQuotes) {
       {u"\"a\"\"b\"", u"a\"b"}, {u"a\"b", u"a\"b"}, {u"\"", u"\""},     {u"\"\"", u""},
       {u"\"\"\"\"", u"\""},     {u"", u""},         {u"\"\"\"", u"\""}, {u"x\"\"y", u"x\"y"},
   };
-  for (const auto& c : cases) EXPECT_EQ(TextNode::unquote(c.stored), c.text) << std::string(c.stored.begin(), c.stored.end());
+  for (const auto& c : cases)
+    EXPECT_EQ(TextNode::unquote(c.stored), c.text) << std::string(c.stored.begin(), c.stored.end());
 }
 
 TEST_F(FormulaNodeTest, DebugTextJoinsKindTagAndText) {
@@ -105,7 +108,7 @@ TEST_F(FormulaNodeTest, CellReferenceShowsAndAssignsTheCell) {
 }
 
 TEST_F(FormulaNodeTest, AreaYieldsItsValueForTheCurrentCellOrItsReference) {
-  put(at(0, 1, 4), CalcValue::number(7)); // B5
+  put(at(0, 1, 4), CalcValue::number(7));                 // B5
   Cell* current = workbook.findOrCreateCell(at(0, 3, 4)); // D5
   evaluationContext().currentCell = current;
   NodePtr column(area(at(0, 1, 0), at(0, 1, 9))); // B1:B10
@@ -124,7 +127,8 @@ TEST_F(FormulaNodeTest, AreaYieldsItsValueForTheCurrentCellOrItsReference) {
 }
 
 TEST_F(FormulaNodeTest, ComputedAreaTakesItsCornersFromItsChildren) {
-  auto* range = new AreaRefNode(workbook, CellAddress::invalid(), CellAddress::invalid(), AreaRefNode::kComputed);
+  auto* range =
+      new AreaRefNode(workbook, CellAddress::invalid(), CellAddress::invalid(), AreaRefNode::kComputed);
   range->addChild(new CellRefNode(workbook, at(0, 2, 3))); // C4
   range->addChild(area(at(0, 0, 0), at(0, 1, 1)));         // A1:B2
   NodePtr owner(range);
@@ -165,9 +169,9 @@ TEST_F(FormulaNodeTest, LoadAreaCostFollowsTheUsedCells) {
 
 TEST_F(FormulaNodeTest, UnionIsNoValueButListsItsReferences) {
   UnionNode u;
-  u.addChild(area(at(0, 0, 0), at(0, 0, 1)));                 // A1:A2
-  u.addChild(new CellRefNode(workbook, at(0, 2, 0)));         // C1
-  u.addChild(area(at(0, 0, 0), at(1, 0, 0)));                 // two sheets
+  u.addChild(area(at(0, 0, 0), at(0, 0, 1)));         // A1:A2
+  u.addChild(new CellRefNode(workbook, at(0, 2, 0))); // C1
+  u.addChild(area(at(0, 0, 0), at(1, 0, 0)));         // two sheets
   EXPECT_EQ(u.evaluate()->errorCode(), ErrValue);
   const CalcValue* list = u.value();
   ASSERT_TRUE(list->isReferenceList());
@@ -325,8 +329,9 @@ TEST_F(FormulaNodeTest, UnionThatReachesItselfThroughANameEnds) {
 TEST_F(FormulaNodeTest, LongNameChainStopsAtTheNestingLimit) {
   const int n = 5000;
   for (int i = 0; i < n; ++i)
-    workbook.definedNames().push_back({u"N", -1, i + 1 < n ? static_cast<FormulaNode*>(new NameRefNode(workbook, i + 1))
-                                                           : new NumberNode(1)});
+    workbook.definedNames().push_back(
+        {u"N", -1,
+         i + 1 < n ? static_cast<FormulaNode*>(new NameRefNode(workbook, i + 1)) : new NumberNode(1)});
   NameRefNode head(workbook, 0);
   EXPECT_EQ(head.evaluate()->errorCode(), ErrName);
   EXPECT_EQ(evaluationContext().nestingDepth, 0u);
@@ -342,7 +347,7 @@ TEST_F(FormulaNodeTest, OperandReferenceUsesTheCurrentCellsOperands) {
   cell->operandRoots().push_back(new NumberNode(10));
   cell->operandRoots().push_back(new NumberNode(20));
   evaluationContext().currentCell = cell;
-  EXPECT_EQ(operand.evaluate()->errorCode(), ErrRef); // index out of range
+  EXPECT_EQ(operand.evaluate()->errorCode(), ErrRef);    // index out of range
   cell->operandRoots().push_back(new OperandRefNode(2)); // reaches itself
   EXPECT_EQ(operand.evaluate()->errorCode(), ErrRef);
   OperandRefNode first(1);
@@ -397,7 +402,8 @@ struct LinkDouble : LinkServices {
     lastText = text;
     value.setNumber(42);
   }
-  bool ddeRequestDirect(std::u16string_view, std::u16string_view, std::u16string_view, CalcValue& value) override {
+  bool ddeRequestDirect(std::u16string_view, std::u16string_view, std::u16string_view,
+                        CalcValue& value) override {
     ++directs;
     if (directAnswers) value.setText(u"direct");
     return directAnswers;
@@ -410,7 +416,9 @@ struct LinkDouble : LinkServices {
     ++requests;
     value.setText(item);
   }
-  std::u16string fullPath(std::u16string_view folder) override { return u"C:\\full\\" + std::u16string(folder); }
+  std::u16string fullPath(std::u16string_view folder) override {
+    return u"C:\\full\\" + std::u16string(folder);
+  }
 };
 
 } // namespace

@@ -16,7 +16,8 @@ const VARIANT& missingArgument() {
 }
 
 const VARIANT* followed(const VARIANT* v) {
-  for (int i = 0; i < 4 && v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal; ++i) v = v->pvarVal;
+  for (int i = 0; i < 4 && v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal; ++i)
+    v = v->pvarVal;
   return v;
 }
 
@@ -28,7 +29,9 @@ bool DispatchCall::has(size_t i) const {
   return !(v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND) && v.vt != VT_EMPTY;
 }
 
-const VARIANT& DispatchCall::arg(size_t i) const { return i < args.size() ? *args[i] : missingArgument(); }
+const VARIANT& DispatchCall::arg(size_t i) const {
+  return i < args.size() ? *args[i] : missingArgument();
+}
 
 int32_t DispatchCall::intArg(size_t i, int32_t fallback) const {
   if (!has(i)) return fallback;
@@ -96,8 +99,8 @@ HRESULT DispatchCall::raise(HRESULT code, std::u16string_view description) {
     *exception = EXCEPINFO{};
     exception->scode = code;
     exception->bstrSource = SysAllocString(L"Excel double");
-    exception->bstrDescription =
-        SysAllocStringLen(reinterpret_cast<const OLECHAR*>(description.data()), static_cast<UINT>(description.size()));
+    exception->bstrDescription = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(description.data()),
+                                                   static_cast<UINT>(description.size()));
   }
   return DISP_E_EXCEPTION;
 }
@@ -117,8 +120,9 @@ std::string CallLog::dump() const {
   std::string out;
   for (const LoggedCall& c : calls_) {
     char head[96];
-    std::snprintf(head, sizeof head, "0x%04lX flags %u lcid 0x%04lX hr 0x%08lX ", static_cast<unsigned long>(c.id),
-                  c.flags, static_cast<unsigned long>(c.locale), static_cast<unsigned long>(c.result));
+    std::snprintf(head, sizeof head, "0x%04lX flags %u lcid 0x%04lX hr 0x%08lX ",
+                  static_cast<unsigned long>(c.id), c.flags, static_cast<unsigned long>(c.locale),
+                  static_cast<unsigned long>(c.result));
     out += c.object + " " + (c.member.empty() ? "?" : c.member) + " " + head + "(";
     for (size_t i = 0; i < c.args.size(); ++i) {
       if (i) out += ", ";
@@ -163,12 +167,14 @@ HRESULT STDMETHODCALLTYPE DoubleObject::GetTypeInfo(UINT, LCID, ITypeInfo** info
 
 HRESULT STDMETHODCALLTYPE DoubleObject::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) {
   // The runtime calls by fixed DISPIDs only.
-  for (UINT i = 0; ids && i < count; ++i) ids[i] = DISPID_UNKNOWN;
+  for (UINT i = 0; ids && i < count; ++i)
+    ids[i] = DISPID_UNKNOWN;
   return DISP_E_UNKNOWNNAME;
 }
 
-HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
-                                               VARIANT* result, EXCEPINFO* exception, UINT*) {
+HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID locale, WORD flags,
+                                               DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                               UINT*) {
   if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   DispatchCall call;
   call.id = id;
@@ -189,7 +195,8 @@ HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID local
     } else if (params->cNamedArgs) {
       return DISP_E_NONAMEDARGS;
     }
-    for (UINT i = positional; i-- > (isPut ? 1u : 0u);) call.args.push_back(followed(&params->rgvarg[i]));
+    for (UINT i = positional; i-- > (isPut ? 1u : 0u);)
+      call.args.push_back(followed(&params->rgvarg[i]));
   }
 
   LoggedCall entry;
@@ -201,7 +208,8 @@ HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID local
   entry.member = name ? name : "";
   entry.flags = flags;
   entry.locale = locale;
-  for (const VARIANT* a : call.args) entry.args.emplace_back(*a);
+  for (const VARIANT* a : call.args)
+    entry.args.emplace_back(*a);
   if (call.value) entry.args.emplace_back(*call.value);
 
   // The log holds this object's label, and a handler may release the object's last outside
@@ -209,10 +217,14 @@ HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID local
   AddRef();
   HRESULT hr = DISP_E_MEMBERNOTFOUND;
   try {
-    if (auto scripted = scripts_.find(id); scripted != scripts_.end()) hr = scripted->second(call);
+    if (auto scripted = scripts_.find(id); scripted != scripts_.end())
+      hr = scripted->second(call);
+    else if (const ScriptedMember* shared = findScript(excel_, entry.object, id))
+      hr = (*shared)(call);
     else {
       hr = runMember(call);
-      if (hr == DISP_E_MEMBERNOTFOUND && stored != properties_.end()) hr = runStoredProperty(stored->second, call);
+      if (hr == DISP_E_MEMBERNOTFOUND && stored != properties_.end())
+        hr = runStoredProperty(stored->second, call);
     }
   } catch (...) {
     hr = E_UNEXPECTED;
@@ -237,7 +249,9 @@ const Variant& DoubleObject::property(DISPID id) const {
   return it == properties_.end() ? none : it->second.value;
 }
 
-void DoubleObject::setProperty(DISPID id, Variant value) { properties_[id].value = std::move(value); }
+void DoubleObject::setProperty(DISPID id, Variant value) {
+  properties_[id].value = std::move(value);
+}
 
 HRESULT DoubleObject::runStoredProperty(StoredProperty& property, DispatchCall& call) {
   if (call.isGet()) return call.answer(property.value);
@@ -263,7 +277,8 @@ DoubleObject* doubleObjectOf(IUnknown* object) {
 std::string narrow(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  for (char16_t c : text)
+    out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   return out;
 }
 

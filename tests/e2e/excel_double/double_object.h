@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <oleauto.h>
 
 #include <atomic>
@@ -94,6 +95,8 @@ private:
   std::vector<LoggedCall> calls_;
 };
 
+using ScriptedMember = std::function<HRESULT(DispatchCall&)>;
+
 class DoubleObject : public IDispatch {
 public:
   explicit DoubleObject(ExcelDouble& excel) : excel_(excel) {}
@@ -141,7 +144,7 @@ private:
 
   ExcelDouble& excel_;
   std::atomic<ULONG> references_{1};
-  std::map<DISPID, std::function<HRESULT(DispatchCall&)>> scripts_;
+  std::map<DISPID, ScriptedMember> scripts_;
   std::map<DISPID, StoredProperty> properties_;
 };
 
@@ -165,6 +168,8 @@ protected:
 
 // Appends a call to the double's log.
 void logCall(ExcelDouble& excel, LoggedCall call);
+// Returns the double's scripted answer of member `id` for objects labelled `label` (null when none).
+const ScriptedMember* findScript(const ExcelDouble& excel, const std::string& label, DISPID id);
 // Returns the double object behind an interface pointer (null when it is not one of the double's).
 DoubleObject* doubleObjectOf(IUnknown* object);
 // Returns a narrow copy of a UTF-16 text for labels (non-ASCII units as '?').

@@ -41,7 +41,8 @@ std::optional<double> typedNumber(std::u16string_view text) {
   w = w.substr(first, last - first + 1);
   bool percent = !w.empty() && w.back() == L'%';
   if (percent) w.pop_back();
-  if (w.empty() || !(std::iswdigit(w[0]) || w[0] == L'-' || w[0] == L'+' || w[0] == L'.')) return std::nullopt;
+  if (w.empty() || !(std::iswdigit(w[0]) || w[0] == L'-' || w[0] == L'+' || w[0] == L'.'))
+    return std::nullopt;
   wchar_t* end = nullptr;
   double d = std::wcstod(w.c_str(), &end);
   if (end != w.c_str() + w.size()) return std::nullopt;
@@ -51,7 +52,8 @@ std::optional<double> typedNumber(std::u16string_view text) {
 // A collection that holds nothing (Windows, AddIns).
 class EmptyCollectionObject : public DoubleObjectOf<EmptyCollectionObject> {
 public:
-  EmptyCollectionObject(ExcelDouble& excel, std::string name) : DoubleObjectOf(excel), name_(std::move(name)) {}
+  EmptyCollectionObject(ExcelDouble& excel, std::string name)
+      : DoubleObjectOf(excel), name_(std::move(name)) {}
   std::string label() const override { return name_; }
   static const std::vector<Member<EmptyCollectionObject>>& members() {
     static const std::vector<Member<EmptyCollectionObject>> table = {
@@ -74,7 +76,9 @@ public:
   static const std::vector<Member<DialogObject>>& members() {
     static const std::vector<Member<DialogObject>> table = {
         {dispid::dialog::Show, "Show",
-         [](DialogObject& self, DispatchCall& call) { return call.answer(Variant::boolean(self.excel().dialogAnswer)); }},
+         [](DialogObject& self, DispatchCall& call) {
+           return call.answer(Variant::boolean(self.excel().dialogAnswer));
+         }},
     };
     return table;
   }
@@ -172,7 +176,9 @@ public:
 
 class SheetsObject : public DoubleObjectOf<SheetsObject> {
 public:
-  explicit SheetsObject(WorkbookObject& book) : DoubleObjectOf(book.excel()), book_(&book) { book_->AddRef(); }
+  explicit SheetsObject(WorkbookObject& book) : DoubleObjectOf(book.excel()), book_(&book) {
+    book_->AddRef();
+  }
   ~SheetsObject() override { book_->Release(); }
   std::string label() const override { return "Sheets of " + narrow(book_->name()); }
   static const std::vector<Member<SheetsObject>>& members() {
@@ -184,13 +190,15 @@ public:
         {dispid::collection::Item, "Item",
          [](SheetsObject& self, DispatchCall& call) -> HRESULT {
            WorksheetObject* found = call.arg(0).vt == VT_BSTR ? self.book_->findSheet(call.textArg(0))
-                                                               : self.book_->findSheet(call.intArg(0));
+                                                              : self.book_->findSheet(call.intArg(0));
            if (!found) return DISP_E_BADINDEX;
            found->AddRef();
            return call.answerObject(found);
          }},
         {dispid::sheets::Worksheets, "Worksheets",
-         [](SheetsObject& self, DispatchCall& call) { return call.answerObject(new SheetsObject(*self.book_)); }},
+         [](SheetsObject& self, DispatchCall& call) {
+           return call.answerObject(new SheetsObject(*self.book_));
+         }},
     };
     return table;
   }
@@ -210,7 +218,8 @@ Variant defaultEvaluation(std::u16string_view formula) {
   if (auto d = typedNumber(text)) return Variant::number(*d);
   if (sameIgnoringCase(text, u"TRUE")) return Variant::boolean(true);
   if (sameIgnoringCase(text, u"FALSE")) return Variant::boolean(false);
-  if (text.size() >= 2 && text.front() == u'"' && text.back() == u'"') return Variant::text(text.substr(1, text.size() - 2));
+  if (text.size() >= 2 && text.front() == u'"' && text.back() == u'"')
+    return Variant::text(text.substr(1, text.size() - 2));
   return excelError(2029);
 }
 
@@ -224,12 +233,14 @@ std::optional<CellRect> parseRect(std::u16string_view text) {
     if (i < t.size() && t[i] == u'$') ++i;
     int64_t c = 0;
     size_t letters = 0;
-    for (; i < t.size() && std::iswalpha(t[i]) && letters < 3; ++i, ++letters) c = c * 26 + (std::towupper(t[i]) - u'A' + 1);
+    for (; i < t.size() && std::iswalpha(t[i]) && letters < 3; ++i, ++letters)
+      c = c * 26 + (std::towupper(t[i]) - u'A' + 1);
     if (!letters) return false;
     if (i < t.size() && t[i] == u'$') ++i;
     int64_t r = 0;
     size_t digits = 0;
-    for (; i < t.size() && t[i] >= u'0' && t[i] <= u'9' && digits < 8; ++i, ++digits) r = r * 10 + (t[i] - u'0');
+    for (; i < t.size() && t[i] >= u'0' && t[i] <= u'9' && digits < 8; ++i, ++digits)
+      r = r * 10 + (t[i] - u'0');
     if (!digits || i != t.size() || r < 1 || r > 1048576 || c > 16384) return false;
     row = static_cast<int32_t>(r);
     column = static_cast<int32_t>(c);
@@ -250,9 +261,11 @@ std::optional<CellRect> parseRect(std::u16string_view text) {
 std::u16string rectText(const CellRect& rect) {
   auto cellText = [](int32_t row, int32_t column) {
     std::u16string letters;
-    for (int32_t c = column; c > 0; c = (c - 1) / 26) letters.insert(letters.begin(), static_cast<char16_t>(u'A' + (c - 1) % 26));
+    for (int32_t c = column; c > 0; c = (c - 1) / 26)
+      letters.insert(letters.begin(), static_cast<char16_t>(u'A' + (c - 1) % 26));
     std::u16string digits;
-    for (char ch : std::to_string(row)) digits.push_back(static_cast<char16_t>(ch));
+    for (char ch : std::to_string(row))
+      digits.push_back(static_cast<char16_t>(ch));
     return u"$" + letters + u"$" + digits;
   };
   std::u16string text = cellText(rect.top, rect.left);
@@ -260,7 +273,9 @@ std::u16string rectText(const CellRect& rect) {
   return text;
 }
 
-Variant excelError(int number) { return Variant::error(static_cast<int32_t>(0x800A0000u | static_cast<uint32_t>(number))); }
+Variant excelError(int number) {
+  return Variant::error(static_cast<int32_t>(0x800A0000u | static_cast<uint32_t>(number)));
+}
 
 // ------------------------------------------------------------------ application
 
@@ -305,16 +320,19 @@ const std::vector<Member<ApplicationObject>>& ApplicationObject::members() {
        [](ApplicationObject& self, DispatchCall& call) -> HRESULT {
          std::u16string name = call.textArg(0);
          auto macro = self.excel().macros.find(name);
-         if (macro == self.excel().macros.end()) return call.raise(kExcelRuntimeError, u"Cannot run the macro");
+         if (macro == self.excel().macros.end())
+           return call.raise(kExcelRuntimeError, u"Cannot run the macro");
          std::vector<Variant> arguments;
          size_t last = 0;
          for (size_t i = 1; i < call.args.size(); ++i)
            if (call.has(i)) last = i;
-         for (size_t i = 1; i <= last; ++i) arguments.emplace_back(call.arg(i));
+         for (size_t i = 1; i <= last; ++i)
+           arguments.emplace_back(call.arg(i));
          return call.answer(macro->second(arguments));
        }},
       {app::Calculate, "Calculate", [](ApplicationObject&, DispatchCall&) -> HRESULT { return S_OK; }},
-      {app::CalculateFull, "CalculateFull", [](ApplicationObject&, DispatchCall&) -> HRESULT { return S_OK; }},
+      {app::CalculateFull, "CalculateFull",
+       [](ApplicationObject&, DispatchCall&) -> HRESULT { return S_OK; }},
       {app::Quit, "Quit",
        [](ApplicationObject& self, DispatchCall&) -> HRESULT {
          ++self.excel().quitCalls;
@@ -333,7 +351,9 @@ const std::vector<Member<ApplicationObject>>& ApplicationObject::members() {
          return call.answerObject(book);
        }},
       {app::Workbooks, "Workbooks",
-       [](ApplicationObject& self, DispatchCall& call) { return call.answerObject(new WorkbooksObject(self.excel())); }},
+       [](ApplicationObject& self, DispatchCall& call) {
+         return call.answerObject(new WorkbooksObject(self.excel()));
+       }},
       {app::Sheets, "Sheets",
        [](ApplicationObject& self, DispatchCall& call) -> HRESULT {
          WorkbookObject* book = self.excel().activeWorkbook;
@@ -349,7 +369,9 @@ const std::vector<Member<ApplicationObject>>& ApplicationObject::members() {
          return call.answerObject(new EmptyCollectionObject(self.excel(), "AddIns"));
        }},
       {app::Dialogs, "Dialogs",
-       [](ApplicationObject& self, DispatchCall& call) { return call.answerObject(new DialogsObject(self.excel())); }},
+       [](ApplicationObject& self, DispatchCall& call) {
+         return call.answerObject(new DialogsObject(self.excel()));
+       }},
       {app::LanguageSettings, "LanguageSettings",
        [](ApplicationObject& self, DispatchCall& call) {
          return call.answerObject(new LanguageSettingsObject(self.excel()));
@@ -358,15 +380,18 @@ const std::vector<Member<ApplicationObject>>& ApplicationObject::members() {
        [](ApplicationObject& self, DispatchCall& call) {
          return call.answerObject(new WorksheetFunctionObject(self.excel()));
        }},
-      {app::OnTime, "OnTime", [](ApplicationObject&, DispatchCall& call) -> HRESULT {
+      {app::OnTime, "OnTime",
+       [](ApplicationObject&, DispatchCall& call) -> HRESULT {
          return call.has(0) && call.has(1) ? S_OK : DISP_E_PARAMNOTOPTIONAL;
        }},
-      {app::OnUndo, "OnUndo", [](ApplicationObject&, DispatchCall& call) -> HRESULT {
+      {app::OnUndo, "OnUndo",
+       [](ApplicationObject&, DispatchCall& call) -> HRESULT {
          return call.args.size() >= 2 ? S_OK : DISP_E_PARAMNOTOPTIONAL;
        }},
       {app::Hwnd, "Hwnd",
        [](ApplicationObject& self, DispatchCall& call) {
-         return call.answer(Variant::integer(static_cast<int32_t>(reinterpret_cast<intptr_t>(self.excel().mainWindow()))));
+         return call.answer(
+             Variant::integer(static_cast<int32_t>(reinterpret_cast<intptr_t>(self.excel().mainWindow()))));
        }},
       {app::Caption, "Caption",
        [](ApplicationObject& self, DispatchCall& call) -> HRESULT {
@@ -394,9 +419,10 @@ const std::vector<Member<ApplicationObject>>& ApplicationObject::members() {
              common = a;
              continue;
            }
-           if (&range->sheet() != &first->sheet()) return call.raise(kExcelRuntimeError, u"Ranges on other sheets");
-           common = {std::max(common.top, a.top), std::max(common.left, a.left), std::min(common.bottom, a.bottom),
-                     std::min(common.right, a.right)};
+           if (&range->sheet() != &first->sheet())
+             return call.raise(kExcelRuntimeError, u"Ranges on other sheets");
+           common = {std::max(common.top, a.top), std::max(common.left, a.left),
+                     std::min(common.bottom, a.bottom), std::min(common.right, a.right)};
          }
          if (!first) return DISP_E_PARAMNOTOPTIONAL;
          if (common.top > common.bottom || common.left > common.right) return call.answerObject(nullptr);
@@ -418,10 +444,13 @@ WorkbookObject::WorkbookObject(ExcelDouble& excel, std::u16string_view name) : D
 }
 
 WorkbookObject::~WorkbookObject() {
-  for (WorksheetObject* s : sheets_) s->Release();
+  for (WorksheetObject* s : sheets_)
+    s->Release();
 }
 
-std::u16string WorkbookObject::name() const { return property(wb::Name).toText(); }
+std::u16string WorkbookObject::name() const {
+  return property(wb::Name).toText();
+}
 
 WorksheetObject& WorkbookObject::addSheet(std::u16string_view name) {
   auto* sheet = new WorksheetObject(excel(), *this, name);
@@ -456,7 +485,8 @@ const std::vector<Member<WorkbookObject>>& WorkbookObject::members() {
          std::u16string path = call.textArg(0);
          if (path.empty()) return call.raise(kExcelRuntimeError, u"No file name");
          size_t slash = path.find_last_of(u"\\/");
-         self.setProperty(wb::Name, Variant::text(slash == std::u16string::npos ? path : path.substr(slash + 1)));
+         self.setProperty(wb::Name,
+                          Variant::text(slash == std::u16string::npos ? path : path.substr(slash + 1)));
          self.setProperty(wb::FullName, Variant::text(path));
          if (call.has(1)) self.setProperty(wb::FileFormat, Variant::integer(call.intArg(1)));
          self.setProperty(wb::Saved, Variant::boolean(true));
@@ -484,14 +514,17 @@ WorksheetObject::WorksheetObject(ExcelDouble& excel, WorkbookObject& book, std::
     : DoubleObjectOf(excel), book_(&book) {
   defineProperty(ws::Name, "Name", Variant::text(name));
   std::u16string code = u"Sheet";
-  for (char ch : std::to_string(book.sheets().size() + 1)) code.push_back(static_cast<char16_t>(ch));
+  for (char ch : std::to_string(book.sheets().size() + 1))
+    code.push_back(static_cast<char16_t>(ch));
   defineProperty(ws::CodeName, "CodeName", Variant::text(code));
   defineProperty(ws::Type, "Type", Variant::integer(dispid::worksheet::TypeWorksheet));
   defineProperty(ws::EnableSelection, "EnableSelection", Variant::integer(0));
   defineProperty(ws::ProtectDrawingObjects, "ProtectDrawingObjects", Variant::boolean(false));
 }
 
-std::u16string WorksheetObject::name() const { return property(ws::Name).toText(); }
+std::u16string WorksheetObject::name() const {
+  return property(ws::Name).toText();
+}
 
 int32_t WorksheetObject::index() const {
   const auto& sheets = book_->sheets();
@@ -527,7 +560,9 @@ std::u16string WorksheetObject::formula(std::u16string_view a1) const {
   return c ? c->formula : std::u16string();
 }
 
-bool WorksheetObject::hasFormula(std::u16string_view a1) const { return !formula(a1).empty(); }
+bool WorksheetObject::hasFormula(std::u16string_view a1) const {
+  return !formula(a1).empty();
+}
 
 Variant WorksheetObject::format(std::u16string_view a1, FormatPart part, DISPID id) const {
   auto rect = parseRect(a1);
@@ -556,7 +591,9 @@ const CellData* WorksheetObject::cell(int32_t row, int32_t column) const {
   return it == cells_.end() ? nullptr : &it->second;
 }
 
-CellData& WorksheetObject::cellAt(int32_t row, int32_t column) { return cells_[{row, column}]; }
+CellData& WorksheetObject::cellAt(int32_t row, int32_t column) {
+  return cells_[{row, column}];
+}
 
 void WorksheetObject::clear(int32_t row, int32_t column) {
   if (auto it = cells_.find({row, column}); it != cells_.end()) {
@@ -575,7 +612,8 @@ void WorksheetObject::enter(int32_t row, int32_t column, const VARIANT& value, b
     } catch (...) {
       c.value = Variant();
     }
-    if (c.value.type() == VT_I4 || c.value.type() == VT_I2 || c.value.type() == VT_R4) c.value = c.value.as(VT_R8);
+    if (c.value.type() == VT_I4 || c.value.type() == VT_I2 || c.value.type() == VT_R4)
+      c.value = c.value.as(VT_R8);
     return;
   }
   std::u16string text = bstrText(value.bstrVal);
@@ -641,17 +679,21 @@ const std::vector<Member<WorksheetObject>>& WorksheetObject::members() {
            auto second = parseRect(call.textArg(1));
            if (!second) return call.raise(kExcelRuntimeError, u"Method 'Range' failed");
            CellRect& a = areas[0];
-           a = {std::min(a.top, second->top), std::min(a.left, second->left), std::max(a.bottom, second->bottom),
-                std::max(a.right, second->right)};
+           a = {std::min(a.top, second->top), std::min(a.left, second->left),
+                std::max(a.bottom, second->bottom), std::max(a.right, second->right)};
          }
          return call.answerObject(makeRange(self, std::move(areas)));
        }},
       {ws::UsedRange, "UsedRange",
-       [](WorksheetObject& self, DispatchCall& call) { return call.answerObject(makeRange(self, {self.usedRect()})); }},
+       [](WorksheetObject& self, DispatchCall& call) {
+         return call.answerObject(makeRange(self, {self.usedRect()}));
+       }},
       {ws::Index, "Index",
        [](WorksheetObject& self, DispatchCall& call) { return call.answer(Variant::integer(self.index())); }},
       {ws::ProtectContents, "ProtectContents",
-       [](WorksheetObject& self, DispatchCall& call) { return call.answer(Variant::boolean(self.protectedContents)); }},
+       [](WorksheetObject& self, DispatchCall& call) {
+         return call.answer(Variant::boolean(self.protectedContents));
+       }},
       {ws::Activate, "Activate",
        [](WorksheetObject& self, DispatchCall&) -> HRESULT {
          self.excel().activeSheet = &self;
@@ -703,23 +745,28 @@ ExcelDouble::ExcelDouble() {
   windowClass.lpszClassName = L"XLMAIN";
   RegisterClassW(&windowClass); // fails harmlessly when a previous double registered it
   std::u16string caption = app_->property(app::Caption).toText();
-  window_ = CreateWindowExW(0, L"XLMAIN", reinterpret_cast<const wchar_t*>(caption.c_str()), WS_OVERLAPPEDWINDOW,
-                            0, 0, 640, 480, nullptr, nullptr, windowClass.hInstance, nullptr);
+  window_ =
+      CreateWindowExW(0, L"XLMAIN", reinterpret_cast<const wchar_t*>(caption.c_str()), WS_OVERLAPPEDWINDOW, 0,
+                      0, 640, 480, nullptr, nullptr, windowClass.hInstance, nullptr);
 }
 
 ExcelDouble::~ExcelDouble() {
   if (window_) DestroyWindow(window_);
   activeSheet = nullptr;
   activeWorkbook = nullptr;
-  for (WorkbookObject* b : workbooks_) b->Release();
-  for (WorkbookObject* b : closed_) b->Release();
+  for (WorkbookObject* b : workbooks_)
+    b->Release();
+  for (WorkbookObject* b : closed_)
+    b->Release();
   app_->Release();
 }
 
-WorkbookObject& ExcelDouble::addWorkbook(std::u16string_view name, std::initializer_list<std::u16string_view> sheets) {
+WorkbookObject& ExcelDouble::addWorkbook(std::u16string_view name,
+                                         std::initializer_list<std::u16string_view> sheets) {
   auto* book = new WorkbookObject(*this, name);
   workbooks_.push_back(book);
-  for (std::u16string_view s : sheets) book->addSheet(s);
+  for (std::u16string_view s : sheets)
+    book->addSheet(s);
   if (!activeWorkbook) {
     activeWorkbook = book;
     activeSheet = book->findSheet(1);
@@ -755,10 +802,33 @@ void ExcelDouble::setState(DISPID id, Variant value) {
 
 WorkbookObject& addNewWorkbook(ExcelDouble& excel) {
   std::u16string name = u"Book";
-  for (char ch : std::to_string(excel.nextBook_++)) name.push_back(static_cast<char16_t>(ch));
+  for (char ch : std::to_string(excel.nextBook_++))
+    name.push_back(static_cast<char16_t>(ch));
   return excel.addWorkbook(name);
 }
 
-void logCall(ExcelDouble& excel, LoggedCall call) { excel.log().add(std::move(call)); }
+void logCall(ExcelDouble& excel, LoggedCall call) {
+  excel.log().add(std::move(call));
+}
+
+void ExcelDouble::script(std::string objectPrefix, DISPID id, ScriptedMember handler) {
+  unscript(objectPrefix, id);
+  scripts_.emplace_back(std::move(objectPrefix), id, std::move(handler));
+}
+
+void ExcelDouble::failWith(std::string objectPrefix, DISPID id, HRESULT result) {
+  script(std::move(objectPrefix), id, [result](DispatchCall&) { return result; });
+}
+
+void ExcelDouble::unscript(const std::string& objectPrefix, DISPID id) {
+  std::erase_if(scripts_,
+                [&](const auto& s) { return std::get<0>(s) == objectPrefix && std::get<1>(s) == id; });
+}
+
+const ScriptedMember* findScript(const ExcelDouble& excel, const std::string& label, DISPID id) {
+  for (const auto& [prefix, member, handler] : excel.scripts_)
+    if (member == id && std::string_view(label).starts_with(prefix)) return &handler;
+  return nullptr;
+}
 
 } // namespace cwbk::testing

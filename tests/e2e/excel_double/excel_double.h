@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "excel_double/double_object.h"
@@ -140,7 +141,8 @@ public:
   IDispatch* application() const { return app_; }
   ApplicationObject& app() const { return *app_; }
   // Adds an open workbook with the named sheets; the first workbook and sheet become active.
-  WorkbookObject& addWorkbook(std::u16string_view name, std::initializer_list<std::u16string_view> sheets = {u"Sheet1"});
+  WorkbookObject& addWorkbook(std::u16string_view name,
+                              std::initializer_list<std::u16string_view> sheets = {u"Sheet1"});
   WorkbookObject* findWorkbook(std::u16string_view name) const;
   const std::vector<WorkbookObject*>& workbooks() const { return workbooks_; }
   void closeWorkbook(WorkbookObject& book);
@@ -154,6 +156,12 @@ public:
   void setState(DISPID id, Variant value);
 
   // Scripted behaviour.
+  // Answers member `id` of every object whose label starts with `objectPrefix` ("Range", "Workbooks")
+  // with `handler`; an object's own script comes first.
+  void script(std::string objectPrefix, DISPID id, ScriptedMember handler);
+  // Makes member `id` of those objects fail with `result`.
+  void failWith(std::string objectPrefix, DISPID id, HRESULT result);
+  void unscript(const std::string& objectPrefix, DISPID id);
   // Evaluate's answer for a text and locale; the default reads numbers, TRUE/FALSE and "texts" and
   // answers #NAME? otherwise.
   std::function<Variant(std::u16string_view formula, LCID locale)> evaluator;
@@ -177,9 +185,11 @@ private:
   HWND window_ = nullptr;
   CallLog log_;
   int nextBook_ = 1;
+  std::vector<std::tuple<std::string, DISPID, ScriptedMember>> scripts_;
 
   friend class ApplicationObject;
   friend WorkbookObject& addNewWorkbook(ExcelDouble&);
+  friend const ScriptedMember* findScript(const ExcelDouble&, const std::string&, DISPID);
 };
 
 // Adds a new workbook "Book<n>" with one sheet (Workbooks.Add).

@@ -77,8 +77,10 @@ HRESULT enterValues(RangeObject& range, const VARIANT& value, bool asFormula) {
 
 std::u16string constantText(const Variant& v) {
   switch (v.type()) {
-  case VT_EMPTY: return {};
-  case VT_BOOL: return readBoolean(v.get()) ? u"TRUE" : u"FALSE";
+  case VT_EMPTY:
+    return {};
+  case VT_BOOL:
+    return readBoolean(v.get()) ? u"TRUE" : u"FALSE";
   case VT_R8: {
     wchar_t buffer[40];
     swprintf(buffer, 40, L"%.15g", v.get().dblVal);
@@ -95,7 +97,9 @@ std::u16string constantText(const Variant& v) {
 
 class AreasObject : public DoubleObjectOf<AreasObject> {
 public:
-  explicit AreasObject(RangeObject& range) : DoubleObjectOf(range.excel()), range_(&range) { range_->AddRef(); }
+  explicit AreasObject(RangeObject& range) : DoubleObjectOf(range.excel()), range_(&range) {
+    range_->AddRef();
+  }
   ~AreasObject() override { range_->Release(); }
   std::string label() const override { return "Areas of " + range_->label(); }
   static const std::vector<Member<AreasObject>>& members() {
@@ -133,9 +137,12 @@ public:
   }
   static const std::vector<Member<FormatObject>>& members() {
     static const std::vector<Member<FormatObject>> table = {
-        {fmt::Color, "Color", property}, {fmt::ColorIndex, "ColorIndex", property},
-        {fmt::Pattern, "Pattern", property}, {fmt::PatternColor, "PatternColor", property},
-        {fmt::PatternColorIndex, "PatternColorIndex", property}, {fmt::LineStyle, "LineStyle", property},
+        {fmt::Color, "Color", property},
+        {fmt::ColorIndex, "ColorIndex", property},
+        {fmt::Pattern, "Pattern", property},
+        {fmt::PatternColor, "PatternColor", property},
+        {fmt::PatternColorIndex, "PatternColorIndex", property},
+        {fmt::LineStyle, "LineStyle", property},
         {fmt::Weight, "Weight", property},
         {dispid::collection::Item, "Item",
          [](FormatObject& self, DispatchCall& call) -> HRESULT {
@@ -168,7 +175,8 @@ public:
   HyperlinkObject(WorksheetObject& sheet, int32_t row, int32_t column)
       : DoubleObjectOf(sheet.excel()), view_(sheet), row_(row), column_(column) {}
   std::string label() const override {
-    return "Hyperlink " + narrow(view_.sheet().name()) + "!" + narrow(rectText({row_, column_, row_, column_}));
+    return "Hyperlink " + narrow(view_.sheet().name()) + "!" +
+           narrow(rectText({row_, column_, row_, column_}));
   }
   static const std::vector<Member<HyperlinkObject>>& members() {
     static const std::vector<Member<HyperlinkObject>> table = {
@@ -187,7 +195,8 @@ public:
   }
 
 private:
-  template <std::u16string HyperlinkData::*Field> static HRESULT text(HyperlinkObject& self, DispatchCall& call) {
+  template <std::u16string HyperlinkData::*Field>
+  static HRESULT text(HyperlinkObject& self, DispatchCall& call) {
     CellData& c = self.view_.sheet().cellAt(self.row_, self.column_);
     if (!c.link) return call.raise(0x800A03EC, u"The hyperlink was deleted");
     if (call.isGet()) return call.answer(Variant::text((*c.link).*Field));
@@ -205,7 +214,9 @@ private:
 
 class HyperlinksObject : public DoubleObjectOf<HyperlinksObject> {
 public:
-  explicit HyperlinksObject(RangeObject& range) : DoubleObjectOf(range.excel()), range_(&range) { range_->AddRef(); }
+  explicit HyperlinksObject(RangeObject& range) : DoubleObjectOf(range.excel()), range_(&range) {
+    range_->AddRef();
+  }
   ~HyperlinksObject() override { range_->Release(); }
   std::string label() const override { return "Hyperlinks of " + range_->label(); }
   static const std::vector<Member<HyperlinksObject>>& members() {
@@ -219,7 +230,8 @@ public:
            auto cells = self.linked();
            int32_t i = call.intArg(0);
            if (i < 1 || i > static_cast<int32_t>(cells.size())) return DISP_E_BADINDEX;
-           return call.answerObject(new HyperlinkObject(self.range_->sheet(), cells[i - 1].first, cells[i - 1].second));
+           return call.answerObject(
+               new HyperlinkObject(self.range_->sheet(), cells[i - 1].first, cells[i - 1].second));
          }},
         {dispid::hyperlinks::Add, "Add",
          [](HyperlinksObject& self, DispatchCall& call) -> HRESULT {
@@ -236,7 +248,8 @@ public:
          }},
         {dispid::common::Delete, "Delete",
          [](HyperlinksObject& self, DispatchCall&) -> HRESULT {
-           for (auto [r, c] : self.linked()) self.range_->sheet().cellAt(r, c).link.reset();
+           for (auto [r, c] : self.linked())
+             self.range_->sheet().cellAt(r, c).link.reset();
            return S_OK;
          }},
     };
@@ -288,13 +301,15 @@ HRESULT hasFormula(RangeObject& self, DispatchCall& call) {
 
 HRESULT address(RangeObject& self, DispatchCall& call) {
   std::u16string text;
-  for (const CellRect& a : self.areas()) text += (text.empty() ? u"" : u",") + rectText(a);
+  for (const CellRect& a : self.areas())
+    text += (text.empty() ? u"" : u",") + rectText(a);
   return call.answer(Variant::text(text));
 }
 
 HRESULT count(RangeObject& self, DispatchCall& call) {
   int32_t n = 0;
-  for (const CellRect& a : self.areas()) n += a.rows() * a.columns();
+  for (const CellRect& a : self.areas())
+    n += a.rows() * a.columns();
   return call.answer(Variant::integer(n));
 }
 
@@ -323,7 +338,8 @@ HRESULT sheetOf(RangeObject& self, DispatchCall& call) {
 
 std::string RangeObject::label() const {
   std::string text = "Range " + narrow(sheet().name()) + "!";
-  for (size_t i = 0; i < areas_.size(); ++i) text += (i ? "," : "") + narrow(rectText(areas_[i]));
+  for (size_t i = 0; i < areas_.size(); ++i)
+    text += (i ? "," : "") + narrow(rectText(areas_[i]));
   return text;
 }
 
@@ -348,7 +364,9 @@ const std::vector<Member<RangeObject>>& RangeObject::members() {
          return call.answerObject(new FormatObject(self, FormatPart::Interior));
        }},
       {rng::Font, "Font",
-       [](RangeObject& self, DispatchCall& call) { return call.answerObject(new FormatObject(self, FormatPart::Font)); }},
+       [](RangeObject& self, DispatchCall& call) {
+         return call.answerObject(new FormatObject(self, FormatPart::Font));
+       }},
       {rng::Borders, "Borders",
        [](RangeObject& self, DispatchCall& call) {
          return call.answerObject(new FormatObject(self, FormatPart::Borders));
@@ -387,35 +405,52 @@ Variant defaultFormat(FormatPart part, DISPID id) {
   switch (part) {
   case FormatPart::Range:
     switch (id) {
-    case rng::HorizontalAlignment: return Variant::integer(1);
-    case rng::VerticalAlignment: return Variant::integer(-4107);
-    case rng::NumberFormat: return Variant::text(u"General");
-    case rng::Orientation: return Variant::integer(-4128);
-    case rng::ShrinkToFit: return Variant::boolean(false);
-    case rng::WrapText: return Variant::boolean(false);
+    case rng::HorizontalAlignment:
+      return Variant::integer(1);
+    case rng::VerticalAlignment:
+      return Variant::integer(-4107);
+    case rng::NumberFormat:
+      return Variant::text(u"General");
+    case rng::Orientation:
+      return Variant::integer(-4128);
+    case rng::ShrinkToFit:
+      return Variant::boolean(false);
+    case rng::WrapText:
+      return Variant::boolean(false);
     }
     break;
   case FormatPart::Interior:
     switch (id) {
-    case fmt::Color: return Variant::number(16777215);
-    case fmt::ColorIndex: return Variant::integer(-4142);
-    case fmt::Pattern: return Variant::integer(-4142);
-    case fmt::PatternColor: return Variant::number(0);
-    case fmt::PatternColorIndex: return Variant::integer(-4105);
+    case fmt::Color:
+      return Variant::number(16777215);
+    case fmt::ColorIndex:
+      return Variant::integer(-4142);
+    case fmt::Pattern:
+      return Variant::integer(-4142);
+    case fmt::PatternColor:
+      return Variant::number(0);
+    case fmt::PatternColorIndex:
+      return Variant::integer(-4105);
     }
     break;
   case FormatPart::Font:
     switch (id) {
-    case fmt::Color: return Variant::number(0);
-    case fmt::ColorIndex: return Variant::integer(-4105);
+    case fmt::Color:
+      return Variant::number(0);
+    case fmt::ColorIndex:
+      return Variant::integer(-4105);
     }
     break;
   case FormatPart::Borders:
     switch (id) {
-    case fmt::Color: return Variant::number(0);
-    case fmt::ColorIndex: return Variant::integer(-4142);
-    case fmt::LineStyle: return Variant::integer(-4142);
-    case fmt::Weight: return Variant::integer(2);
+    case fmt::Color:
+      return Variant::number(0);
+    case fmt::ColorIndex:
+      return Variant::integer(-4142);
+    case fmt::LineStyle:
+      return Variant::integer(-4142);
+    case fmt::Weight:
+      return Variant::integer(2);
     }
     break;
   }
@@ -431,8 +466,10 @@ Variant readFormat(const RangeObject& range, FormatPart part, DISPID id) {
     Variant v = defaultFormat(part, id);
     if (d)
       if (auto it = d->formats.find(key); it != d->formats.end()) v = it->second;
-    if (!common) common = std::move(v);
-    else if (VarCmp(&common->get(), &v.get(), LOCALE_USER_DEFAULT, 0) != VARCMP_EQ) mixed = true;
+    if (!common)
+      common = std::move(v);
+    else if (VarCmp(&common->get(), &v.get(), LOCALE_USER_DEFAULT, 0) != VARCMP_EQ)
+      mixed = true;
   });
   if (mixed || !common) return Variant::null();
   return *common;

@@ -34,7 +34,8 @@ public:
   template <class F> void forEachCell(F&& f) const {
     for (const CellRect& a : areas_)
       for (int32_t r = a.top; r <= a.bottom; ++r)
-        for (int32_t c = a.left; c <= a.right; ++c) f(r, c);
+        for (int32_t c = a.left; c <= a.right; ++c)
+          f(r, c);
   }
 
 private:
