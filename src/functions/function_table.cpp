@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "functions/function_context.h"
+#include "formula/formula_node.h"
 
 namespace cwbk {
 

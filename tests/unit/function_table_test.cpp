@@ -7,7 +7,7 @@
 #include <climits>
 #include <set>
 
-#include "functions/function_context.h"
+#include "formula/formula_node.h"
 
 using namespace cwbk;
 

@@ -100,7 +100,7 @@ TEST_F(NodeRecordsTest, ParentsLinkChildrenInArgumentOrder) {
   EXPECT_EQ(list.at(2)->parent(), list.at(0));
   std::vector<FormulaNode*> roots = list.takeRoots();
   ASSERT_EQ(roots.size(), 2u);
-  EXPECT_EQ(roots[1]->value()->integer(), 3);
+  EXPECT_EQ(roots[1]->value()->numberValue(), 3);
   for (FormulaNode* root : roots)
     delete root;
 }
@@ -118,7 +118,7 @@ TEST_F(NodeRecordsTest, RecordsReadAsTheirKindsPrescribe) {
   EXPECT_EQ(list.at(2)->value()->kind(), CalcValue::Double);
   EXPECT_EQ(list.at(2)->value()->doubleValue(), 0.0);
   EXPECT_EQ(list.at(3)->kind(), NodeKind::DdeRef); // 20 bytes, the last 4 ignored
-  EXPECT_EQ(list.at(4)->value()->integer(), 5);
+  EXPECT_EQ(list.at(4)->value()->numberValue(), 5);
   EXPECT_TRUE(list.at(5)->value()->booleanValue());
   EXPECT_EQ(list.at(6)->value()->errorCode(), ErrNA);
   EXPECT_TRUE(list.at(7)->value()->isEmpty());
@@ -277,7 +277,7 @@ TEST_F(NodeRecordsTest, BadRecordsAreSkippedAndReadingGoesOn) {
     ASSERT_EQ(list.size(), 2u) << c.name;
     EXPECT_EQ(list.at(0), nullptr) << c.name;
     ASSERT_NE(list.at(1), nullptr) << c.name;
-    EXPECT_EQ(list.at(1)->value()->integer(), 7) << c.name;
+    EXPECT_EQ(list.at(1)->value()->numberValue(), 7) << c.name;
     EXPECT_TRUE(reader->atEnd()) << c.name;
   }
 }
@@ -303,7 +303,7 @@ TEST_F(NodeRecordsTest, OddAndOversizedLengthsAreConsumedWhole) {
   EXPECT_EQ(list.at(0)->value()->textView(), u"x");
   EXPECT_EQ(list.at(1)->kind(), NodeKind::DdeRef);
   EXPECT_EQ(list.at(2)->value()->textView(), u"ab"); // no terminator inside the record
-  EXPECT_EQ(list.at(3)->value()->integer(), 7);
+  EXPECT_EQ(list.at(3)->value()->numberValue(), 7);
 }
 
 TEST_F(NodeRecordsTest, TruncatedDataEndsReadingWithEverythingConsumed) {
@@ -316,7 +316,7 @@ TEST_F(NodeRecordsTest, TruncatedDataEndsReadingWithEverythingConsumed) {
   for (const Bytes& bytes : cases) {
     NodeList list = read(bytes, 1000000);
     ASSERT_GE(list.size(), 1u);
-    EXPECT_EQ(list.at(0)->value()->integer(), 1);
+    EXPECT_EQ(list.at(0)->value()->numberValue(), 1);
     for (size_t i = 1; i < list.size(); ++i)
       EXPECT_EQ(list.at(i), nullptr);
     EXPECT_TRUE(reader->atEnd());
@@ -332,7 +332,7 @@ TEST_F(NodeRecordsTest, ReadingByBytesStopsAtTheByteLength) {
   NodeList list = readNodesBytes(r, 16 + 8, workbook);
   EXPECT_EQ(r.consumed(), 24u);
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list.at(0)->value()->integer(), 1);
+  EXPECT_EQ(list.at(0)->value()->numberValue(), 1);
   EXPECT_EQ(list.at(1), nullptr);
 
   StreamReader exact;
@@ -341,7 +341,7 @@ TEST_F(NodeRecordsTest, ReadingByBytesStopsAtTheByteLength) {
   EXPECT_EQ(two.size(), 2u);
   EXPECT_EQ(exact.consumed(), 32u);
   NodeList rest = readNodes(exact, 5, workbook);
-  EXPECT_EQ(rest.at(0)->value()->integer(), 3);
+  EXPECT_EQ(rest.at(0)->value()->numberValue(), 3);
 }
 
 TEST_F(NodeRecordsTest, NestingBeyondTheDepthLimitIsCut) {
