@@ -1,12 +1,16 @@
-// Cell: one cell of the workbook model with its address, current value, flags, formula template index
-// and its own operand trees (which the template reaches through operand references).
+// Cell: one cell of the workbook model with its address, current value, flags, formula template index,
+// its own operand trees (which the template reaches through operand references) and its dependency links.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "values/calc_value.h"
 #include "values/cell_address.h"
+#include "values/pool.h"
 
 namespace cwbk {
 
@@ -34,7 +38,30 @@ enum CellFlag : uint32_t {
   CellOutsideAreas = 0x20000,
 };
 
-class Cell {
+// The flags a cell record of the stream carries (and that are written back).
+constexpr uint32_t kStoredCellFlags = CellVolatile | CellStored | CellHostComputed | CellDynamicReferences |
+                                      CellArrayFormula | CellHyperlinkPending | CellArrayMaster |
+                                      CellSubtotal | CellChangedByUser;
+
+// A cell's hyperlink: its kind, address and sub-address from the hyperlink text, and the display text
+// and tip that the hyperlink worksheet function fills.
+struct HyperlinkRecord {
+  enum Kind : int32_t { Web = 1, Mail = 2, Other = 3, Location = 4, Written = 5 };
+  int32_t kind = Other;
+  std::u16string address;
+  std::u16string subAddress;
+  std::u16string displayText;
+  std::u16string tip;
+  // The hyperlink text as the stream gave it; written back unchanged.
+  std::u16string source;
+
+  // Returns the record of a hyperlink text: "http://" or "https://" a web address, "mailto:" a mail
+  // address, a leading '#' a location in the workbook (the rest is the sub-address), anything else
+  // kind 3; prefixes compared without regard to case.
+  static HyperlinkRecord parse(std::u16string_view text);
+};
+
+class Cell : public PoolAllocated {
 public:
   Cell(CompiledWorkbook* workbook, CellAddress address) : workbook_(workbook), address_(address) {}
   // Destroys the value and the operand trees.
@@ -49,20 +76,55 @@ public:
   const CalcValue* value() const { return value_; }
   // Returns the current value, creating an Empty one when the cell has none.
   CalcValue& ensureValue();
-  // Copies v into the cell's value, creating the value when the cell has none.
-  void setValue(const CalcValue& v) { ensureValue().copyFrom(v); }
+  // Copies v into the cell's value, creating the value when the cell has none. A value other than
+  // Empty brings the value extents of the areas around the cell up to date.
+  void setValue(const CalcValue& v);
+  // Destroys the value: the cell has none afterwards.
+  void clearValue();
 
   uint32_t flags() const { return flags_; }
   bool hasFlag(uint32_t bits) const { return (flags_ & bits) != 0; }
   void setFlags(uint32_t bits) { flags_ |= bits; }
   void clearFlags(uint32_t bits) { flags_ &= ~bits; }
+  void setFlagWord(uint32_t flags) { flags_ = flags; }
 
   int32_t templateIndex() const { return templateIndex_; }
   void setTemplateIndex(int32_t index) { templateIndex_ = index; }
+  int32_t parkedTemplateIndex() const { return parkedTemplateIndex_; }
+  void setParkedTemplateIndex(int32_t index) { parkedTemplateIndex_ = index; }
+  // The array-formula index of a cell record that carries one instead of a template index; -1 otherwise.
+  int32_t arrayFormulaIndex() const { return arrayFormulaIndex_; }
+  void setArrayFormulaIndex(int32_t index) { arrayFormulaIndex_ = index; }
+  // Returns true when the cell has a formula: a template or a formula that the host computes.
+  bool hasFormula() const { return templateIndex_ >= 0 || hasFlag(CellHostComputed); }
+  // Returns true for a member of an array formula other than its master.
+  bool isArrayMember() const { return (flags_ & (CellArrayFormula | CellArrayMaster)) == CellArrayFormula; }
 
   // The cell's own trees, owned by the cell; operand references index this list.
   std::vector<FormulaNode*>& operandRoots() { return operandRoots_; }
   const std::vector<FormulaNode*>& operandRoots() const { return operandRoots_; }
+
+  // Dependency links: sorted by identity, without duplicates.
+  std::vector<Cell*>& precedentCells() { return precedentCells_; }
+  const std::vector<Cell*>& precedentCells() const { return precedentCells_; }
+  std::vector<Cell*>& dependents() { return dependents_; }
+  const std::vector<Cell*>& dependents() const { return dependents_; }
+  // The areas the cell's formula reads as ranges (each entered in the area index).
+  std::vector<Area>& precedentAreas() { return precedentAreas_; }
+  const std::vector<Area>& precedentAreas() const { return precedentAreas_; }
+  uint32_t level() const { return level_; }
+  void setLevel(uint32_t level) { level_ = level; }
+
+  // The hyperlink record, or null for a cell without a hyperlink.
+  HyperlinkRecord* hyperlink() const { return hyperlink_.get(); }
+  // Returns the hyperlink record, creating an empty one when the cell has none.
+  HyperlinkRecord& ensureHyperlink();
+  void setHyperlink(std::unique_ptr<HyperlinkRecord> record) { hyperlink_ = std::move(record); }
+
+  // The top-left and bottom-right cells of the array formula (or data table) the cell belongs to;
+  // invalid when it belongs to none.
+  const Area& arrayArea() const { return arrayArea_; }
+  void setArrayArea(const Area& area) { arrayArea_ = area; }
 
 private:
   CompiledWorkbook* workbook_;
@@ -70,7 +132,43 @@ private:
   CalcValue* value_ = nullptr;
   uint32_t flags_ = 0;
   int32_t templateIndex_ = -1;
+  int32_t parkedTemplateIndex_ = -1;
+  int32_t arrayFormulaIndex_ = -1;
+  uint32_t level_ = 0;
   std::vector<FormulaNode*> operandRoots_;
+  std::vector<Cell*> precedentCells_;
+  std::vector<Cell*> dependents_;
+  std::vector<Area> precedentAreas_;
+  std::unique_ptr<HyperlinkRecord> hyperlink_;
+  Area arrayArea_;
+};
+
+// Inserts a cell into a vector sorted by identity; returns false when it was already there.
+bool insertByIdentity(std::vector<Cell*>& cells, Cell* cell);
+// Removes a cell from a vector sorted by identity; returns false when it was not there.
+bool eraseByIdentity(std::vector<Cell*>& cells, Cell* cell);
+// Returns true when a vector sorted by identity holds the cell.
+bool containsByIdentity(const std::vector<Cell*>& cells, const Cell* cell);
+
+// A set of cells ordered by identity, held as a vector. Insertions in ascending identity append; others
+// are sorted in on the next read, so loading many cells stays linear.
+class CellSet {
+public:
+  // Adds a cell (nothing when it is already a member).
+  void insert(Cell* cell);
+  // Removes a cell; returns false when it was no member.
+  bool erase(Cell* cell);
+  bool contains(const Cell* cell) const;
+  // Returns the members sorted by identity.
+  const std::vector<Cell*>& cells() const;
+  size_t size() const { return cells().size(); }
+  bool empty() const { return cells_.empty(); }
+  void clear() { cells_.clear(), sorted_ = true; }
+
+private:
+  void sort() const;
+  mutable std::vector<Cell*> cells_;
+  mutable bool sorted_ = true;
 };
 
 } // namespace cwbk

@@ -1,28 +1,16 @@
-// CompiledWorkbook (minimal): cell storage keyed by address, area walks and area loading, and the
-// owning lists of formula trees.
+// CompiledWorkbook: the sheet table and lists, cell creation and walks, links and the area index, the
+// evaluation of one cell with the result rules of a formula, array formulas, change reporting and the
+// application of address/value records.
 #include "formula/compiled_workbook.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "formula/formula_node.h"
 #include "formula/reference.h"
+#include "platform/text_services.h"
 
 namespace cwbk {
-
-// ---------------------------------------------------------------- Cell
-
-Cell::~Cell() {
-  CalcValue::destroy(value_);
-  for (FormulaNode* root : operandRoots_)
-    delete root;
-}
-
-CalcValue& Cell::ensureValue() {
-  if (!value_) value_ = CalcValue::create();
-  return *value_;
-}
-
-// ---------------------------------------------------------------- CompiledWorkbook
 
 CompiledWorkbook::~CompiledWorkbook() {
   for (DefinedName& name : definedNames_)
@@ -31,73 +19,110 @@ CompiledWorkbook::~CompiledWorkbook() {
     delete root;
   for (FormulaNode* root : sharedExpressions_)
     delete root;
-  cells_.clear();
 }
+
+// ---------------------------------------------------------------- sheets and lists
 
 uint32_t CompiledWorkbook::addSheet(std::u16string name) {
+  uint32_t index = sheets_.empty() ? 0 : sheets_.rbegin()->first + 1;
   SheetInfo info;
-  info.quotedName = quotedSheetName(name);
   info.name = std::move(name);
-  sheets_.push_back(std::move(info));
-  return static_cast<uint32_t>(sheets_.size() - 1);
+  setSheet(index, std::move(info));
+  return index;
 }
 
-Cell* CompiledWorkbook::findCell(CellAddress address) const {
-  if (!address.isValid()) return nullptr;
-  auto it = cells_.find(canonical(address));
-  return it == cells_.end() ? nullptr : it->second.get();
+void CompiledWorkbook::setSheet(uint32_t index, SheetInfo info) {
+  info.quotedName = quotedSheetName(info.name);
+  info.upperName = toUpperText(info.name);
+  sheets_[index] = std::move(info);
 }
 
-Cell* CompiledWorkbook::findOrCreateCell(CellAddress address) {
-  if (!address.isValid() || address.sheet() == CellAddress::kNoSheet) return nullptr;
-  CellAddress key = canonical(address);
-  auto it = cells_.find(key);
-  if (it != cells_.end()) return it->second.get();
-  auto cell = std::make_unique<Cell>(this, key);
-  Cell* raw = cell.get();
-  cells_.emplace(key, std::move(cell));
-  return raw;
+const SheetInfo* CompiledWorkbook::sheet(uint32_t index) const {
+  auto it = sheets_.find(index);
+  return it == sheets_.end() ? nullptr : &it->second;
+}
+
+int32_t CompiledWorkbook::sheetIndex(std::u16string_view name) const {
+  std::u16string upper = toUpperText(name);
+  for (const auto& [index, info] : sheets_)
+    if (info.upperName == upper) return static_cast<int32_t>(index);
+  return -1;
+}
+
+const SheetControl* CompiledWorkbook::control(uint32_t sheet, std::u16string_view name) const {
+  auto s = controls_.find(sheet);
+  if (s == controls_.end()) return nullptr;
+  auto c = s->second.find(std::u16string(name));
+  return c == s->second.end() ? nullptr : &c->second;
+}
+
+void CompiledWorkbook::addToAreaSet(const Area& area) {
+  auto it = std::lower_bound(areaSet_.begin(), areaSet_.end(), area, AreaLess());
+  if (it != areaSet_.end() && *it == area) return;
+  areaSet_.insert(it, area);
 }
 
 namespace {
-
-// Returns the area with a missing second corner filled from the first, normalized, with rows in order.
-Area orderedArea(const Area& input) {
-  Area area = input;
-  if (area.first.isValid() && !area.second.isValid()) area.second = area.first;
-  normalize(area);
-  if (area.isValid() && area.second.rowIndex() < area.first.rowIndex()) {
-    uint32_t r = area.first.row;
-    area.first.row = area.second.row;
-    area.second.row = r;
-  }
-  return area;
+template <typename T> T* entryAt(std::vector<T>& list, int64_t index) {
+  return index >= 0 && static_cast<uint64_t>(index) < list.size() ? &list[static_cast<size_t>(index)]
+                                                                  : nullptr;
 }
-
 } // namespace
 
-void CompiledWorkbook::forEachCellIn(const Area& input, const std::function<void(Cell&)>& f) const {
-  Area area = orderedArea(input);
-  if (!area.isValid() || !area.isOneSheet()) return;
-  uint32_t sheet = area.first.sheet();
-  uint32_t c1 = area.first.column(), c2 = area.second.column();
-  uint32_t r1 = area.first.rowIndex(), r2 = area.second.rowIndex();
-  uint32_t column = c1;
-  // One lookup per used column: a lookup that lands in a later column jumps there.
-  while (column <= c2) {
-    auto it = cells_.lower_bound(CellAddress::make(sheet, column, r1));
-    if (it == cells_.end() || it->first.sheet() != sheet) return;
-    uint32_t found = it->first.column();
-    if (found > c2) return;
-    if (found != column) {
-      column = found;
-      continue;
-    }
-    uint32_t word = it->first.sheetColumn;
-    for (; it != cells_.end() && it->first.sheetColumn == word && it->first.rowIndex() <= r2; ++it)
-      f(*it->second);
-    ++column;
+DefinedName* CompiledWorkbook::definedName(int64_t index) {
+  return entryAt(definedNames_, index);
+}
+
+ExternalLink* CompiledWorkbook::externalLink(int64_t index) {
+  ExternalLink* link = entryAt(externalLinks_, index);
+  if (link && link->firstWithPath >= 0 && link->firstWithPath < index)
+    return entryAt(externalLinks_, link->firstWithPath);
+  return link;
+}
+
+DdeSource* CompiledWorkbook::ddeSource(int64_t index) {
+  return entryAt(ddeSources_, index);
+}
+
+FormulaNode* CompiledWorkbook::formulaTemplate(int64_t index) {
+  FormulaNode** entry = entryAt(formulaTemplates_, index);
+  return entry ? *entry : nullptr;
+}
+
+FormulaNode* CompiledWorkbook::sharedExpression(int64_t index) {
+  FormulaNode** entry = entryAt(sharedExpressions_, index);
+  return entry ? *entry : nullptr;
+}
+
+int32_t CompiledWorkbook::findDefinedName(std::u16string_view name) const {
+  for (size_t i = 0; i < definedNames_.size(); ++i)
+    if (definedNames_[i].name == name) return static_cast<int32_t>(i);
+  return -1;
+}
+
+// ---------------------------------------------------------------- cells
+
+Cell* CompiledWorkbook::findOrCreateCell(CellAddress address) {
+  if (!address.isValid() || address.sheet() == CellAddress::kNoSheet) return nullptr;
+  if (Cell* cell = grid_.find(address)) return cell;
+  Cell** slot = grid_.slotFor(address);
+  if (!slot) return nullptr;
+  if (!*slot) {
+    *slot = new Cell(this, CellAddress::make(address.sheet(), address.column(), address.rowIndex()));
+    allCells_.insert(*slot);
   }
+  return *slot;
+}
+
+void CompiledWorkbook::forEachCellIn(const Area& input, const std::function<void(Cell&)>& f) const {
+  Area area = canonicalArea(input);
+  if (!area.isValid() || !area.isOneSheet()) return;
+  grid_.forEachCellIn(area.first.sheet(), area.first.column(), area.second.column(), area.first.rowIndex(),
+                      area.second.rowIndex(), f);
+}
+
+void CompiledWorkbook::forEachCell(const std::function<void(Cell&)>& f) const {
+  grid_.forEachCell(f);
 }
 
 // The array has the area's width and height. An area of more than kFullShapeAreaLimit cells (a whole
@@ -105,7 +130,7 @@ void CompiledWorkbook::forEachCellIn(const Area& input, const std::function<void
 // that its cost follows the used cells; the cut-off elements would all be Empty. Even so, more than
 // kMaxLoadedAreaElements elements give "#NUM!" rather than exhausting memory.
 void CompiledWorkbook::loadArea(const Area& input, CalcValue& result) const {
-  Area area = orderedArea(input);
+  Area area = canonicalArea(input);
   if (!area.isValid() || !area.isOneSheet()) {
     result.setError(ErrRef);
     return;
@@ -138,31 +163,397 @@ void CompiledWorkbook::loadArea(const Area& input, CalcValue& result) const {
   result = std::move(array);
 }
 
-namespace {
-template <typename T> T* entryAt(std::vector<T>& list, int64_t index) {
-  return index >= 0 && static_cast<uint64_t>(index) < list.size() ? &list[static_cast<size_t>(index)]
-                                                                  : nullptr;
+// Only inserts: removing from a set that is being filled out of order would sort it each time, and
+// loading would grow quadratic. The operations that take a formula or the volatile flag away remove.
+void CompiledWorkbook::enterCell(Cell& cell) {
+  if (cell.hasFormula()) calculatedCells_.insert(&cell);
+  if (cell.hasFlag(CellVolatile)) volatileCells_.insert(&cell);
+  noteCellInUse(cell);
 }
+
+void CompiledWorkbook::leaveSets(Cell& cell) {
+  if (!cell.hasFormula()) calculatedCells_.erase(&cell);
+  if (!cell.hasFlag(CellVolatile)) volatileCells_.erase(&cell);
+}
+
+void CompiledWorkbook::setHostComputed(Cell& cell) {
+  cell.setFlags(CellHostComputed);
+  enterCell(cell);
+}
+
+void CompiledWorkbook::setVolatile(Cell& cell, bool on) {
+  if (on) {
+    cell.setFlags(CellVolatile);
+    volatileCells_.insert(&cell);
+  } else if (cell.hasFlag(CellVolatile)) {
+    cell.clearFlags(CellVolatile);
+    volatileCells_.erase(&cell);
+  }
+}
+
+void CompiledWorkbook::noteCellInUse(Cell& cell) {
+  if (!areaIndex_.empty()) areaIndex_.noteCell(cell);
+}
+
+// ---------------------------------------------------------------- links and areas
+
+bool CompiledWorkbook::link(Cell& reader, Cell& read) {
+  bool added = insertByIdentity(reader.precedentCells(), &read);
+  insertByIdentity(read.dependents(), &reader);
+  return added;
+}
+
+AreaEntry* CompiledWorkbook::registerArea(Cell& reader, const Area& area) {
+  AreaEntry* entry = areaIndex_.enter(
+      area, [this](const Area& a, const std::function<void(Cell&)>& f) { forEachCellIn(a, f); });
+  if (!entry) return nullptr;
+  insertByIdentity(entry->readers, &reader);
+  std::vector<Area>& areas = reader.precedentAreas();
+  if (std::find(areas.begin(), areas.end(), entry->area) == areas.end()) areas.push_back(entry->area);
+  return entry;
+}
+
+Area CompiledWorkbook::valueExtent(const Area& input) const {
+  const AreaEntry* entry = areaIndex_.find(input);
+  if (!entry || !entry->valueExtent.isValid()) {
+    Area area = canonicalArea(input);
+    return area.isValid() ? area : input;
+  }
+  const Area& extent = entry->valueExtent;
+  const Area& area = entry->area;
+  uint32_t sheet = area.first.sheet();
+  return Area{extent.first, CellAddress::make(sheet, std::min(extent.second.column(), area.second.column()),
+                                              std::min(extent.second.rowIndex(), area.second.rowIndex()))};
+}
+
+// ---------------------------------------------------------------- values
+
+const CalcValue& CompiledWorkbook::cellValue(Cell& cell) {
+  const Area& area = cell.arrayArea();
+  if (cell.isArrayMember() && area.isValid() && cell.address() != area.first) {
+    Cell* master = findCell(area.first);
+    const CalcValue* whole = master ? master->value() : nullptr;
+    // Cells outside the area wrap to huge offsets, which no array has.
+    uint32_t c = cell.address().column() - area.first.column();
+    uint32_t r = cell.address().rowIndex() - area.first.rowIndex();
+    const CalcValue* element = whole ? whole->element(c, r) : nullptr;
+    CalcValue& v = cell.ensureValue();
+    if (element)
+      v.copyFrom(*element);
+    else
+      v.setError(ErrNA);
+  }
+  const CalcValue* v = cell.value();
+  return v ? *v : emptyValue();
+}
+
+void CompiledWorkbook::setCellValue(const CalcValue& value, Cell& cell) {
+  cell.setValue(value);
+}
+
+bool CompiledWorkbook::detachFormula(Cell& cell) {
+  if (cell.templateIndex() < 0 || !cellIndexMode_ || cell.parkedTemplateIndex() >= 0) return false;
+  cell.setParkedTemplateIndex(cell.templateIndex());
+  cell.setTemplateIndex(-1);
+  leaveSets(cell);
+  return true;
+}
+
+bool CompiledWorkbook::restoreFormula(Cell& cell) {
+  if (cell.templateIndex() >= 0 || cell.parkedTemplateIndex() < 0) return false;
+  cell.setTemplateIndex(cell.parkedTemplateIndex());
+  cell.setParkedTemplateIndex(-1);
+  enterCell(cell);
+  return true;
+}
+
+// ---------------------------------------------------------------- evaluation
+
+namespace {
+
+// Makes a cell the context's current cell, with the array-formula mode it implies, for a scope.
+class EvaluationScope {
+public:
+  explicit EvaluationScope(Cell& cell)
+      : context_(evaluationContext()), savedCell_(context_.currentCell),
+        savedMode_(context_.arrayFormulaMode) {
+    context_.currentCell = &cell;
+    context_.arrayFormulaMode = cell.hasFlag(CellArrayFormula);
+  }
+  ~EvaluationScope() {
+    context_.currentCell = savedCell_;
+    context_.arrayFormulaMode = savedMode_;
+  }
+  EvaluationScope(const EvaluationScope&) = delete;
+  EvaluationScope& operator=(const EvaluationScope&) = delete;
+
+private:
+  EvaluationContext& context_;
+  Cell* savedCell_;
+  bool savedMode_;
+};
+
+// Copies the value of an existing cell into out (Empty when the cell is missing or has no value).
+void copyCellValue(const CompiledWorkbook& workbook, CellAddress address, CalcValue& out) {
+  Cell* cell = workbook.findCell(address);
+  const CalcValue* v = cell ? cell->value() : nullptr;
+  if (v && v != &out)
+    out.copyFrom(*v);
+  else if (!v)
+    out.setEmpty();
+}
+
 } // namespace
 
-DefinedName* CompiledWorkbook::definedName(int64_t index) {
-  return entryAt(definedNames_, index);
-}
-ExternalLink* CompiledWorkbook::externalLink(int64_t index) {
-  return entryAt(externalLinks_, index);
-}
-DdeSource* CompiledWorkbook::ddeSource(int64_t index) {
-  return entryAt(ddeSources_, index);
+// The result rules: a single-cell reference is that cell's value; an array keeps its first element
+// outside array-formula mode, and has its reference elements resolved inside it; a union is no value;
+// a remaining reference is loaded as an array in array-formula mode and otherwise yields the value
+// where it meets the current cell's row or column; and an empty result is 0.
+void CompiledWorkbook::evaluateFormula(Cell& cell) {
+  bool arrayMode = evaluationContext().arrayFormulaMode;
+  FormulaNode* root = formulaTemplate(cell.templateIndex());
+  CalcValue result;
+  if (root) {
+    const CalcValue* r = root->evaluate();
+    if (root->isUnion())
+      result.setError(ErrValue);
+    else if (r)
+      result.copyFrom(*r);
+  }
+  if (result.isReference()) {
+    Area area = result.referenceArea();
+    if (area.isValid() && area.isOneSheet() && area.first == area.second) {
+      CalcValue single;
+      copyCellValue(*this, area.first, single);
+      result = std::move(single);
+    }
+  }
+  if (result.isArray()) {
+    if (!arrayMode) {
+      const CalcValue* first = result.element(0, 0);
+      CalcValue kept;
+      if (first) kept.copyFrom(*first);
+      result = std::move(kept);
+    } else if (CalcArray* a = result.array()) {
+      for (uint32_t i = 0; i < a->count; ++i) {
+        CalcValue& element = a->elements[i];
+        if (element.isReference()) {
+          CellAddress corner = element.referenceArea().first;
+          CalcValue resolved;
+          if (corner.isValid()) copyCellValue(*this, corner, resolved);
+          element = std::move(resolved);
+        }
+      }
+    }
+  }
+  if (result.isReference()) {
+    Area area = result.referenceArea();
+    if (arrayMode) {
+      loadArea(area, result);
+    } else if (!area.isValid() || !area.isOneSheet()) {
+      result.setError(ErrRef);
+    } else if (area.first == area.second) {
+      Cell* target = findOrCreateCell(area.first);
+      CalcValue single;
+      if (target && target->value()) single.copyFrom(*target->value());
+      result = std::move(single);
+    } else {
+      CalcValue single;
+      valueForCell(
+          area, cell.address(),
+          [this](CellAddress a) -> const CalcValue* {
+            Cell* c = findCell(a);
+            return c ? c->value() : nullptr;
+          },
+          single);
+      result = std::move(single);
+    }
+  }
+  if (result.isEmpty()) result.setInteger(0);
+  cell.ensureValue() = std::move(result);
 }
 
-FormulaNode* CompiledWorkbook::formulaTemplate(int64_t index) {
-  FormulaNode** entry = entryAt(formulaTemplates_, index);
-  return entry ? *entry : nullptr;
+bool CompiledWorkbook::evaluateCell(Cell& cell) {
+  if (cell.hasFlag(CellEvaluated) || !cell.hasFlag(CellReached | CellDirtyInput))
+    return cell.hasFlag(CellValueChanged);
+  cell.setFlags(CellEvaluated);
+  if (!cell.hasFormula()) return cell.hasFlag(CellValueChanged);
+
+  EvaluationScope scope(cell);
+  CalcValue old;
+  if (cell.value()) old.copyFrom(*cell.value());
+  CalcValue& value = cell.ensureValue();
+  const Area& area = cell.arrayArea();
+  bool hostComputed = cell.hasFlag(CellHostComputed);
+  // A failure while computing (a host failure, a fault in a function) leaves the value as it stands.
+  try {
+    if (cell.isArrayMember() && area.isValid() && cell.address() != area.first) {
+      cellValue(cell);
+    } else if (hostComputed) {
+      HostInterface* host = state_.host;
+      bool computed = false;
+      try {
+        computed = host && host->calculateAndReadCell(cell.address(), value);
+      } catch (...) {
+        computed = false;
+      }
+      if (!computed) {
+        CalcValue shown;
+        if (host && host->readCell(cell.address(), shown) == 1) value = shown;
+        old.copyFrom(value); // what the host shows is no change
+      }
+    } else {
+      evaluateFormula(cell);
+      if (value.isArray() && !area.isValid()) {
+        const CalcValue* first = value.element(0, 0);
+        CalcValue kept;
+        if (first) kept.copyFrom(*first);
+        value = std::move(kept);
+      }
+    }
+  } catch (...) {
+  }
+
+  // Changes are detected exactly: kind, bits and case. A text that only changes case, or a number
+  // that changes in its last digit, must still reach the host.
+  if (!old.sameAs(value) || cell.hasFlag(CellHyperlinkPending)) {
+    cell.setFlags(CellValueChanged);
+    if (!hostComputed) reportChange(cell, &old);
+  } else {
+    cell.clearFlags(CellValueChanged);
+  }
+  return cell.hasFlag(CellValueChanged);
 }
 
-FormulaNode* CompiledWorkbook::sharedExpression(int64_t index) {
-  FormulaNode** entry = entryAt(sharedExpressions_, index);
-  return entry ? *entry : nullptr;
+void CompiledWorkbook::reportChange(Cell& cell, const CalcValue* oldValue) {
+  if (cell.hasFlag(CellSuppressReport)) return;
+  const Area& area = cell.arrayArea();
+  const CalcValue* now = cell.value();
+  if (oldValue && area.isValid() && area.isOneSheet() && now && now->isArray()) {
+    uint32_t width = area.second.column() - area.first.column() + 1;
+    uint32_t height = area.second.rowIndex() - area.first.rowIndex() + 1;
+    if (now->arrayColumns() == width && now->arrayRows() == height) {
+      uint32_t sheet = area.first.sheet();
+      for (uint32_t r = 0; r < height; ++r)
+        for (uint32_t c = 0; c < width; ++c) {
+          if (!now->element(c, r) || !oldValue->element(c, r)) continue;
+          Cell* member =
+              findOrCreateCell(CellAddress::make(sheet, area.first.column() + c, area.first.rowIndex() + r));
+          if (!member) continue;
+          if (member != &cell && member->isArrayMember()) cellValue(*member);
+          reportChange(*member, nullptr);
+        }
+      return;
+    }
+  }
+  if (state_.reporting == ReportingMode::Immediate && !cell.hasFlag(CellHostComputed) && state_.host)
+    state_.host->cellChanged(cell);
+}
+
+// ---------------------------------------------------------------- address/value records
+
+namespace {
+
+template <typename T> T getLE(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  return v;
+}
+
+// The bytes the payload of a fixed-size tag takes; 0 for the others.
+size_t fixedPayload(uint8_t tag) {
+  switch (tag) {
+  case CalcValue::Integer:
+  case CalcValue::Error:
+    return 4;
+  case CalcValue::Double:
+    return 8;
+  case CalcValue::Boolean:
+    return 1;
+  case CalcValue::Reference:
+    return 16;
+  default:
+    return 0;
+  }
+}
+
+} // namespace
+
+// Records of older writers: before 1.9.6.11 (or with a major version beyond 8) an address is one word
+// (sheet in bits 24-31, column 16-23, row 0-15); before 1.9.6.6 (or major 9 and up) the top-level tag is
+// one less; before 1.2.8.0 a text is single-byte, ends in a NUL and is followed by one more byte.
+bool CompiledWorkbook::applyValues(const uint8_t* data, size_t size, uint32_t writerVersion,
+                                   std::vector<Cell*>& changed) {
+  uint32_t major = writerVersion >> 24;
+  bool current = writerVersion >= 0x0109060B && major <= 8;
+  bool shiftedTags = writerVersion < 0x01090606 || major >= 9;
+  bool byteTexts = writerVersion < 0x01020800;
+  size_t pos = 0;
+  try {
+    while (pos < size) {
+      if (!applyOneValue(data, size, pos, current, shiftedTags, byteTexts, changed)) return false;
+    }
+  } catch (...) {
+    return false; // a host failure while reporting ends the application
+  }
+  return true;
+}
+
+bool CompiledWorkbook::applyOneValue(const uint8_t* data, size_t size, size_t& pos, bool current,
+                                     bool shiftedTags, bool byteTexts, std::vector<Cell*>& changed) {
+  size_t addressSize = current ? 8 : 4;
+  if (!data || size - pos < addressSize + 1) return false; // a truncated record
+  CellAddress address;
+  if (current) {
+    address = CellAddress{getLE<uint32_t>(data + pos), getLE<uint32_t>(data + pos + 4)};
+  } else {
+    uint32_t word = getLE<uint32_t>(data + pos);
+    address = CellAddress::make(word >> 24, (word >> 16) & 0xFF, word & 0xFFFF);
+  }
+  pos += addressSize;
+  auto tag = static_cast<uint8_t>(data[pos] + (shiftedTags ? 1 : 0));
+  ++pos;
+  const uint8_t* payload = data + pos;
+  size_t available = size - pos;
+  CalcValue v;
+  size_t used = 0;
+  if (tag > CalcValue::Error) return false;
+  if (size_t fixed = fixedPayload(tag)) {
+    if (available < fixed) return false;
+    used = v.unpack(tag, payload, available);
+    if (tag == CalcValue::Reference) used = 16;
+  } else if ((tag == CalcValue::ShortText || tag == CalcValue::LongText) && byteTexts) {
+    size_t length = 0;
+    while (length < available && payload[length] != 0)
+      ++length;
+    if (length + 2 > available) return false;
+    std::u16string text(payload, payload + length);
+    v.setText(text);
+    used = length + 2;
+  } else if (tag == CalcValue::ShortText || tag == CalcValue::LongText) {
+    size_t units = available / 2, length = 0;
+    while (length < units && getLE<uint16_t>(payload + 2 * length) != 0)
+      ++length;
+    if (length == units) return false; // no terminator: the record is cut short
+    used = v.unpack(tag, payload, available);
+  } else {
+    used = v.unpack(tag, payload, available);
+    if (tag == CalcValue::Array && !v.isArray()) return false;
+  }
+  pos += std::min(used, available);
+
+  Cell* cell = findOrCreateCell(address);
+  if (!cell) return false;
+  CalcValue old;
+  if (cell->value()) old.copyFrom(*cell->value());
+  cell->ensureValue();
+  setCellValue(v, *cell);
+  if (!old.sameAs(*cell->value()) || cell->hasFlag(CellHyperlinkPending)) {
+    cell->setFlags(CellValueChanged);
+    if (!cell->hasFlag(CellHostComputed)) reportChange(*cell, &old);
+  }
+  changed.push_back(cell);
+  return true;
 }
 
 } // namespace cwbk

@@ -23,6 +23,12 @@ CellAddress currentCellAddress() {
   return cell ? cell->address() : CellAddress::invalid();
 }
 
+CompiledWorkbook* evaluationWorkbook() {
+  EvaluationContext& context = evaluationContext();
+  if (context.workbook) return context.workbook;
+  return context.currentCell ? context.currentCell->workbook() : nullptr;
+}
+
 const CalcValue& emptyValue() {
   static const CalcValue empty;
   return empty;

@@ -73,6 +73,8 @@ struct EvaluationContext {
   Cell* currentCell = nullptr;
   // True while the current cell belongs to an array formula.
   bool arrayFormulaMode = false;
+  // The workbook whose cells references read; when null, the current cell's workbook.
+  CompiledWorkbook* workbook = nullptr;
   // The two host evaluation services for functions the library does not compute itself.
   HostEvaluationService* functionService = nullptr;
   HostEvaluationService* macroService = nullptr;
@@ -88,6 +90,9 @@ constexpr uint32_t kMaxNestingDepth = 1000;
 EvaluationContext& evaluationContext();
 // Returns the address of the context's current cell, or the invalid address when there is none.
 CellAddress currentCellAddress();
+// Returns the workbook that evaluation reads cells from: the context's workbook, else the current cell's,
+// else null.
+CompiledWorkbook* evaluationWorkbook();
 
 // Counts one level of nesting in the evaluation context for the lifetime of the guard.
 class NestingGuard {

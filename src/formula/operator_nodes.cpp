@@ -1,118 +1,119 @@
-// Operator and call nodes: operand preparation, error propagation, the scalar operators,
-// element-by-element application, and the call node's evaluation without a function table.
+// Operator nodes: operand preparation, the comparison and arithmetic operators on scalars, and their
+// element-by-element application.
 #include "formula/operator_nodes.h"
 
-#include <algorithm>
 #include <cmath>
+#include <optional>
 
+#include "formula/host_services.h"
 #include "formula/node_records.h"
-#include "formula/reference_nodes.h"
-#include "platform/locale_settings.h"
+#include "formula/reference.h"
 #include "values/conversions.h"
 
 namespace cwbk {
 
 namespace {
 
-// Returns the element at (column, row) of an argument, repeating one-column and one-row arrays.
-const CalcValue* elementOf(const CalcValue& argument, uint32_t column, uint32_t row) {
-  if (!argument.isArray()) return &argument;
-  if (argument.arrayColumns() == 1) column = 0;
-  if (argument.arrayRows() == 1) row = 0;
-  return argument.element(column, row);
+const CalcValue& valueErrorConstant() {
+  static const CalcValue value = CalcValue::error(ErrValue);
+  return value;
 }
 
-// Applies a scalar routine at every position of the arguments' common shape; a position outside an
-// argument reads as "#N/A".
-template <typename Element, typename Apply>
-void elementwise(const CalcValue* const* arguments, CalcValue& result, Element element, Apply apply) {
-  uint32_t columns = 1, rows = 1;
-  size_t count = 0;
-  for (const CalcValue* const* a = arguments; a && *a; ++a, ++count) {
-    columns = std::max(columns, (*a)->arrayColumns());
-    rows = std::max(rows, (*a)->arrayRows());
+// Returns the value a cell reference node contributes: its cell's value, the first element when that
+// is an array, the shared empty value for an empty array.
+const CalcValue* cellNodeValue(FormulaNode& child) {
+  const CalcValue* v = child.value();
+  if (!v) return &emptyValue();
+  if (v->isArray()) {
+    const CalcValue* first = v->element(0, 0);
+    return first ? first : &emptyValue();
   }
-  CalcValue shaped;
-  shaped.resizeArray(columns, rows);
-  static const CalcValue notAvailable = CalcValue::error(ErrNA);
-  std::vector<const CalcValue*> items(count + 1, nullptr);
-  CalcValue scratch;
-  for (uint32_t r = 0; r < rows; ++r)
-    for (uint32_t c = 0; c < columns; ++c) {
-      for (size_t i = 0; i < count; ++i) {
-        const CalcValue* e = element(*arguments[i], c, r);
-        items[i] = e ? e : &notAvailable;
-      }
-      scratch.setEmpty();
-      apply(items.data(), scratch);
-      if (CalcValue* target = shaped.element(c, r)) *target = std::move(scratch);
-    }
-  result = std::move(shaped);
+  return v;
 }
 
-// Returns a value as a number: numbers as they are, Empty 0, Boolean 0 or 1, texts by conversion.
-std::optional<double> operandNumber(const CalcValue& v) {
-  switch (v.kind()) {
-  case CalcValue::Integer:
-  case CalcValue::Double:
-    return v.numberValue();
-  case CalcValue::Empty:
-    return 0.0;
-  case CalcValue::Boolean:
-    return v.booleanValue() ? 1.0 : 0.0;
-  default:
-    return toNumber(v);
+// Stores x as the result of an operator: "#NUM!" when it is not finite, else with setNumber.
+void storeNumber(CalcValue& result, double x) {
+  if (!std::isfinite(x))
+    result.setError(ErrNum);
+  else
+    result.setNumber(x);
+}
+
+// Turns a non-finite Double result into "#NUM!".
+void checkFinite(CalcValue& result) {
+  if (result.kind() == CalcValue::Double && !std::isfinite(result.doubleValue())) result.setError(ErrNum);
+}
+
+// x ^ y. 0 ^ 0 is "#NUM!" and 0 raised to a negative power "#DIV/0!"; an overflowing or undefined power
+// (a negative base with a fractional exponent) is "#NUM!".
+void storePower(CalcValue& result, double x, double y) {
+  if (x == 0 && y == 0) {
+    result.setError(ErrNum);
+    return;
   }
+  if (x == 0 && y < 0) {
+    result.setError(ErrDiv0);
+    return;
+  }
+  storeNumber(result, std::pow(x, y));
 }
 
 } // namespace
 
 // ---------------------------------------------------------------- OperatorNode
 
-bool OperatorNode::propagateErrors(const CalcValue* const* arguments, CalcValue& result) {
-  for (const CalcValue* const* a = arguments; a && *a; ++a) {
-    const CalcValue& v = **a;
-    if (v.isErrorValue()) {
-      result.copyFrom(v);
-      return true;
-    }
-    if (v.isReference()) {
-      Area area = v.referenceArea();
-      if (!area.isValid() || !area.isOneSheet()) {
-        result.setError(ErrRef);
-        return true;
-      }
-    }
+bool OperatorNode::addChild(FormulaNode* child) {
+  if (child && children_.size() >= kMaxArguments) {
+    delete child;
+    return false;
   }
-  return false;
+  return CompositeNode::addChild(child);
 }
 
+// A cell reference contributes its cell's value. An area on one sheet contributes, in array-formula mode,
+// itself (forcing element-by-element evaluation); otherwise an array it evaluated to, the value of a
+// single cell, or the cell where a row or column meets the current cell. Anything else contributes its
+// value (a union its reference list).
 void OperatorNode::prepareArguments(ArgumentList& arguments) {
-  arguments.clear();
+  bool arrayMode = evaluationContext().arrayFormulaMode;
   for (FormulaNode* child : children_) {
-    if (!child || arguments.values.size() >= kMaxArguments) continue;
-    const CalcValue* v = nullptr;
-    if (CellRefNode* cell = child->asCellReference()) {
-      v = cell->value();
-      // A cell holding an array result contributes its first element.
-      if (v && v->isArray()) v = v->element(0, 0);
-    } else {
-      v = child->value();
+    if (!child) continue;
+    if (arguments.size() >= kMaxArguments) break;
+    if (child->isCellReference()) {
+      arguments.push(cellNodeValue(*child), child);
+      continue;
     }
+    const CalcValue* v = child->value();
     if (!v) v = &emptyValue();
-    if (v->isArray()) arguments.hasArray = true;
-    arguments.values.push_back(v);
+    if (!child->isReference()) {
+      arguments.push(v, child);
+      continue;
+    }
+    Area area = child->referenceArea();
+    if (!area.isValid() || !area.isOneSheet()) {
+      arguments.push(v, child);
+    } else if (arrayMode) {
+      arguments.pushReference(area, child);
+      arguments.hasArray = true;
+    } else if (v->isArray() || area.first == area.second) {
+      arguments.push(v, child);
+    } else {
+      CellAddress meet = implicitIntersection(area, currentCellAddress());
+      arguments.push(meet.isValid() ? &cellArgumentValue(meet) : v, child);
+    }
   }
 }
 
 const CalcValue* OperatorNode::compute() {
-  ArgumentList arguments;
-  prepareArguments(arguments);
   CalcValue result;
-  if (arguments.hasArray)
-    applyElementwise(arguments.data(), result);
-  else if (!propagateErrors(arguments.data(), result))
-    apply(arguments.data(), result);
+  {
+    ArgumentList arguments;
+    prepareArguments(arguments);
+    if (arguments.hasArray)
+      applyElementwise(arguments.data(), result);
+    else if (!propagateErrors(arguments.data(), result))
+      apply(arguments.data(), result);
+  }
   ownValue() = std::move(result);
   return value_;
 }
@@ -127,9 +128,11 @@ const CalcValue* OperatorNode::evaluateAsArray() {
   return compute();
 }
 
-const CalcValue* OperatorNode::evaluateWith(int, const CalcValue* const* arguments, CalcValue& result) {
+const CalcValue* OperatorNode::evaluateWith(int argumentClass, const CalcValue* const* arguments,
+                                            CalcValue& result) {
   CalcValue computed;
-  if (anyArrayArgument(arguments))
+  bool wholeClass = argumentClass == 2 || argumentClass == 3;
+  if (anyArrayArgument(arguments) || (wholeClass && anyAreaArgument(arguments)))
     applyElementwise(arguments, computed);
   else
     apply(arguments, computed);
@@ -139,16 +142,17 @@ const CalcValue* OperatorNode::evaluateWith(int, const CalcValue* const* argumen
 }
 
 const CalcValue* OperatorNode::argumentElement(const CalcValue& argument, uint32_t column, uint32_t row) {
-  return elementOf(argument, column, row);
+  return plainArgumentElement(argument, column, row);
 }
 
+// Each element goes through apply alone: the comparison decides between error operands itself, and
+// the arithmetic operators propagate errors inside apply.
 void OperatorNode::applyElementwise(const CalcValue* const* arguments, CalcValue& result) {
-  elementwise(
+  applyByElement(
       arguments, result,
       [this](const CalcValue& a, uint32_t c, uint32_t r) { return argumentElement(a, c, r); },
-      [this](const CalcValue* const* items, CalcValue& out) {
-        if (!propagateErrors(items, out)) apply(items, out);
-      });
+      [this](const CalcValue* const* items, CalcValue& out) { apply(items, out); },
+      [](size_t, const CalcValue&) { return false; });
 }
 
 void OperatorNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
@@ -160,27 +164,41 @@ void OperatorNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) con
 // ---------------------------------------------------------------- CompareNode
 
 void CompareNode::apply(const CalcValue* const* arguments, CalcValue& result) {
-  const CalcValue& left = arguments && arguments[0] ? *arguments[0] : emptyValue();
-  const CalcValue& right = arguments && arguments[0] && arguments[1] ? *arguments[1] : emptyValue();
+  const CalcValue* left = arguments && arguments[0] ? arguments[0] : &emptyValue();
+  const CalcValue* right = arguments && arguments[0] && arguments[1] ? arguments[1] : &emptyValue();
+  const CalcValue* originals[] = {left, right, nullptr};
+  bool leftReference = left->isReference();
+  bool rightReference = right->isReference();
+  if (leftReference) left = &cellArgumentValueCreating(left->referenceArea().first);
+  if (rightReference) right = &cellArgumentValueCreating(right->referenceArea().first);
+  if (leftReference || rightReference) {
+    if (propagateErrors(originals, result)) return;
+  } else if (!right->isText() && right->isError()) {
+    result.copyFrom(*right);
+    return;
+  } else if (!left->isText() && left->isError()) {
+    result.copyFrom(*left);
+    return;
+  }
   bool answer = false;
   switch (operator_) {
   case 1:
-    answer = less(left, right);
+    answer = less(*left, *right);
     break;
   case 2:
-    answer = greater(left, right);
+    answer = greater(*left, *right);
     break;
   case 3:
-    answer = greaterOrEqualAlt(right, left);
+    answer = greaterOrEqualAlt(*right, *left);
     break;
   case 4:
-    answer = cwbk::greaterOrEqual(left, right);
+    answer = cwbk::greaterOrEqual(*left, *right);
     break;
   case 5:
-    answer = equal(left, right);
+    answer = equal(*left, *right);
     break;
   case 6:
-    answer = !equal(left, right);
+    answer = !equal(*left, *right);
     break;
   default:
     result.setError(ErrValue);
@@ -199,70 +217,122 @@ std::u16string CompareNode::formulaText() const {
 
 // ---------------------------------------------------------------- ArithmeticNode
 
-// Numbers take the fast path: the result keeps Integer when the left operand is integral and the result
-// is integral and fits in 32 bits. Other operands are converted to numbers first.
 void ArithmeticNode::apply(const CalcValue* const* arguments, CalcValue& result) {
-  const CalcValue& left = arguments && arguments[0] ? *arguments[0] : emptyValue();
-  const CalcValue& right = arguments && arguments[0] && arguments[1] ? *arguments[1] : emptyValue();
   bool unary = operator_ == Negate || operator_ == Percent;
-  if (operator_ == Concatenate) {
-    result.setText(displayText(left) + displayText(right));
+  const CalcValue* left = arguments && arguments[0] ? arguments[0] : nullptr;
+  const CalcValue* right = left && arguments[1] ? arguments[1] : nullptr;
+  if (!left) left = &emptyValue();
+  if (!right || unary) right = &emptyValue();
+  const CalcValue* originals[] = {left, unary ? nullptr : right, nullptr};
+
+  // A reference operand stands for its single cell; a larger or invalid area cannot be one value.
+  auto reduce = [](const CalcValue* operand) -> const CalcValue* {
+    if (!operand->isReference()) return operand;
+    Area area = operand->referenceArea();
+    if (!area.isValid() || area.first != area.second) return &valueErrorConstant();
+    return &cellArgumentValueCreating(area.first);
+  };
+  bool leftReference = left->isReference();
+  bool rightReference = right->isReference();
+  left = reduce(left);
+  right = reduce(right);
+  if (propagateErrors(originals, result)) return;
+  // What is still an error came from reducing a multi-cell reference.
+  if ((leftReference && left->isErrorValue()) || (rightReference && right->isErrorValue())) {
+    result.setError(ErrValue);
     return;
   }
-  std::optional<double> x = operandNumber(left);
-  std::optional<double> y = unary ? std::optional<double>(0.0) : operandNumber(right);
+
+  if (operator_ == Concatenate) {
+    if (left->isReferenceList() || right->isReferenceList()) {
+      result.setError(ErrValue);
+      return;
+    }
+    result.setText(displayText(*left) + displayText(*right));
+    return;
+  }
+
+  if (left->isNumber() && (unary || right->isNumber())) {
+    // Fast path: the left operand (an integral Double becoming Integer) combined in place.
+    CalcValue operand;
+    operand.copyFrom(*left);
+    switch (operator_) {
+    case Add:
+      add(operand, *right);
+      break;
+    case Subtract:
+      subtract(operand, *right);
+      break;
+    case Multiply:
+      multiply(operand, *right);
+      break;
+    case Divide:
+      if (right->numberValue() == 0) {
+        result.setError(ErrDiv0);
+        return;
+      }
+      operand.setDouble(left->numberValue() / right->numberValue());
+      break;
+    case Power:
+      storePower(result, left->numberValue(), right->numberValue());
+      return;
+    case Negate:
+      multiply(operand, CalcValue::number(-1));
+      break;
+    case Percent:
+      divide(CalcValue::number(100), operand);
+      break;
+    default:
+      result.setError(ErrValue);
+      return;
+    }
+    checkFinite(operand);
+    result = std::move(operand);
+    return;
+  }
+
+  std::optional<double> x = toNumber(*left);
+  std::optional<double> y = unary ? std::optional<double>(0.0) : toNumber(*right);
   if (!x || !y) {
     result.setError(ErrValue);
     return;
   }
-  CalcValue leftCopy;
-  leftCopy.copyFrom(left);
-  bool keepInteger = !left.isNumber() || leftCopy.kind() == CalcValue::Integer;
-  auto store = [&](double r) {
-    if (keepInteger)
-      result.setNumber(r);
-    else
-      result.setDouble(r);
-  };
   switch (operator_) {
   case Add:
-    store(*x + *y);
+    storeNumber(result, *x + *y);
     return;
   case Subtract:
-    store(*x - *y);
+    storeNumber(result, *x - *y);
     return;
-  case Multiply: {
-    double r = *x * *y;
-    if (!std::isfinite(r))
-      result.setError(ErrNum);
+  case Multiply:
+    // Multiplying by 0, 1 or -1 gives the exact operand.
+    if (*x == 0 || *y == 0)
+      result.setNumber(0);
+    else if (*x == 1)
+      storeNumber(result, *y);
+    else if (*x == -1)
+      storeNumber(result, -*y);
+    else if (*y == 1)
+      storeNumber(result, *x);
+    else if (*y == -1)
+      storeNumber(result, -*x);
     else
-      store(r);
+      storeNumber(result, *x * *y);
     return;
-  }
   case Divide:
     if (*y == 0)
       result.setError(ErrDiv0);
-    else if (left.isNumber() && right.isNumber())
-      result.setDouble(*x / *y);
     else
-      result.setNumber(*x / *y);
+      storeNumber(result, *x / *y);
     return;
-  case Power: {
-    double r = std::pow(*x, *y);
-    if (!std::isfinite(r))
-      result.setError(ErrNum);
-    else
-      result.setNumber(r);
+  case Power:
+    storePower(result, *x, *y);
     return;
-  }
   case Negate:
-    store(-*x);
+    storeNumber(result, -*x);
     return;
   case Percent:
-    if (left.isNumber())
-      result.setDouble(*x / 100);
-    else
-      result.setNumber(*x / 100);
+    storeNumber(result, *x / 100);
     return;
   default:
     result.setError(ErrValue);
@@ -270,98 +340,7 @@ void ArithmeticNode::apply(const CalcValue* const* arguments, CalcValue& result)
 }
 
 std::u16string ArithmeticNode::formulaText() const {
-  return value_ ? displayText(*value_) : std::u16string();
-}
-
-// ---------------------------------------------------------------- CallNode
-
-CallNode::CallNode(std::u16string name, int32_t flags) : name_(std::move(name)), flags_(flags) {}
-
-void CallNode::prepareArguments(ArgumentList& arguments) {
-  arguments.clear();
-  for (FormulaNode* child : children_) {
-    if (!child || arguments.values.size() >= kMaxArguments) continue;
-    const CalcValue* v = child->value();
-    if (!v) v = &emptyValue();
-    if (v->isArray()) arguments.hasArray = true;
-    arguments.values.push_back(v);
-  }
-}
-
-void CallNode::apply(const CalcValue* const*, CalcValue& result) {
-  result.setText(name_);
-}
-
-const CalcValue* CallNode::argumentElement(const CalcValue& argument, uint32_t column, uint32_t row) {
-  return elementOf(argument, column, row);
-}
-
-void CallNode::applyElementwise(const CalcValue* const* arguments, CalcValue& result) {
-  elementwise(
-      arguments, result,
-      [this](const CalcValue& a, uint32_t c, uint32_t r) { return argumentElement(a, c, r); },
-      [this](const CalcValue* const* items, CalcValue& out) { apply(items, out); });
-}
-
-void CallNode::applyElementwiseByClass(const CalcValue* const* arguments, CalcValue& result) {
-  applyElementwise(arguments, result);
-}
-
-// The value is cleared and every argument evaluated; an error the value then holds is the result.
-// Otherwise the function is invoked once with the prepared arguments.
-const CalcValue* CallNode::evaluate() {
-  ownValue().setEmpty();
-  evaluateChildren();
-  if (value_->isError()) return value_;
-  ArgumentList arguments;
-  prepareArguments(arguments);
-  CalcValue result;
-  apply(arguments.data(), result);
-  ownValue() = std::move(result);
-  return value_;
-}
-
-const CalcValue* CallNode::evaluateAsArray() {
-  ownValue().setEmpty();
-  evaluateChildrenAsArray();
-  ArgumentList arguments;
-  prepareArguments(arguments);
-  CalcValue result;
-  apply(arguments.data(), result);
-  ownValue() = std::move(result);
-  return value_;
-}
-
-const CalcValue* CallNode::evaluateWith(int, const CalcValue* const* arguments, CalcValue& result) {
-  CalcValue computed;
-  apply(arguments, computed);
-  ownValue().copyFrom(computed);
-  result = std::move(computed);
-  return value_;
-}
-
-void CallNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
-  RecordWriter record(out, NodeKind::Call, parentIndex);
-  record.i32(flags_);
-  record.text(std::u16string_view(name_).substr(0, textUnitsThatFit(kNodeHeaderSize + 4)));
-}
-
-std::u16string CallNode::formulaText() const {
-  std::u16string text = name_ + u"(";
-  bool first = true;
-  for (FormulaNode* child : children_) {
-    if (!child) continue;
-    if (!first) text += localeSettings().listSeparator;
-    first = false;
-    if (child->isCellReference() || child->isAreaReference() || child->isReference()) {
-      text += childText(child);
-    } else {
-      const CalcValue* v = child->value();
-      if (v) text += displayText(*v);
-    }
-  }
-  text += u")";
-  return text;
+  return value_ ? valueFormulaText(*value_) : std::u16string();
 }
 
 } // namespace cwbk

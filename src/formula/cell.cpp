@@ -1,0 +1,135 @@
+// Cell: value handling, the hyperlink record, and the identity-sorted cell vectors and sets.
+#include "formula/cell.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "formula/compiled_workbook.h"
+#include "formula/formula_node.h"
+
+namespace cwbk {
+
+// ---------------------------------------------------------------- Cell
+
+Cell::~Cell() {
+  CalcValue::destroy(value_);
+  for (FormulaNode* root : operandRoots_)
+    delete root;
+}
+
+CalcValue& Cell::ensureValue() {
+  if (!value_) value_ = CalcValue::create();
+  return *value_;
+}
+
+void Cell::setValue(const CalcValue& v) {
+  CalcValue& target = ensureValue();
+  if (&target != &v) target.copyFrom(v);
+  if (!target.isEmpty() && workbook_) workbook_->noteCellInUse(*this);
+}
+
+void Cell::clearValue() {
+  CalcValue::destroy(value_);
+  value_ = nullptr;
+}
+
+HyperlinkRecord& Cell::ensureHyperlink() {
+  if (!hyperlink_) hyperlink_ = std::make_unique<HyperlinkRecord>();
+  return *hyperlink_;
+}
+
+// ---------------------------------------------------------------- HyperlinkRecord
+
+namespace {
+
+// Returns true when text begins with prefix (ASCII letters compared without regard to case).
+bool startsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char16_t a = text[i], b = prefix[i];
+    if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+} // namespace
+
+HyperlinkRecord HyperlinkRecord::parse(std::u16string_view text) {
+  HyperlinkRecord record;
+  record.source = std::u16string(text);
+  if (!text.empty() && text.front() == u'#') {
+    record.kind = Location;
+    record.subAddress = std::u16string(text.substr(1));
+    return record;
+  }
+  if (startsWithIgnoringCase(text, u"http://") || startsWithIgnoringCase(text, u"https://"))
+    record.kind = Web;
+  else if (startsWithIgnoringCase(text, u"mailto:"))
+    record.kind = Mail;
+  else
+    record.kind = Other;
+  record.address = std::u16string(text);
+  return record;
+}
+
+// ---------------------------------------------------------------- sorted cell vectors
+
+bool insertByIdentity(std::vector<Cell*>& cells, Cell* cell) {
+  if (cells.empty() || std::less<Cell*>()(cells.back(), cell)) {
+    cells.push_back(cell);
+    return true;
+  }
+  auto it = std::lower_bound(cells.begin(), cells.end(), cell, std::less<Cell*>());
+  if (it != cells.end() && *it == cell) return false;
+  cells.insert(it, cell);
+  return true;
+}
+
+bool eraseByIdentity(std::vector<Cell*>& cells, Cell* cell) {
+  auto it = std::lower_bound(cells.begin(), cells.end(), cell, std::less<Cell*>());
+  if (it == cells.end() || *it != cell) return false;
+  cells.erase(it);
+  return true;
+}
+
+bool containsByIdentity(const std::vector<Cell*>& cells, const Cell* cell) {
+  return std::binary_search(cells.begin(), cells.end(), const_cast<Cell*>(cell), std::less<Cell*>());
+}
+
+// ---------------------------------------------------------------- CellSet
+
+void CellSet::insert(Cell* cell) {
+  if (sorted_) {
+    if (cells_.empty() || std::less<Cell*>()(cells_.back(), cell)) {
+      cells_.push_back(cell);
+      return;
+    }
+    if (containsByIdentity(cells_, cell)) return;
+  }
+  cells_.push_back(cell);
+  sorted_ = false;
+}
+
+bool CellSet::erase(Cell* cell) {
+  sort();
+  return eraseByIdentity(cells_, cell);
+}
+
+bool CellSet::contains(const Cell* cell) const {
+  return containsByIdentity(cells(), cell);
+}
+
+const std::vector<Cell*>& CellSet::cells() const {
+  sort();
+  return cells_;
+}
+
+void CellSet::sort() const {
+  if (sorted_) return;
+  std::sort(cells_.begin(), cells_.end(), std::less<Cell*>());
+  cells_.erase(std::unique(cells_.begin(), cells_.end()), cells_.end());
+  sorted_ = true;
+}
+
+} // namespace cwbk
