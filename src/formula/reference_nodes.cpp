@@ -72,6 +72,9 @@ CellRefNode::CellRefNode(CompiledWorkbook& workbook, CellAddress address)
 
 const CalcValue* CellRefNode::value() {
   if (!cell_) return value_;
+  // A member of an array formula shows its element of the master's value.
+  if ((cell_->flags() & (CellArrayFormula | CellArrayMaster)) == CellArrayFormula && cell_->workbook())
+    return &cell_->workbook()->cellValue(*cell_);
   const CalcValue* v = cell_->value();
   return v ? v : &emptyValue();
 }
