@@ -1,5 +1,6 @@
 // Node records: reading and linking formula nodes from untrusted bytes, and the record writer.
 #include "formula/node_records.h"
+#include "values/little_endian.h"
 
 #include <algorithm>
 #include <cmath>
@@ -62,16 +63,6 @@ void NodeList::append(FormulaNode* node, uint32_t depth) {
 // ---------------------------------------------------------------- reading
 
 namespace {
-
-template <typename T> T getLE(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T)); // both targets are little-endian
-  return v;
-}
-
-CellAddress addressAt(const uint8_t* p) {
-  return CellAddress{getLE<uint32_t>(p), getLE<uint32_t>(p + 4)};
-}
 
 // Returns the UTF-16 text of `bytes` bytes at p, up to the first NUL.
 std::u16string textAt(const uint8_t* p, size_t bytes) {

@@ -1,6 +1,7 @@
 // The whole compiled workbook stream: the section loaders over untrusted bytes, and the writer that
 // emits the same sections in the same order.
 #include "formula/workbook_stream.h"
+#include "values/little_endian.h"
 
 #include <algorithm>
 #include <cstring>
@@ -24,16 +25,6 @@ constexpr size_t kMaxTextUnits = 65535;
 constexpr uint32_t kArrayFormulaIndexFlag = 0x10000;
 constexpr size_t kCellRecordSize = 40;
 constexpr size_t kFormulaCellRecordSize = 24;
-
-template <typename T> T getLE(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T)); // both targets are little-endian
-  return v;
-}
-
-CellAddress addressAt(const uint8_t* p) {
-  return CellAddress{getLE<uint32_t>(p), getLE<uint32_t>(p + 4)};
-}
 
 size_t clampToSize(uint64_t n) {
   return n > std::numeric_limits<size_t>::max() ? std::numeric_limits<size_t>::max() : static_cast<size_t>(n);

@@ -1,5 +1,6 @@
 // CalcValue: setters, copies, accessors, the array growth rules and the packed form.
 #include "values/calc_value.h"
+#include "values/little_endian.h"
 
 #include <algorithm>
 #include <cmath>
@@ -370,18 +371,6 @@ bool CalcValue::sameAs(const CalcValue& other) const {
 // ---------------------------------------------------------------- packed form
 
 namespace {
-
-template <typename T> void putLE(std::vector<uint8_t>& out, T v) {
-  uint8_t bytes[sizeof(T)];
-  std::memcpy(bytes, &v, sizeof(T)); // both targets are little-endian
-  out.insert(out.end(), bytes, bytes + sizeof(T));
-}
-
-template <typename T> T getLE(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
 
 // Nested arrays are not produced by the writer's callers; a few levels are accepted, no more.
 constexpr int kMaxPackedDepth = 4;

@@ -30,12 +30,6 @@ template <typename Map> static std::u16string mapCodePoints(std::u16string_view 
   return out;
 }
 
-static bool isAscii(std::u16string_view text) {
-  for (char16_t c : text)
-    if (c >= 0x80) return false;
-  return true;
-}
-
 std::u16string toUpperText(std::u16string_view text) {
   return mapCodePoints(text, [](UChar32 c) { return u_toupper(c); });
 }
@@ -44,20 +38,6 @@ std::u16string toLowerText(std::u16string_view text) {
   return mapCodePoints(text, [](UChar32 c) { return u_tolower(c); });
 }
 
-bool equalIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a == b) return true;
-  if (isAscii(a) && isAscii(b)) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-      char16_t x = a[i], y = b[i];
-      if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-      if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-      if (x != y) return false;
-    }
-    return true;
-  }
-  return toUpperText(a) == toUpperText(b);
-}
 
 // Returns the process's collator (root rules, secondary strength), or null when ICU has no data.
 static UCollator* collator() {
