@@ -58,12 +58,15 @@ const AreaEntry* AreaIndex::find(const Area& area) const {
 
 AreaEntry*
 AreaIndex::enter(const Area& input,
-                 const std::function<void(const Area&, const std::function<void(Cell&)>&)>& visitCells) {
+                 const std::function<void(const Area&, const std::function<void(Cell&)>&)>& visitCells,
+                 bool* created) {
+  if (created) *created = false;
   Area area = canonicalArea(input);
   if (!area.isValid() || !area.isOneSheet() || area.first.sheet() == CellAddress::kNoSheet) return nullptr;
   auto [it, inserted] = entries_.try_emplace(area);
   AreaEntry& entry = it->second;
   if (!inserted) return &entry;
+  if (created) *created = true;
   entry.area = area;
   bySheet_[area.first.sheet()].push_back(&entry);
   visitCells(area, [&entry](Cell& cell) {

@@ -48,7 +48,15 @@ public:
   // Returns the entry of an area, creating it when new; visitCells walks the cells of the area so
   // that the extents are computed. Null for an invalid area or one spanning sheets.
   AreaEntry* enter(const Area& area,
-                   const std::function<void(const Area&, const std::function<void(Cell&)>&)>& visitCells);
+                   const std::function<void(const Area&, const std::function<void(Cell&)>&)>& visitCells,
+                   bool* created = nullptr);
+  // Calls f (AreaEntry&) for every entry whose area contains the address.
+  template <typename F> void forEachContaining(CellAddress address, F&& f) {
+    auto sheet = bySheet_.find(address.sheet());
+    if (sheet == bySheet_.end()) return;
+    for (AreaEntry* entry : sheet->second)
+      if (areaContains(entry->area, address)) f(*entry);
+  }
   // Brings the extents of every entry that contains the cell up to date with its value and formula.
   void noteCell(const Cell& cell);
   size_t size() const { return entries_.size(); }

@@ -115,6 +115,11 @@ public:
   uint32_t level() const { return level_; }
   void setLevel(uint32_t level) { level_ = level; }
 
+  // Scratch words of the ordering walk; a generation other than the walk's own means "not visited".
+  uint32_t walkGeneration = 0;
+  uint32_t walkIndex = 0;
+  uint32_t walkLow = 0;
+
   // The hyperlink record, or null for a cell without a hyperlink.
   HyperlinkRecord* hyperlink() const { return hyperlink_.get(); }
   // Returns the hyperlink record, creating an empty one when the cell has none.

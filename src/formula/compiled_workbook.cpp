@@ -7,10 +7,14 @@
 #include <cstring>
 
 #include "formula/formula_node.h"
+#include "formula/recalculation.h"
 #include "formula/reference.h"
+#include "values/little_endian.h"
 #include "platform/text_services.h"
 
 namespace cwbk {
+
+CompiledWorkbook::CompiledWorkbook() = default;
 
 CompiledWorkbook::~CompiledWorkbook() {
   for (DefinedName& name : definedNames_)
@@ -197,20 +201,64 @@ void CompiledWorkbook::noteCellInUse(Cell& cell) {
 
 // ---------------------------------------------------------------- links and areas
 
+Recalculator& CompiledWorkbook::recalculator() {
+  if (!recalculator_) recalculator_ = std::make_unique<Recalculator>(*this);
+  return *recalculator_;
+}
+
+void CompiledWorkbook::prepareAfterLoad() {
+  recalculator().prepareAfterLoad();
+}
+
+bool CompiledWorkbook::recalculate(std::vector<Cell*> changed, bool refresh) {
+  return recalculator().recalculate(std::move(changed), refresh);
+}
+
 bool CompiledWorkbook::link(Cell& reader, Cell& read) {
   bool added = insertByIdentity(reader.precedentCells(), &read);
   insertByIdentity(read.dependents(), &reader);
+  if (added) {
+    linksChanged_ = true;
+    reader.clearFlags(CellOutsideAreas);
+    read.clearFlags(CellOutsideAreas);
+  }
   return added;
 }
 
+bool CompiledWorkbook::unlink(Cell& reader, Cell& read) {
+  bool removed = eraseByIdentity(reader.precedentCells(), &read);
+  eraseByIdentity(read.dependents(), &reader);
+  if (removed) {
+    linksChanged_ = true;
+    reader.clearFlags(CellOutsideAreas);
+    read.clearFlags(CellOutsideAreas);
+  }
+  return removed;
+}
+
+// A new area may contain cells that the dependents walk has cached as lying outside every area: they
+// lose that mark, or a change in them would not reach the area's readers.
 AreaEntry* CompiledWorkbook::registerArea(Cell& reader, const Area& area) {
+  bool created = false;
   AreaEntry* entry = areaIndex_.enter(
-      area, [this](const Area& a, const std::function<void(Cell&)>& f) { forEachCellIn(a, f); });
+      area, [this](const Area& a, const std::function<void(Cell&)>& f) { forEachCellIn(a, f); }, &created);
   if (!entry) return nullptr;
-  insertByIdentity(entry->readers, &reader);
+  if (created) forEachCellIn(entry->area, [](Cell& cell) { cell.clearFlags(CellOutsideAreas); });
+  if (insertByIdentity(entry->readers, &reader)) linksChanged_ = true;
   std::vector<Area>& areas = reader.precedentAreas();
   if (std::find(areas.begin(), areas.end(), entry->area) == areas.end()) areas.push_back(entry->area);
   return entry;
+}
+
+bool CompiledWorkbook::unregisterArea(Cell& reader, const Area& area) {
+  Area key = canonicalArea(area);
+  std::vector<Area>& areas = reader.precedentAreas();
+  auto it = std::find(areas.begin(), areas.end(), key);
+  if (it == areas.end()) return false;
+  areas.erase(it);
+  if (AreaEntry* entry = areaIndex_.find(key)) eraseByIdentity(entry->readers, &reader);
+  linksChanged_ = true;
+  return true;
 }
 
 Area CompiledWorkbook::valueExtent(const Area& input) const {
@@ -233,9 +281,12 @@ const CalcValue& CompiledWorkbook::cellValue(Cell& cell) {
   if (cell.isArrayMember() && area.isValid() && cell.address() != area.first) {
     Cell* master = findCell(area.first);
     const CalcValue* whole = master ? master->value() : nullptr;
-    // Cells outside the area wrap to huge offsets, which no array has.
+    // Cells outside the area wrap to huge offsets, which no array has. A single-column array is
+    // repeated across the area's columns as a single row is repeated down its rows.
     uint32_t c = cell.address().column() - area.first.column();
     uint32_t r = cell.address().rowIndex() - area.first.rowIndex();
+    if (whole && whole->isArray() && whole->arrayColumns() == 1 && c < area.second.column() - area.first.column() + 1)
+      c = 0;
     const CalcValue* element = whole ? whole->element(c, r) : nullptr;
     CalcValue& v = cell.ensureValue();
     if (element)
@@ -370,6 +421,10 @@ void CompiledWorkbook::evaluateFormula(Cell& cell) {
     }
   }
   if (result.isEmpty()) result.setInteger(0);
+  // An array formula shows an empty source cell as 0, like a single formula does.
+  if (CalcArray* a = result.array(); a && result.isArray())
+    for (uint32_t i = 0; i < a->count; ++i)
+      if (a->elements[i].isEmpty()) a->elements[i].setInteger(0);
   cell.ensureValue() = std::move(result);
 }
 
@@ -378,6 +433,9 @@ bool CompiledWorkbook::evaluateCell(Cell& cell) {
     return cell.hasFlag(CellValueChanged);
   cell.setFlags(CellEvaluated);
   if (!cell.hasFormula()) return cell.hasFlag(CellValueChanged);
+  // A data-table cell takes its value from the table's computation, never from its own formula.
+  if ((cell.flags() & (CellArrayMaster | CellArrayFormula)) == CellArrayMaster)
+    return cell.hasFlag(CellValueChanged);
 
   EvaluationScope scope(cell);
   CalcValue old;
@@ -454,12 +512,6 @@ void CompiledWorkbook::reportChange(Cell& cell, const CalcValue* oldValue) {
 
 namespace {
 
-template <typename T> T getLE(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
-
 // The bytes the payload of a fixed-size tag takes; 0 for the others.
 size_t fixedPayload(uint8_t tag) {
   switch (tag) {
@@ -505,7 +557,7 @@ bool CompiledWorkbook::applyOneValue(const uint8_t* data, size_t size, size_t& p
   if (!data || size - pos < addressSize + 1) return false; // a truncated record
   CellAddress address;
   if (current) {
-    address = CellAddress{getLE<uint32_t>(data + pos), getLE<uint32_t>(data + pos + 4)};
+    address = addressAt(data + pos);
   } else {
     uint32_t word = getLE<uint32_t>(data + pos);
     address = CellAddress::make(word >> 24, (word >> 16) & 0xFF, word & 0xFFFF);

@@ -21,6 +21,7 @@
 namespace cwbk {
 
 class FormulaNode;
+class Recalculator;
 
 // One entry of the sheet table.
 struct SheetInfo {
@@ -131,7 +132,7 @@ struct CalculationState {
 
 class CompiledWorkbook {
 public:
-  CompiledWorkbook() = default;
+  CompiledWorkbook();
   // Destroys every cell and every tree the workbook holds.
   ~CompiledWorkbook();
   CompiledWorkbook(const CompiledWorkbook&) = delete;
@@ -230,10 +231,28 @@ public:
   // Brings the area extents up to date after a cell gained a value or a formula.
   void noteCellInUse(Cell& cell);
 
+  // --- preparation and recalculation (the dependency engine lives in recalculation.cpp)
+  // Links, orders and first evaluates the loaded workbook; called once after loadWorkbook.
+  void prepareAfterLoad();
+  // Recalculates every cell that depends on the changed cells (the host adds the volatile cells),
+  // sweeping cycles, and with refresh recomputes the data tables reached. Returns the host's answer to
+  // resumeCalculation (true without a host).
+  bool recalculate(std::vector<Cell*> changed, bool refresh);
+  // Returns the dependency engine, creating it on first use.
+  Recalculator& recalculator();
+
   // --- links and areas
   // Links a reader to the cell it reads: each enters the other's sorted vector. False when they
   // were linked already.
   bool link(Cell& reader, Cell& read);
+  // Removes the link from a reader to a cell it reads. False when there was none.
+  bool unlink(Cell& reader, Cell& read);
+  // Removes an area from a reader's precedent areas and the reader from the area's entry. False when
+  // the reader did not read the area.
+  bool unregisterArea(Cell& reader, const Area& area);
+  // True when links were added or removed since the cells were last ordered.
+  bool linksChanged() const { return linksChanged_; }
+  void setLinksChanged(bool changed) { linksChanged_ = changed; }
   // Enters the area into the area index (computing its extents when new), adds the cell to its
   // readers and the area to the cell's precedent areas. Returns the entry, or null for an area that is
   // invalid or spans sheets.
@@ -293,6 +312,8 @@ private:
   CellSet volatileCells_;
   std::vector<Cell*> recalculationList_;
   AreaIndex areaIndex_;
+  bool linksChanged_ = false;
+  std::unique_ptr<Recalculator> recalculator_;
 };
 
 // Largest area that loadArea always loads at its full shape; larger areas are cut to their used part.

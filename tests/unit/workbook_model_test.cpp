@@ -211,17 +211,21 @@ TEST_F(WorkbookModelTest, ArrayFormulaMastersAndMembers) {
   EXPECT_EQ(workbook.cellValue(*members[2]).integer(), 4);
   EXPECT_EQ(workbook.cellValue(*members[0]).integer(), 2);
 
-  // A single row is read by every member row; a 1 x 1 array (a single row too) gives "#N/A" where a
-  // column has no element.
+  // A single row is read by every member row, a single column by every member column, and a 1 x 1
+  // array fills the whole area.
   master->ensureValue() = row({7, 8});
   EXPECT_EQ(workbook.cellValue(*members[1]).integer(), 7);
   EXPECT_EQ(workbook.cellValue(*members[2]).integer(), 8);
+  CalcValue column;
+  column.appendToArray(row({1}));
+  column.appendToArray(row({2}));
+  master->ensureValue() = column;
+  EXPECT_EQ(workbook.cellValue(*members[0]).integer(), 1);
+  EXPECT_EQ(workbook.cellValue(*members[2]).integer(), 2);
   CalcValue single;
   single.appendToArray(CalcValue::number(5));
   master->ensureValue() = single;
-  EXPECT_EQ(workbook.cellValue(*members[0]).errorCode(), ErrNA);
-  EXPECT_EQ(workbook.cellValue(*members[1]).integer(), 5);
-  EXPECT_EQ(workbook.cellValue(*members[2]).errorCode(), ErrNA);
+  for (Cell* member : members) EXPECT_EQ(workbook.cellValue(*member).integer(), 5);
   master->clearValue();
   EXPECT_EQ(workbook.cellValue(*members[2]).errorCode(), ErrNA);
 }

@@ -1,0 +1,705 @@
+// Recalculator: linking formulas to the cells and areas they read, ordering cells by level with cycle
+// detection, the dependents walk, evaluation in level order, sweeps, re-collection of dynamic references,
+// the preparation after loading and the recalculation. Data tables are in data_tables.cpp.
+#include "formula/recalculation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <set>
+#include <tuple>
+
+#include "formula/call_node.h"
+#include "formula/cell.h"
+#include "formula/compiled_workbook.h"
+#include "formula/formula_node.h"
+#include "formula/reference_nodes.h"
+#include "functions/function_table.h"
+
+namespace cwbk {
+
+// ---------------------------------------------------------------- clock
+
+namespace {
+
+// Days from 1970-01-01 to a civil date (proleptic Gregorian).
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+DateTimeClock activeClock = nullptr;
+
+} // namespace
+
+// Serial 0 of the 1900 system falls on 1899-12-30 for every date after February 1900; the 1904 system
+// counts from 1904-01-01.
+double currentDateTimeSerial(bool date1904) {
+  std::time_t now = std::time(nullptr);
+  std::tm* local = std::localtime(&now);
+  if (!local) return 0;
+  int64_t days = daysFromCivil(local->tm_year + 1900, static_cast<unsigned>(local->tm_mon + 1),
+                               static_cast<unsigned>(local->tm_mday));
+  int64_t epoch = date1904 ? daysFromCivil(1904, 1, 1) : daysFromCivil(1899, 12, 30);
+  double seconds = local->tm_hour * 3600.0 + local->tm_min * 60.0 + local->tm_sec;
+  return static_cast<double>(days - epoch) + seconds / 86400.0;
+}
+
+void setDateTimeClock(DateTimeClock clock) {
+  activeClock = clock;
+}
+
+double clockDateTimeSerial(bool date1904) {
+  return activeClock ? activeClock(date1904) : currentDateTimeSerial(date1904);
+}
+
+// INDEX and OFFSET take only their first argument as a reference; their further arguments are values
+// that the formula reads like any other.
+bool referenceOnlyArgument(int32_t number, int32_t position) {
+  switch (number) {
+  case 8:   // ROW
+  case 9:   // COLUMN
+  case 76:  // ROWS
+  case 77:  // COLUMNS
+  case 105: // ISREF
+    return true;
+  case 29: // INDEX
+  case 78: // OFFSET
+    return position == 0;
+  default:
+    return false;
+  }
+}
+
+// ---------------------------------------------------------------- collecting references
+
+namespace {
+
+constexpr int32_t kFunctionIf = 1;
+constexpr int32_t kFunctionChoose = 100;
+// The most nodes one collection walks; names and templates that reach each other stop there.
+constexpr size_t kMaxCollectedNodes = size_t(1) << 20;
+
+// Where a node sits: the nearest call around it, the argument position it lies in, and whether it is
+// that argument itself (proxies are transparent).
+struct WalkContext {
+  int32_t callNumber = -1;
+  int32_t position = -1;
+  bool direct = false;
+  bool insideCall = false;
+};
+
+struct WalkItem {
+  FormulaNode* node;
+  WalkContext context;
+};
+
+class ReferenceSink {
+public:
+  ReferenceSink(CompiledWorkbook& workbook, Cell& cell, bool createCells, CollectedReferences& out)
+      : workbook_(workbook), cell_(cell), createCells_(createCells), out_(out) {}
+
+  // Classifies one reference met in the formula: not read at all (an argument of a function that
+  // takes the reference itself), a single cell, a line reduced to the cell where it meets the formula's
+  // row or column, or an area read as a range.
+  void add(const Area& raw, const WalkContext& context) {
+    if (context.direct && referenceOnlyArgument(context.callNumber, context.position)) return;
+    Area area = canonicalArea(raw);
+    if (!area.isValid() || !area.isOneSheet() || area.first.sheet() == CellAddress::kNoSheet) return;
+    if (area.first == area.second) {
+      addCell(area.first);
+      return;
+    }
+    uint32_t sheet = area.first.sheet();
+    bool oneRow = area.first.rowIndex() == area.second.rowIndex();
+    bool oneColumn = area.first.column() == area.second.column();
+    bool intersects = !context.insideCall;
+    if (context.insideCall && (context.callNumber == kFunctionIf || context.callNumber == kFunctionChoose))
+      intersects = functionTable().argClass(context.callNumber, context.position) != ArgArray;
+    CellAddress here = cell_.address();
+    if (intersects && !cell_.hasFlag(CellArrayFormula) && (oneRow || oneColumn) && here.sheet() == sheet) {
+      CellAddress meet = CellAddress::invalid();
+      if (oneColumn && here.rowIndex() >= area.first.rowIndex() && here.rowIndex() <= area.second.rowIndex())
+        meet = CellAddress::make(sheet, area.first.column(), here.rowIndex());
+      else if (oneRow && here.column() >= area.first.column() && here.column() <= area.second.column())
+        meet = CellAddress::make(sheet, here.column(), area.first.rowIndex());
+      if (meet.isValid()) {
+        if (Cell* c = workbook_.findOrCreateCell(meet)) insertByIdentity(out_.cells, c);
+        return;
+      }
+    }
+    if (std::find(out_.areas.begin(), out_.areas.end(), area) == out_.areas.end()) out_.areas.push_back(area);
+  }
+
+private:
+  void addCell(CellAddress address) {
+    Cell* c = createCells_ ? workbook_.findOrCreateCell(address) : workbook_.findCell(address);
+    if (c) insertByIdentity(out_.cells, c);
+  }
+
+  CompiledWorkbook& workbook_;
+  Cell& cell_;
+  bool createCells_;
+  CollectedReferences& out_;
+};
+
+// Adds the areas of a computed Reference or ReferenceList value.
+void addValueReferences(ReferenceSink& sink, const CalcValue& v, const WalkContext& context) {
+  if (v.isReference()) {
+    sink.add(v.referenceArea(), context);
+  } else if (v.isReferenceList()) {
+    if (const CalcArray* list = v.array())
+      for (uint32_t i = 0; i < list->count; ++i)
+        if (list->elements[i].isReference()) sink.add(list->elements[i].referenceArea(), context);
+  }
+}
+
+bool mayComputeReference(NodeKind kind) {
+  switch (kind) {
+  case NodeKind::Empty:
+  case NodeKind::Number:
+  case NodeKind::Text:
+  case NodeKind::Boolean:
+  case NodeKind::Error:
+  case NodeKind::Array:
+  case NodeKind::Union:
+  case NodeKind::CellRef:
+  case NodeKind::ExternalRef:
+  case NodeKind::DdeRef:
+    return false;
+  default:
+    return true;
+  }
+}
+
+} // namespace
+
+CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues) {
+  CollectedReferences out;
+  FormulaNode* root = workbook_.formulaTemplate(cell.templateIndex());
+  if (!root) return out;
+  ReferenceSink sink(workbook_, cell, withValues, out);
+  // Operand references find their trees through the context's current cell.
+  CurrentCellScope scope;
+  evaluationContext().currentCell = &cell;
+  std::set<std::tuple<FormulaNode*, int32_t, int32_t, bool, bool>> seenTargets;
+  std::vector<WalkItem> stack;
+  stack.push_back({root, WalkContext{}});
+  size_t budget = kMaxCollectedNodes;
+  while (!stack.empty() && budget-- > 0) {
+    WalkItem item = stack.back();
+    stack.pop_back();
+    FormulaNode* node = item.node;
+    const WalkContext& context = item.context;
+    if (auto* proxy = dynamic_cast<ProxyNode*>(node)) {
+      FormulaNode* target = proxy->target();
+      if (target &&
+          seenTargets
+              .insert({target, context.callNumber, context.position, context.direct, context.insideCall})
+              .second)
+        stack.push_back({target, context});
+      continue;
+    }
+    NodeKind kind = node->kind();
+    if (kind == NodeKind::CellRef) {
+      auto* ref = static_cast<CellRefNode*>(node);
+      sink.add(Area{ref->address(), ref->address()}, context);
+      continue;
+    }
+    if (kind == NodeKind::ExternalRef || kind == NodeKind::DdeRef) continue;
+    if (kind == NodeKind::AreaRef) sink.add(node->referenceArea(), context);
+    if (withValues && mayComputeReference(kind) && kind != NodeKind::AreaRef)
+      if (const CalcValue* v = node->value()) addValueReferences(sink, *v, context);
+    const std::vector<FormulaNode*>* children = node->children();
+    if (!children) continue;
+    if (kind == NodeKind::Call) {
+      int32_t number = static_cast<CallNode*>(node)->functionNumber();
+      int32_t position = 0;
+      std::vector<WalkItem> arguments;
+      for (FormulaNode* child : *children)
+        if (child) arguments.push_back({child, WalkContext{number, position++, true, true}});
+      for (auto it = arguments.rbegin(); it != arguments.rend(); ++it)
+        stack.push_back(*it);
+      continue;
+    }
+    WalkContext inner{context.callNumber, context.position, false, context.insideCall};
+    for (auto it = children->rbegin(); it != children->rend(); ++it) {
+      FormulaNode* child = *it;
+      if (!child) continue;
+      // The corners of a range are the range itself, not references of their own.
+      if (kind == NodeKind::AreaRef &&
+          (child->kind() == NodeKind::CellRef || child->kind() == NodeKind::AreaRef))
+        continue;
+      stack.push_back({child, inner});
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- links
+
+Recalculator::Recalculator(CompiledWorkbook& workbook) : workbook_(workbook) {}
+
+void Recalculator::linkFormulaReferences(Cell& cell) {
+  CollectedReferences references = collectReferences(cell, false);
+  for (Cell* read : references.cells)
+    workbook_.link(cell, *read);
+  for (const Area& area : references.areas)
+    workbook_.registerArea(cell, area);
+}
+
+void Recalculator::linkHostReferences(Cell& cell) {
+  HostInterface* host = workbook_.state().host;
+  if (!host) return;
+  CollectedReferences references;
+  host->visitPrecedentAreas(cell, [&](const Area& raw) {
+    Area area = canonicalArea(raw);
+    if (!area.isValid() || !area.isOneSheet() || area.first.sheet() == CellAddress::kNoSheet) return;
+    if (area.first == area.second) {
+      // Created when missing: a value typed there later must reach the host's formula.
+      if (Cell* read = workbook_.findOrCreateCell(area.first)) insertByIdentity(references.cells, read);
+    } else if (std::find(references.areas.begin(), references.areas.end(), area) == references.areas.end()) {
+      references.areas.push_back(area);
+    }
+  });
+  applyReferences(cell, references);
+}
+
+bool Recalculator::applyReferences(Cell& cell, const CollectedReferences& references) {
+  bool changed = false;
+  std::vector<Cell*> old = cell.precedentCells();
+  for (Cell* read : old)
+    if (!containsByIdentity(references.cells, read)) {
+      workbook_.unlink(cell, *read);
+      read->clearFlags(CellOutsideAreas);
+      changed = true;
+    }
+  for (Cell* read : references.cells)
+    if (workbook_.link(cell, *read)) changed = true;
+  std::vector<Area> oldAreas = cell.precedentAreas();
+  for (const Area& area : oldAreas)
+    if (std::find(references.areas.begin(), references.areas.end(), area) == references.areas.end()) {
+      workbook_.unregisterArea(cell, area);
+      changed = true;
+    }
+  for (const Area& area : references.areas) {
+    const std::vector<Area>& now = cell.precedentAreas();
+    if (std::find(now.begin(), now.end(), area) != now.end()) continue;
+    if (workbook_.registerArea(cell, area)) changed = true;
+  }
+  return changed;
+}
+
+// ---------------------------------------------------------------- ordering
+
+const std::vector<Cell*>& Recalculator::formulaCellsOf(const AreaEntry& entry) {
+  auto [it, inserted] = areaFormulaCells_.try_emplace(&entry);
+  if (inserted && !entry.noFormula && entry.formulaExtent.isValid()) {
+    Area within = entry.formulaExtent;
+    workbook_.forEachCellIn(within, [&](Cell& c) {
+      if (c.hasFormula() && areaContains(entry.area, c.address())) it->second.push_back(&c);
+    });
+  }
+  return it->second;
+}
+
+namespace {
+
+// One frame of the ordering walk: a cell and how far its formula precedents have been taken.
+struct OrderFrame {
+  Cell* cell;
+  uint32_t stage = 0; // 0 precedent cells, 1 areas, 2 the master, 3 done
+  uint32_t index = 0;
+  uint32_t inner = 0;
+};
+
+constexpr uint32_t kOnOrderStack = 0x80000000u;
+constexpr uint32_t kInComponent = UINT32_MAX - 1;
+constexpr uint32_t kFinished = UINT32_MAX;
+
+} // namespace
+
+// An iterative strongly-connected-components walk (Tarjan) over the formula precedents of each cell:
+// its precedent cells with a formula, the formula cells inside its precedent areas, and for a member of
+// an array formula its master. Components finish precedents first, so levels are assigned on the way
+// out; a component of more than one cell, or a cell that reads itself, is a cycle and every cell of it
+// is marked and appended to the order list once.
+void Recalculator::orderCells() {
+  CalculationState& state = workbook_.state();
+  state.circular = false;
+  orderList_.clear();
+  areaFormulaCells_.clear();
+  ++generation_;
+  if (generation_ == 0) ++generation_;
+  uint32_t counter = 0;
+  const std::vector<Cell*> roots = workbook_.calculatedCells().cells();
+  for (Cell* c : roots)
+    c->clearFlags(CellInCycle);
+
+  auto nextPrecedent = [&](OrderFrame& f) -> Cell* {
+    Cell& cell = *f.cell;
+    while (f.stage < 3) {
+      if (f.stage == 0) {
+        const auto& cells = cell.precedentCells();
+        while (f.index < cells.size()) {
+          Cell* p = cells[f.index++];
+          if (p->hasFormula()) return p;
+        }
+        f.stage = 1, f.index = 0, f.inner = 0;
+      } else if (f.stage == 1) {
+        const auto& areas = cell.precedentAreas();
+        while (f.index < areas.size()) {
+          const AreaEntry* entry = workbook_.areaIndex().find(areas[f.index]);
+          if (entry) {
+            const std::vector<Cell*>& inside = formulaCellsOf(*entry);
+            if (f.inner < inside.size()) return inside[f.inner++];
+          }
+          ++f.index, f.inner = 0;
+        }
+        f.stage = 2;
+      } else {
+        f.stage = 3;
+        const Area& area = cell.arrayArea();
+        if (cell.isArrayMember() && area.isValid() && cell.address() != area.first)
+          if (Cell* master = workbook_.findCell(area.first); master && master != &cell) return master;
+      }
+    }
+    return nullptr;
+  };
+
+  std::vector<OrderFrame> frames;
+  frames.reserve(kStackReserve);
+  std::vector<Cell*> component;
+  component.reserve(kStackReserve);
+  auto visit = [&](Cell* c) {
+    c->walkGeneration = generation_;
+    c->walkIndex = c->walkLow = counter++;
+    c->walkLow |= kOnOrderStack;
+    component.push_back(c);
+    frames.push_back(OrderFrame{c});
+  };
+  auto low = [](const Cell* c) { return c->walkLow & ~kOnOrderStack; };
+
+  for (Cell* root : roots) {
+    if (!root->hasFormula() || root->walkGeneration == generation_) continue;
+    visit(root);
+    while (!frames.empty()) {
+      OrderFrame& top = frames.back();
+      Cell* cell = top.cell;
+      if (Cell* p = nextPrecedent(top)) {
+        if (p == cell) {
+          cell->setFlags(CellInCycle); // reads itself
+        } else if (p->walkGeneration != generation_) {
+          visit(p); // invalidates top
+        } else if (p->walkLow & kOnOrderStack) {
+          uint32_t m = std::min(low(cell), p->walkIndex);
+          cell->walkLow = m | kOnOrderStack;
+        }
+        continue;
+      }
+      frames.pop_back();
+      if (!frames.empty()) {
+        Cell* parent = frames.back().cell;
+        if (low(cell) < low(parent)) parent->walkLow = low(cell) | kOnOrderStack;
+      }
+      if (low(cell) != cell->walkIndex) continue;
+      // The cell roots a component: everything above it on the component stack belongs to it.
+      auto begin = std::find(component.rbegin(), component.rend(), cell).base() - 1;
+      bool cycle = (component.end() - begin) > 1 || cell->hasFlag(CellInCycle);
+      for (auto it = begin; it != component.end(); ++it) {
+        (*it)->walkLow &= ~kOnOrderStack;
+        (*it)->walkIndex = kInComponent;
+      }
+      uint32_t level = 0;
+      for (auto it = begin; it != component.end(); ++it) {
+        OrderFrame scan{*it};
+        while (Cell* p = nextPrecedent(scan))
+          if (p->walkIndex != kInComponent && p->walkGeneration == generation_)
+            level = std::max(level, p->level());
+      }
+      for (auto it = begin; it != component.end(); ++it) {
+        Cell* member = *it;
+        member->walkIndex = kFinished;
+        member->setLevel(level + 1);
+        if (cycle) member->setFlags(CellInCycle);
+        orderList_.push_back(member);
+      }
+      if (cycle) state.circular = true;
+      component.erase(begin, component.end());
+    }
+  }
+  areaFormulaCells_.clear();
+  workbook_.setLinksChanged(false);
+  for (auto& [area, table] : tables_)
+    table.plans.clear();
+}
+
+void Recalculator::orderingPass() {
+  workbook_.forEachCell([](Cell& c) { c.clearFlags(CellOnStack | CellEvaluated | CellReached); });
+  orderCells();
+}
+
+// ---------------------------------------------------------------- dependents walk
+
+void Recalculator::dependentsWalk(Cell& start) {
+  if (start.hasFlag(CellReached)) return;
+  std::vector<Cell*>& list = workbook_.recalculationList();
+  // The stack is kept between walks: its reserve is made once, not once per walk.
+  std::vector<Cell*>& stack = walkStack_;
+  if (stack.capacity() < kStackReserve) stack.reserve(kStackReserve);
+  stack.clear();
+  stack.push_back(&start);
+  start.setFlags(CellOnStack);
+  auto push = [&](Cell& from, Cell& to) {
+    // Levels of formula cells are kept in order by the ordering; a cell without a formula (an input,
+    // perhaps a detached formula with its old level) raises nothing.
+    if (from.hasFormula() && !from.hasFlag(CellInCycle) && !to.hasFlag(CellInCycle) &&
+        to.level() <= from.level())
+      to.setLevel(from.level() + 1);
+    if (!to.hasFlag(CellReached | CellOnStack)) {
+      to.setFlags(CellOnStack);
+      stack.push_back(&to);
+    }
+  };
+  while (!stack.empty()) {
+    Cell* cell = stack.back();
+    stack.pop_back();
+    cell->clearFlags(CellOnStack);
+    if (cell->hasFlag(CellReached)) continue;
+    markDataTables(*cell);
+    cell->setFlags(CellReached);
+    list.push_back(cell);
+    if (!cell->hasFlag(CellOutsideAreas)) {
+      bool found = false;
+      workbook_.areaIndex().forEachContaining(cell->address(), [&](AreaEntry& entry) {
+        found = true;
+        for (Cell* reader : entry.readers)
+          push(*cell, *reader);
+      });
+      if (!found) cell->setFlags(CellOutsideAreas);
+    }
+    for (Cell* dependent : cell->dependents())
+      push(*cell, *dependent);
+    const Area& area = cell->arrayArea();
+    if (!area.isValid()) continue;
+    if (cell->isArrayMember() && cell->address() != area.first) {
+      Cell* master = workbook_.findCell(area.first);
+      if (master && !master->hasFlag(CellReached | CellOnStack)) {
+        master->setFlags(CellOnStack);
+        stack.push_back(master);
+      }
+    } else if (cell->hasFlag(CellArrayFormula) && cell->hasFlag(CellArrayMaster)) {
+      // The members show the master's elements: whoever reads them must see the new array.
+      workbook_.forEachCellIn(area, [&](Cell& member) {
+        if (&member != cell && member.isArrayMember()) push(*cell, member);
+      });
+    }
+  }
+}
+
+// ---------------------------------------------------------------- evaluation
+
+void Recalculator::clearRecalculationList() {
+  std::vector<Cell*>& list = workbook_.recalculationList();
+  for (Cell* c : list)
+    c->clearFlags(CellOnStack | CellEvaluated | CellReached);
+  list.clear();
+}
+
+bool Recalculator::evaluate(Cell& cell) {
+  bool computes = cell.hasFlag(CellDynamicReferences) && cell.templateIndex() >= 0 &&
+                  !cell.hasFlag(CellEvaluated) && cell.hasFlag(CellReached | CellDirtyInput);
+  bool changed = workbook_.evaluateCell(cell);
+  if (computes) dynamicNotes_.emplace_back(&cell, collectReferences(cell, true));
+  return changed;
+}
+
+void Recalculator::evaluateList(std::vector<Cell*>* collector) {
+  std::vector<Cell*>& list = workbook_.recalculationList();
+  std::stable_sort(list.begin(), list.end(),
+                   [](const Cell* a, const Cell* b) { return a->level() < b->level(); });
+  // Evaluation may create cells but never extends the list; index in case it does.
+  for (size_t i = 0; i < list.size(); ++i) {
+    Cell* cell = list[i];
+    evaluate(*cell);
+    if (collector) collector->push_back(cell);
+  }
+}
+
+void Recalculator::evaluateChanged(const std::vector<Cell*>& changed, std::vector<Cell*>* collector) {
+  try {
+    clearRecalculationList();
+    for (Cell* cell : changed) {
+      if (!cell) continue;
+      dependentsWalk(*cell);
+      if (!cell->hasFormula()) cell->setFlags(CellDirtyInput | CellChangedByUser);
+    }
+    if (workbook_.linksChanged()) orderCells();
+    evaluateList(collector);
+  } catch (...) {
+    // A failure outside the per-cell handling ends this evaluation; the model stays usable.
+  }
+}
+
+// A cell whose dynamic references moved may have been evaluated before a cell it reads now: it is
+// evaluated again, with its dependents, until the links stay put (sweeping when cycles appeared).
+bool Recalculator::settleDynamicReferences() {
+  bool any = recollectDynamicReferences();
+  bool moved = any;
+  for (int round = 0; moved && round < kMaxDynamicRounds; ++round) {
+    std::vector<Cell*> again = relinked_;
+    std::vector<Cell*> evaluated;
+    evaluateChanged(again, &evaluated);
+    if (workbook_.state().circular || workbook_.state().iteration.enabled) sweeps(evaluated, nullptr);
+    moved = recollectDynamicReferences();
+  }
+  return any;
+}
+
+bool Recalculator::sweeps(const std::vector<Cell*>& list, std::vector<Cell*>* collector) {
+  const IterationSettings& settings = workbook_.state().iteration;
+  int32_t n = 1;
+  bool notConverged = false;
+  auto rearm = [&] {
+    for (Cell* c : list) {
+      c->clearFlags(CellOnStack | CellEvaluated);
+      c->setFlags(CellReached);
+    }
+  };
+  do {
+    rearm();
+    notConverged = false;
+    for (Cell* cell : list) {
+      if (!cell->hasFormula()) continue;
+      CalcValue old;
+      if (cell->value()) old.copyFrom(*cell->value());
+      bool changed = false;
+      try {
+        changed = evaluate(*cell);
+      } catch (...) {
+        changed = false;
+      }
+      if (!changed) continue;
+      if (collector) insertByIdentity(*collector, cell);
+      if (notConverged) continue;
+      const CalcValue& now = cell->value() ? *cell->value() : emptyValue();
+      if (old.isNumber())
+        notConverged =
+            !now.isNumber() || std::fabs(now.numberValue() - old.numberValue()) >= settings.maxChange;
+      else if (old.isText())
+        notConverged = !now.isText();
+      else
+        notConverged = now.kind() != old.kind();
+    }
+    ++n;
+  } while (n < settings.maxIterations && notConverged);
+  rearm();
+  return notConverged;
+}
+
+bool Recalculator::recollectDynamicReferences() {
+  bool changed = false;
+  std::vector<std::pair<Cell*, CollectedReferences>> notes;
+  notes.swap(dynamicNotes_);
+  // The latest evaluation of a cell counts.
+  std::vector<Cell*> done;
+  relinked_.clear();
+  for (auto it = notes.rbegin(); it != notes.rend(); ++it) {
+    if (!insertByIdentity(done, it->first)) continue;
+    if (applyReferences(*it->first, it->second)) {
+      changed = true;
+      relinked_.push_back(it->first);
+    }
+  }
+  if (changed || workbook_.linksChanged()) orderCells();
+  return changed;
+}
+
+// ---------------------------------------------------------------- preparation and recalculation
+
+void Recalculator::prepareAfterLoad() {
+  CalculationState& state = workbook_.state();
+  if (HostInterface* host = state.host) {
+    host->collectSheetData(workbook_);
+    host->openLinkedWorkbooks(workbook_);
+    host->applyToSheets(workbook_);
+    host->refreshQueryTables(workbook_);
+    state.date1904 = host->uses1904Dates();
+  }
+  const std::vector<Cell*> calculated = workbook_.calculatedCells().cells();
+  for (Cell* cell : calculated) {
+    if (cell->hasFlag(CellHostComputed))
+      linkHostReferences(*cell);
+    else
+      linkFormulaReferences(*cell);
+  }
+  orderingPass();
+  clearRecalculationList();
+  dynamicNotes_.clear();
+  try {
+    for (Cell* cell : calculated) {
+      if (cell->hasFlag(CellHyperlinkPending)) {
+        if (state.reporting == ReportingMode::Immediate && !cell->hasFlag(CellHostComputed) && state.host)
+          state.host->cellChanged(*cell);
+        cell->setFlags(CellHyperlinkPending);
+      }
+      if (!cell->hasFlag(CellReached) &&
+          cell->hasFlag(CellDynamicReferences | CellVolatile | CellHyperlinkPending))
+        dependentsWalk(*cell);
+    }
+    if (workbook_.linksChanged()) orderCells();
+    evaluateList(nullptr);
+  } catch (...) {
+  }
+  state.precedentsChanged = settleDynamicReferences() ? 1 : 0;
+  clearRecalculationList();
+}
+
+bool Recalculator::recalculate(std::vector<Cell*> changed, bool refresh) {
+  CalculationState& state = workbook_.state();
+  state.hostUntouched = 1;
+  state.reporting = ReportingMode::Immediate;
+  state.clearCaches();
+  state.recalculationTime = clockDateTimeSerial(state.date1904);
+  if (state.host) state.host->suspendCalculation();
+  try {
+    if (!state.iteration.enabled && !state.circular) {
+      evaluateChanged(changed, nullptr);
+    } else {
+      if (changed.empty())
+        workbook_.forEachCell([&](Cell& c) {
+          if (c.hasFlag(CellInCycle)) changed.push_back(&c);
+        });
+      std::vector<Cell*> evaluated;
+      evaluateChanged(changed, &evaluated);
+      bool deferred = state.hostUntouched != 0;
+      if (deferred) state.reporting = ReportingMode::Deferred;
+      std::vector<Cell*> deferredSet;
+      sweeps(evaluated, deferred ? &deferredSet : nullptr);
+      if (deferred) {
+        state.reporting = ReportingMode::Immediate;
+        if (!deferredSet.empty()) {
+          for (Cell* c : evaluated)
+            if (c->hasFlag(CellValueChanged)) insertByIdentity(deferredSet, c);
+          // Reported with its own value as the old one, an array master reports each cell of its area.
+          for (Cell* c : deferredSet)
+            if (!c->hasFlag(CellHostComputed)) workbook_.reportChange(*c, c->value());
+        }
+      }
+    }
+    state.precedentsChanged = settleDynamicReferences() ? 1 : 0;
+    if (refresh) recomputeDataTables();
+  } catch (...) {
+    // A host failure while reporting ends the recalculation; the state below is restored regardless.
+  }
+  state.reporting = ReportingMode::Immediate;
+  state.clearCaches();
+  state.recalculationTime = 0;
+  return state.host ? state.host->resumeCalculation() : true;
+}
+
+} // namespace cwbk

@@ -1,0 +1,245 @@
+// The shared argument toolkit of the worksheet functions: error propagation, number takers, cell values
+// of references, running sums and counts, the inside-SUBTOTAL flag, and the SUM rules.
+#include "functions/arguments.h"
+
+#include <cmath>
+
+#include "formula/argument_list.h"
+#include "values/conversions.h"
+
+namespace cwbk {
+
+namespace {
+
+// The calculation's inside-SUBTOTAL flag. Evaluation is single-threaded, so one process-wide flag serves.
+bool gInsideSubtotal = false;
+
+} // namespace
+
+bool insideSubtotal() {
+  return gInsideSubtotal;
+}
+
+SubtotalScope::SubtotalScope() : saved_(gInsideSubtotal) {
+  gInsideSubtotal = true;
+}
+
+SubtotalScope::~SubtotalScope() {
+  gInsideSubtotal = saved_;
+}
+
+size_t argumentCount(const CalcValue* const* args) {
+  size_t n = 0;
+  for (const CalcValue* const* a = args; a && *a; ++a)
+    ++n;
+  return n;
+}
+
+// Only error values count: a text that reads like an error ("#N/A" typed as text) is a text, as it is
+// for every other purpose of the worksheet functions.
+bool propagateArgErrors(const CalcValue* const* args, CalcValue& result, uint64_t mask) {
+  size_t i = 0;
+  for (const CalcValue* const* a = args; a && *a; ++a, ++i) {
+    bool selected = i < 64 ? ((mask >> i) & 1) != 0 : mask == ~uint64_t(0);
+    if (!selected) continue;
+    const CalcValue& v = **a;
+    if (v.isErrorValue()) {
+      result.copyFrom(v);
+      return true;
+    }
+    if (!v.isReference()) continue;
+    Area area;
+    if (!oneSheetArea(v, area)) {
+      result.setError(ErrRef);
+      return true;
+    }
+    if (area.first == area.second) {
+      const CalcValue& cell = cellArgumentValue(area.first);
+      if (cell.isErrorValue()) {
+        result.copyFrom(cell);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+int32_t errorCodeOf(const CalcValue& v) {
+  if (v.isErrorValue()) return v.errorCode();
+  if (v.isText() && v.isError()) {
+    if (std::optional<CalcError> e = errorFromText(v.textView())) return *e;
+  }
+  return 0;
+}
+
+bool valueNumber(const CalcValue& v, double& out) {
+  switch (v.kind()) {
+  case CalcValue::Empty:
+    out = 0;
+    return true;
+  case CalcValue::Integer:
+    out = v.integer();
+    return true;
+  case CalcValue::Boolean:
+    out = v.booleanValue() ? 1 : 0;
+    return true;
+  case CalcValue::Double:
+    out = v.doubleValue();
+    return true;
+  case CalcValue::ShortText:
+  case CalcValue::LongText:
+    if (std::optional<double> x = parseNumber(v.textView())) {
+      out = *x;
+      return true;
+    }
+    return false;
+  default:
+    return false;
+  }
+}
+
+namespace {
+
+// valueNumber, with texts read the way a typed entry is: numbers, and dates and times when the date
+// parser is installed ("2024-01-10" is a serial day number).
+bool argumentNumber(const CalcValue& v, double& out) {
+  if (!v.isText()) return valueNumber(v, out);
+  std::optional<double> x = toNumber(v);
+  if (!x) return false;
+  out = *x;
+  return true;
+}
+
+} // namespace
+
+bool argNumber(const CalcValue& arg, double& out, CalcValue& result) {
+  if (arg.isErrorValue()) {
+    result.copyFrom(arg);
+    return false;
+  }
+  if (argumentNumber(arg, out)) return true;
+  result.setError(ErrValue);
+  return false;
+}
+
+int32_t argNumberReduced(const CalcValue& arg, double& out) {
+  const CalcValue* v = &arg;
+  if (v->isReference()) {
+    Area area;
+    if (!oneSheetArea(*v, area)) return ErrRef;
+    v = cellValueOfSingleRef(*v);
+    if (!v) return ErrValue;
+  } else if (v->isArray()) {
+    v = v->arrayColumns() && v->arrayRows() ? v->element(0, 0) : nullptr;
+    if (!v) return ErrValue;
+  }
+  if (v->isErrorValue()) return v->errorCode();
+  return argumentNumber(*v, out) ? 0 : ErrValue;
+}
+
+void setNumberResult(CalcValue& result, double x) {
+  if (std::isfinite(x))
+    result.setNumber(x);
+  else
+    result.setError(ErrNum);
+}
+
+void addToSum(CalcValue& result, double x) {
+  result.setDouble(result.numberValue() + x);
+}
+
+void countOne(CalcValue& result) {
+  if (result.kind() == CalcValue::Double)
+    result.setDouble(result.doubleValue() + 1.0);
+  else if (result.kind() == CalcValue::Integer && result.integer() == INT32_MAX)
+    result.setDouble(static_cast<double>(INT32_MAX) + 1.0);
+  else
+    result.setInteger(result.integer() + 1);
+}
+
+const CalcValue& cellArgument(Cell& cell) {
+  CompiledWorkbook* workbook = cell.workbook();
+  const CalcValue* v = workbook ? &workbook->cellValue(cell) : cell.value();
+  if (!v) return emptyValue();
+  if (v->isArray()) {
+    const CalcValue* first = v->arrayColumns() && v->arrayRows() ? v->element(0, 0) : nullptr;
+    return first ? *first : emptyValue();
+  }
+  return *v;
+}
+
+bool oneSheetArea(const CalcValue& ref, Area& area) {
+  if (!ref.isReference()) return false;
+  area = canonicalArea(ref.referenceArea());
+  return area.isValid() && area.isOneSheet();
+}
+
+const CalcValue* cellValueOfSingleRef(const CalcValue& ref) {
+  Area area;
+  if (!oneSheetArea(ref, area) || area.first != area.second) return nullptr;
+  return &cellArgumentValue(area.first);
+}
+
+const CalcValue* cellValueAt(const CalcValue& refOrArray, uint32_t row, uint32_t column) {
+  if (refOrArray.isReference()) {
+    Area area;
+    if (!oneSheetArea(refOrArray, area)) return nullptr;
+    if (column > area.second.column() - area.first.column() ||
+        row > area.second.rowIndex() - area.first.rowIndex())
+      return nullptr;
+    return &cellArgumentValue(
+        CellAddress::make(area.first.sheet(), area.first.column() + column, area.first.rowIndex() + row));
+  }
+  if (refOrArray.isArray()) {
+    if (column >= refOrArray.arrayColumns() || row >= refOrArray.arrayRows()) return nullptr;
+    return refOrArray.element(column, row);
+  }
+  return &refOrArray;
+}
+
+// SUM: numbers everywhere; direct booleans and empties count 0 or 1, direct texts count when they read
+// as numbers (dates included) and are "#VALUE!" otherwise; texts, booleans and empties inside
+// references and arrays are skipped; an error value stops the sum with that error.
+void sumArguments(const CalcValue* const* args, CalcValue& result) {
+  if (!insideSubtotal() && propagateArgErrors(args, result)) return;
+  double sum = 0;
+  bool added = false;
+  forEachAggregateValue(args, [&](const CalcValue& v, ValueSource source) {
+    if (v.isNumber()) {
+      sum += v.numberValue();
+      added = true;
+      return true;
+    }
+    if (v.isErrorValue()) {
+      result.copyFrom(v);
+      return false;
+    }
+    if (source != ValueSource::Direct) return true;
+    if (v.isBoolean() || v.isEmpty()) {
+      sum += v.booleanValue() ? 1 : 0;
+      added = true;
+      return true;
+    }
+    if (v.isText()) {
+      std::optional<double> x = toNumber(v);
+      if (!x) {
+        result.setError(ErrValue);
+        return false;
+      }
+      sum += *x;
+      added = true;
+    }
+    return true; // a nested reference list or other kind adds nothing
+  });
+  if (result.isErrorValue()) return;
+  if (!added) {
+    result.setInteger(0);
+    return;
+  }
+  if (std::isfinite(sum))
+    result.setDouble(sum);
+  else
+    result.setError(ErrNum);
+}
+
+} // namespace cwbk

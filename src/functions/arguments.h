@@ -1,0 +1,184 @@
+// The toolkit that worksheet-function routines share: error propagation, the number takers, walks over
+// references and arrays, the contexts in which aggregates meet values, and the inside-SUBTOTAL flag.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "formula/area_index.h"
+#include "formula/cell.h"
+#include "formula/compiled_workbook.h"
+#include "formula/formula_node.h"
+#include "values/calc_value.h"
+
+namespace cwbk {
+
+// --- the inside-SUBTOTAL flag
+
+// Returns true while SUBTOTAL runs one of the routines it computes itself. Cell walks then skip the
+// cells that hold a SUBTOTAL of their own, and some aggregates relax their rules.
+bool insideSubtotal();
+
+// Sets the inside-SUBTOTAL flag for its lifetime and restores the previous state afterwards, also when
+// the routine it guards throws.
+class SubtotalScope {
+public:
+  SubtotalScope();
+  ~SubtotalScope();
+  SubtotalScope(const SubtotalScope&) = delete;
+  SubtotalScope& operator=(const SubtotalScope&) = delete;
+
+private:
+  bool saved_;
+};
+
+// --- arguments and errors
+
+// Returns the number of arguments of a null-terminated argument array.
+size_t argumentCount(const CalcValue* const* args);
+
+// Copies the first error among the arguments selected by mask (bit i: argument i) into result and
+// returns true. An Error is copied; a Reference that is invalid or spans two sheets gives "#REF!"; a
+// single-cell Reference whose cell holds an error value gives that error. Other values are not
+// inspected, and a text that reads like an error ("#N/A" as text) is a text like any other. Returns
+// false when nothing was found.
+bool propagateArgErrors(const CalcValue* const* args, CalcValue& result, uint64_t mask = ~uint64_t(0));
+
+// Returns the error code of an Error, or of a text naming an error; 0 for anything else.
+int32_t errorCodeOf(const CalcValue& v);
+
+// --- number takers
+
+// The strict number taker. Returns true with the number of an Empty (0), Integer, Boolean (0 or 1),
+// Double or a text that reads as a number (dates and times included, as typed entries read).
+// Otherwise sets result and returns false: an error value gives that error; a text that is no number
+// (an error text such as "#N/A" included), a Reference, a ReferenceList or an Array gives "#VALUE!".
+bool argNumber(const CalcValue& arg, double& out, CalcValue& result);
+
+// The plain conversion: Empty, Integer, Boolean and Double give their number, a text its number when it
+// reads as one. Returns false for anything else; never touches a result and never reads dates.
+bool valueNumber(const CalcValue& v, double& out);
+
+// The reducing number taker: a single-cell Reference stands for its cell's value, an Array for its first
+// element; then as argNumber. Returns 0 with the number, or the error code: that of an error value,
+// "#REF!" for an invalid or two-sheet reference, "#VALUE!" for anything else (a reference to several
+// cells, a text that is no number). It never writes a result.
+int32_t argNumberReduced(const CalcValue& arg, double& out);
+
+// Stores a numeric result with setNumber; an infinity or NaN becomes "#NUM!".
+void setNumberResult(CalcValue& result, double x);
+
+// --- running results
+
+// Makes result a Double equal to its previous number (Empty counts 0) plus x.
+void addToSum(CalcValue& result, double x);
+// Makes result one larger: an Integer count (Empty counts 0), or a Double plus 1.0.
+void countOne(CalcValue& result);
+
+// --- cells of references
+
+// Returns the value of an existing cell as an argument: its value, or its first element when the cell
+// holds an array; the shared Empty value when it has none.
+const CalcValue& cellArgument(Cell& cell);
+// Returns the value of the one cell of a single-cell Reference (the shared Empty value when the cell
+// does not exist), or null when the reference is invalid, spans sheets or covers several cells.
+const CalcValue* cellValueOfSingleRef(const CalcValue& ref);
+// Returns the value at (row, column) of a Reference (offsets inside its area; the shared Empty value for
+// a missing cell, the first element of a cell holding an array) or of an Array (its element); null
+// outside. Any other value answers every position with itself.
+const CalcValue* cellValueAt(const CalcValue& refOrArray, uint32_t row, uint32_t column);
+
+// Returns true when the Reference names one valid area on one sheet; `area` gets it normalized.
+bool oneSheetArea(const CalcValue& ref, Area& area);
+
+// Visits the existing cells of a one-sheet Reference, column by column from the leftmost, rows
+// ascending within a column, with visit(const CalcValue& value, Cell& cell) -> bool (false stops).
+// Inside SUBTOTAL, cells that hold a SUBTOTAL of their own are skipped. Returns false when the walk was
+// stopped; an invalid or two-sheet reference visits nothing (check it with oneSheetArea first).
+template <typename Visitor> bool walkReference(const CalcValue& ref, Visitor&& visit);
+
+// Visits the elements of an Array row by row, left to right, with visit(const CalcValue&) -> bool
+// (false stops). Returns false when the walk was stopped.
+template <typename Visitor> bool walkArray(const CalcValue& array, Visitor&& visit);
+
+// --- the contexts of aggregates
+
+// Where an aggregate met a value.
+enum class ValueSource {
+  Direct,       // the argument itself (not a reference, reference list or array)
+  Cell,         // a cell of a referenced area
+  Element,      // an element of an array argument
+  BadReference, // a Reference that is invalid or spans two sheets; the value is "#REF!"
+};
+
+// Visits every value an aggregate's arguments hold, in argument order: a Reference by walkReference, a
+// ReferenceList member by member, an Array by walkArray, anything else directly. visit(const CalcValue&,
+// ValueSource) -> bool; false stops. Returns false when stopped.
+template <typename Visitor> bool forEachAggregateValue(const CalcValue* const* args, Visitor&& visit);
+
+// The aggregates of this family, reusable by others: SUM of the arguments into result by the SUM rules.
+void sumArguments(const CalcValue* const* args, CalcValue& result);
+
+// ---------------------------------------------------------------- templates
+
+template <typename Visitor> bool walkReference(const CalcValue& ref, Visitor&& visit) {
+  Area area;
+  if (!oneSheetArea(ref, area)) return true;
+  CompiledWorkbook* workbook = evaluationWorkbook();
+  if (!workbook) return true;
+  bool skipSubtotals = insideSubtotal();
+  bool going = true;
+  workbook->grid().forEachCellIn(area.first.sheet(), area.first.column(), area.second.column(),
+                                 area.first.rowIndex(), area.second.rowIndex(), [&](Cell& cell) {
+                                   if (!going) return;
+                                   if (skipSubtotals && cell.hasFlag(CellSubtotal)) return;
+                                   going = visit(cellArgument(cell), cell);
+                                 });
+  return going;
+}
+
+template <typename Visitor> bool walkArray(const CalcValue& array, Visitor&& visit) {
+  if (!array.isArray()) return true;
+  uint32_t columns = array.arrayColumns(), rows = array.arrayRows();
+  for (uint32_t r = 0; r < rows; ++r)
+    for (uint32_t c = 0; c < columns; ++c) {
+      const CalcValue* e = array.element(c, r);
+      if (e && !visit(*e)) return false;
+    }
+  return true;
+}
+
+namespace detail {
+template <typename Visitor> bool visitAggregateReference(const CalcValue& ref, Visitor& visit) {
+  Area area;
+  if (!oneSheetArea(ref, area)) {
+    static const CalcValue bad = CalcValue::error(ErrRef);
+    return visit(bad, ValueSource::BadReference);
+  }
+  return walkReference(ref, [&](const CalcValue& v, Cell&) { return visit(v, ValueSource::Cell); });
+}
+} // namespace detail
+
+template <typename Visitor> bool forEachAggregateValue(const CalcValue* const* args, Visitor&& visit) {
+  for (const CalcValue* const* a = args; a && *a; ++a) {
+    const CalcValue& arg = **a;
+    if (arg.isReference()) {
+      if (!detail::visitAggregateReference(arg, visit)) return false;
+    } else if (arg.isReferenceList()) {
+      uint32_t columns = arg.arrayColumns(), rows = arg.arrayRows();
+      for (uint32_t r = 0; r < rows; ++r)
+        for (uint32_t c = 0; c < columns; ++c) {
+          const CalcValue* member = arg.element(c, r);
+          if (member && member->isReference() && !detail::visitAggregateReference(*member, visit))
+            return false;
+        }
+    } else if (arg.isArray()) {
+      if (!walkArray(arg, [&](const CalcValue& e) { return visit(e, ValueSource::Element); })) return false;
+    } else if (!visit(arg, ValueSource::Direct)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace cwbk

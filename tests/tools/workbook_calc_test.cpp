@@ -1,0 +1,148 @@
+// Tests of running a workbook with the tool's helpers: the example loan calculates and follows a
+// changed input, the cache check counts and lists as it should, and input values and JSON read right.
+#include "compiler/workbook_calc.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "compiler/text_workbook.h"
+
+namespace cwbk::compiler {
+namespace {
+
+double numberAt(CompiledWorkbook& wb, const char* name) {
+  std::optional<CellAddress> address = parseCellName(wb, name);
+  if (!address) throw std::runtime_error(std::string("no cell ") + name);
+  Cell* cell = wb.findCell(*address);
+  if (!cell) throw std::runtime_error(std::string("no cell ") + name);
+  const CalcValue& v = wb.cellValue(*cell);
+  if (!v.isNumber()) throw std::runtime_error(std::string("not a number at ") + name);
+  return v.numberValue();
+}
+
+TEST(WorkbookCalc, TheExampleLoanCalculatesAndFollowsAChangedInput) {
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  LoadedWorkbook loaded = loadAnyWorkbook(CWBK_SOURCE_DIR "/examples/loan.txt", options);
+  CompiledWorkbook& wb = *loaded.workbook;
+  calculateAll(wb);
+  // The annuity payment of 25000 over 60 months at 0.5% a month.
+  double payment = 25000 * 0.005 / (1 - std::pow(1.005, -60));
+  EXPECT_NEAR(numberAt(wb, "Loan!B7"), payment, 1e-9);
+  EXPECT_NEAR(numberAt(wb, "Loan!B9"), payment * 60 - 25000, 1e-6);
+  EXPECT_NEAR(numberAt(wb, "Schedule!E2"), 25000 - (payment - 125), 1e-9);
+  EXPECT_EQ(numberAt(wb, "Schedule!A13"), 12);
+
+  applyChanges(wb, {{*parseCellName(wb, "Loan!B1"), CalcValue::number(30000)}});
+  EXPECT_NEAR(numberAt(wb, "Loan!B7"), payment * 1.2, 1e-9);
+  EXPECT_NEAR(numberAt(wb, "Schedule!B3"), 30000 - (payment * 1.2 - 150), 1e-9);
+
+  EXPECT_THROW(applyChanges(wb, {{*parseCellName(wb, "Loan!B7"), CalcValue::number(1)}}), SourceError);
+}
+
+TEST(WorkbookCalc, CheckCountsPassesFailuresAndSkippedCells) {
+  SourceWorkbook source = readTextWorkbook(R"([cells]
+Sheet1!A1: 2
+Sheet1!B1: =A1*3
+Sheet1!B2: =A1+1
+Sheet1!B3: =MYMACRO(A1)
+Sheet1!B4: =B3+1
+Sheet1!B5: =A1&"x"
+Sheet1!B6: =1/0
+Sheet1!B7: =A1*1.00000001
+Sheet1!B8: =RAND()+A1
+Sheet1!C1:C2: {=A1:A2*2}
+[cached]
+Sheet1!B1: 6
+Sheet1!B2: 5
+Sheet1!B3: 1
+Sheet1!B4: 2
+Sheet1!B5: "2x"
+Sheet1!B6: #DIV/0!
+Sheet1!B7: 2
+Sheet1!B8: 2.5
+Sheet1!C1: 4
+Sheet1!C2: 0
+)");
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  options.lenient = true;
+  std::vector<uint8_t> bytes = compileToStream(source, options);
+  CompiledWorkbook wb;
+  loadStreamBytes(bytes, wb);
+  calculateAll(wb);
+
+  CheckResult strict = checkAgainstCache(source, wb);
+  EXPECT_EQ(strict.passed, 5u);
+  EXPECT_EQ(strict.failed, 2u);
+  // Skipped: MYMACRO has no implementation, B4 reads it, and RAND gives a new value every time.
+  EXPECT_EQ(strict.skipped, 3u);
+  ASSERT_EQ(strict.mismatches.size(), 2u);
+  EXPECT_EQ(strict.mismatches[0].cell, "Sheet1!B2");
+  EXPECT_EQ(strict.mismatches[0].formula, "=A1+1");
+  EXPECT_EQ(strict.mismatches[0].expected, "5");
+  EXPECT_EQ(strict.mismatches[0].got, "3");
+  EXPECT_EQ(strict.mismatches[1].cell, "Sheet1!B7");
+
+  CheckOptions loose;
+  loose.tolerance = 1e-6;
+  EXPECT_EQ(checkAgainstCache(source, wb, loose).failed, 1u);
+}
+
+// operators.xlsx holds operators, references and names only, with the results a second spreadsheet
+// computed and cached (tests/fixtures/operators_xlsx.py says how it was made).
+TEST(WorkbookCalc, OperatorsAgreeWithASecondSpreadsheet) {
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  options.lenient = true;
+  LoadedWorkbook loaded = loadAnyWorkbook(CWBK_SOURCE_DIR "/tests/fixtures/operators.xlsx", options);
+  calculateAll(*loaded.workbook);
+  CheckResult result = checkAgainstCache(*loaded.source, *loaded.workbook);
+  for (const CheckMismatch& m : result.mismatches)
+    ADD_FAILURE() << m.cell << " " << m.formula << " expected " << m.expected << " got " << m.got;
+  EXPECT_GE(result.passed, 50u);
+}
+
+TEST(WorkbookCalc, InputValuesAndJsonTexts) {
+  struct Case {
+    const char* input;
+    const char* json;
+  } cases[] = {
+      {"5", "5"},
+      {"-0.25", "-0.25"},
+      {"1e3", "1000"},
+      {"true", "true"},
+      {"FALSE", "false"},
+      {"#N/A", "{\"error\": \"#N/A\"}"},
+      {"\"12\"", "\"12\""},
+      {"\"say \"\"hi\"\"\"", "\"say \\\"hi\\\"\""},
+      {"plain words", "\"plain words\""},
+      {"nan", "\"nan\""},
+      {"", "null"},
+      {"0.1", "0.1"},
+      {"123456789012", "123456789012"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    EXPECT_EQ(valueJson(parseInputValue(c.input)), c.json);
+  }
+}
+
+TEST(WorkbookCalc, CellNamesResolveAgainstTheSheets) {
+  SourceWorkbook source = readTextWorkbook("[sheets]\nFirst\n'Two words'\n[cells]\nFirst!A1: 1\n");
+  CompiledWorkbook wb;
+  loadStreamBytes(compileToStream(source), wb);
+  EXPECT_EQ(parseCellName(wb, "B3"), CellAddress::make(0, 1, 2));
+  EXPECT_EQ(parseCellName(wb, "'Two words'!C1"), CellAddress::make(1, 2, 0));
+  EXPECT_EQ(parseCellName(wb, "Missing!A1"), std::nullopt);
+  EXPECT_EQ(parseCellName(wb, "A1:B2"), std::nullopt);
+  EXPECT_EQ(addressName(wb, CellAddress::make(1, 2, 0)), "'Two words'!C1");
+  std::optional<Area> area = parseAreaName(wb, "First!B2:A1");
+  ASSERT_TRUE(area);
+  EXPECT_EQ(area->first, CellAddress::make(0, 0, 0));
+  EXPECT_EQ(area->second, CellAddress::make(0, 1, 1));
+}
+
+} // namespace
+} // namespace cwbk::compiler

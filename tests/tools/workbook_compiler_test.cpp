@@ -1,0 +1,263 @@
+// Tests of the workbook compiler: formulas survive compile, stream and load with their meaning, shapes
+// share templates, array formulas, data tables, flags and names come out right, and bad formulas fail
+// with the cell and position.
+#include "compiler/workbook_compiler.h"
+
+#include <gtest/gtest.h>
+
+#include "compiler/formula_decompiler.h"
+#include "compiler/formula_parser.h"
+#include "formula/call_node.h"
+#include "formula/compiled_workbook.h"
+#include "formula/recalculation.h"
+#include "formula/reference_nodes.h"
+#include "formula/stream_reader.h"
+#include "formula/workbook_stream.h"
+
+namespace cwbk::compiler {
+namespace {
+
+// A small source workbook built cell by cell.
+struct Source {
+  SourceWorkbook wb;
+  Source() {
+    wb.sheets = {{u"Sheet1", u"CodeOne"}, {u"Sheet2", u""}, {u"It's", u""}};
+    wb.names = {{u"Rate", -1, u"Sheet2!$B$2"}, {u"Local", 0, u"Sheet1!$C$1"}};
+    wb.externalLinks = {u"C:\\data\\other.xlsx"};
+  }
+  SourceCell& formula(uint32_t sheet, uint32_t row, uint32_t column, std::u16string text) {
+    SourceCell c;
+    c.sheet = sheet, c.row = row, c.column = column, c.kind = CellKind::Formula, c.formula = std::move(text);
+    wb.cells.push_back(c);
+    return wb.cells.back();
+  }
+  void number(uint32_t sheet, uint32_t row, uint32_t column, double x) {
+    SourceCell c;
+    c.sheet = sheet, c.row = row, c.column = column, c.value = SourceValue::ofNumber(x);
+    wb.cells.push_back(c);
+  }
+  // Compiles to the stream and loads it into a fresh model.
+  std::unique_ptr<CompiledWorkbook> compileAndLoad(const CompileOptions& options = {},
+                                                   CompileReport* report = nullptr) {
+    finishWorkbook(wb, "test");
+    std::vector<uint8_t> bytes = compileToStream(wb, options, report);
+    auto model = std::make_unique<CompiledWorkbook>();
+    loadStreamBytes(bytes, *model);
+    return model;
+  }
+};
+
+Cell& cellAt(CompiledWorkbook& wb, uint32_t sheet, uint32_t row, uint32_t column) {
+  Cell* cell = wb.findCell(CellAddress::make(sheet, column, row));
+  if (!cell) throw std::runtime_error("no cell at " + cellName(row, column));
+  return *cell;
+}
+
+TEST(WorkbookCompiler, FormulasKeepTheirMeaningThroughTheStream) {
+  const char16_t* formulas[] = {
+      u"1+2*3",
+      u"-A1^2",
+      u"(1+2)*3-4/5",
+      u"A1%&\"a\"\"b\"",
+      u"A1<>B1",
+      u"A1<=Sheet2!B1",
+      u"SUM(A1:B3,C:C,3:5)",
+      u"IF(A1,,2)",
+      u"{1,2;3,-4}",
+      u"{\"x\",TRUE;#N/A,1.5}",
+      u"'It''s'!$A$1+Sheet2!B2",
+      u"Rate*2+Local",
+      u"Sheet1!Local",
+      u"SUM((A1,B2))",
+      u"SUM(A1:B2 B1:C3)",
+      u"A1:INDEX(B1:B5,2)",
+      u"#DIV/0!",
+      u"IFERROR(1/0,\"x\")",
+      u"MYMACRO(1,\"two\")",
+      u"[1]Sheet1!A1+1",
+      u"NoSuchName",
+      u"A1048576+XFD1",
+      u"\"\"",
+  };
+  Source source;
+  for (uint32_t i = 0; i < std::size(formulas); ++i)
+    source.formula(0, i, 5, formulas[i]);
+  auto model = source.compileAndLoad();
+  for (uint32_t i = 0; i < std::size(formulas); ++i) {
+    SCOPED_TRACE(toUtf8(formulas[i]));
+    ParseResult parsed = parseFormula(formulas[i]);
+    ASSERT_TRUE(parsed.ok());
+    AstNode expected = qualifyReferences(parsed.tree, u"Sheet1");
+    if (expected.kind == AstKind::Name && expected.text == u"NoSuchName")
+      expected = parseFormula(u"#NAME?").tree;
+    AstNode got = qualifyReferences(decompileCell(*model, cellAt(*model, 0, i, 5)), u"Sheet1");
+    EXPECT_EQ(formulaToTextUtf8(got), formulaToTextUtf8(expected));
+    EXPECT_TRUE(got == expected);
+  }
+}
+
+TEST(WorkbookCompiler, CellsOfOneShapeShareATemplate) {
+  Source source;
+  for (uint32_t r = 0; r < 3; ++r)
+    source.formula(0, r, 1, u"A" + std::u16string(1, u'1' + r) + u"*2+Sheet2!$A$1");
+  source.formula(0, 3, 1, u"A4*3+Sheet2!$A$1");
+  source.formula(1, 0, 1, u"A1*2+Sheet2!$A$1"); // same shape on another sheet
+  CompileReport report;
+  auto model = source.compileAndLoad({}, &report);
+  int32_t shared = cellAt(*model, 0, 0, 1).templateIndex();
+  EXPECT_EQ(cellAt(*model, 0, 1, 1).templateIndex(), shared);
+  EXPECT_EQ(cellAt(*model, 0, 2, 1).templateIndex(), shared);
+  EXPECT_EQ(cellAt(*model, 1, 0, 1).templateIndex(), shared);
+  EXPECT_NE(cellAt(*model, 0, 3, 1).templateIndex(), shared);
+  EXPECT_EQ(report.templates, 2u);
+  EXPECT_EQ(model->formulaTemplates().size(), 2u);
+  // The relative reference is the cell's own operand; the anchored one stays in the template.
+  Cell& b2 = cellAt(*model, 0, 1, 1);
+  ASSERT_EQ(b2.operandRoots().size(), 1u);
+  ASSERT_NE(b2.operandRoots()[0]->asCellReference(), nullptr);
+  EXPECT_EQ(b2.operandRoots()[0]->asCellReference()->address(), CellAddress::make(0, 0, 1));
+  EXPECT_EQ(cellFormulaText(*model, b2), "Sheet1!A2*2+Sheet2!A1");
+  // Single-cell references are written as precedents.
+  ASSERT_EQ(b2.precedentCells().size(), 2u);
+}
+
+TEST(WorkbookCompiler, CallMarkersAndFlagsFollowTheFunctions) {
+  Source source;
+  source.formula(0, 0, 0, u"SUM(1,2)");
+  source.formula(0, 1, 0, u"MYMACRO(1)");
+  source.formula(0, 2, 0, u"NOW()+1");
+  source.formula(0, 3, 0, u"SUM(OFFSET(A1,1,1))");
+  source.formula(0, 4, 0, u"SUBTOTAL(9,B1:B3)");
+  source.formula(0, 5, 0, u"_xlfn.IFERROR(1,2)");
+  source.formula(0, 6, 0, u"1+_xlfn.NEWFUNCTION(1)");
+  auto model = source.compileAndLoad();
+  auto rootCall = [&](uint32_t row) {
+    Cell& cell = cellAt(*model, 0, row, 0);
+    return dynamic_cast<CallNode*>(model->formulaTemplate(cell.templateIndex()));
+  };
+  ASSERT_NE(rootCall(0), nullptr);
+  EXPECT_TRUE(rootCall(0)->hasCallMarker());
+  EXPECT_FALSE(rootCall(1)->hasCallMarker());
+  EXPECT_EQ(rootCall(5)->name(), u"IFERROR");
+  EXPECT_TRUE(rootCall(5)->hasCallMarker());
+  // A function the table does not know is still a worksheet function when the file marks it as one.
+  Cell& a7 = cellAt(*model, 0, 6, 0);
+  auto* newer = dynamic_cast<CallNode*>((*model->formulaTemplate(a7.templateIndex())->children())[1]);
+  ASSERT_NE(newer, nullptr);
+  EXPECT_EQ(newer->name(), u"NEWFUNCTION");
+  EXPECT_TRUE(newer->hasCallMarker());
+  EXPECT_FALSE(cellAt(*model, 0, 0, 0).hasFlag(CellVolatile));
+  EXPECT_TRUE(cellAt(*model, 0, 2, 0).hasFlag(CellVolatile));
+  EXPECT_TRUE(cellAt(*model, 0, 3, 0).hasFlag(CellVolatile | CellDynamicReferences));
+  EXPECT_TRUE(cellAt(*model, 0, 4, 0).hasFlag(CellSubtotal));
+  EXPECT_TRUE(model->volatileCells().contains(&cellAt(*model, 0, 2, 0)));
+}
+
+TEST(WorkbookCompiler, ArrayFormulasAndDataTablesKeepTheirAreas) {
+  Source source;
+  SourceCell& master = source.formula(0, 0, 2, u"A1:A3*2");
+  master.kind = CellKind::ArrayFormula;
+  master.master = true;
+  master.range = SourceRange{0, 2, 2, 2};
+  source.wb.dataTables.push_back(SourceDataTable{0, SourceRange{5, 5, 7, 6}, true, u"A1", u"B1"});
+  SourceCell t; // the table's first result cell; the reader adds the others
+  t.sheet = 0, t.row = 5, t.column = 5, t.kind = CellKind::DataTable, t.dataTable = 0, t.range = {5, 5, 7, 6};
+  t.master = true;
+  t.cached = SourceValue::ofNumber(55);
+  source.wb.cells.push_back(t);
+  auto model = source.compileAndLoad();
+  Area arrayArea{CellAddress::make(0, 2, 0), CellAddress::make(0, 2, 2)};
+  Cell& c1 = cellAt(*model, 0, 0, 2);
+  EXPECT_EQ(c1.flags() & (CellArrayFormula | CellArrayMaster), uint32_t(CellArrayFormula | CellArrayMaster));
+  EXPECT_EQ(c1.arrayArea(), arrayArea);
+  Cell& c3 = cellAt(*model, 0, 2, 2);
+  EXPECT_TRUE(c3.isArrayMember());
+  EXPECT_EQ(c3.arrayArea(), arrayArea);
+  EXPECT_EQ(c3.templateIndex(), -1);
+
+  Area table{CellAddress::make(0, 4, 4), CellAddress::make(0, 6, 7)};
+  ASSERT_EQ(model->areaSet().size(), 1u);
+  EXPECT_EQ(model->areaSet()[0], table);
+  Cell& body = cellAt(*model, 0, 5, 5);
+  EXPECT_EQ(body.flags() & (CellArrayFormula | CellArrayMaster), uint32_t(CellArrayMaster));
+  EXPECT_EQ(body.arrayArea(), table);
+  ASSERT_EQ(body.operandRoots().size(), 2u);
+  EXPECT_EQ(formulaToTextUtf8(decompileNode(*model, *body.operandRoots()[0], &body)), "Sheet1!A1");
+  EXPECT_EQ(formulaToTextUtf8(decompileNode(*model, *body.operandRoots()[1], &body)), "Sheet1!B1");
+  ASSERT_NE(body.value(), nullptr);
+  EXPECT_EQ(body.value()->numberValue(), 55);
+  EXPECT_EQ(cellAt(*model, 0, 7, 6).arrayArea(), table);
+}
+
+TEST(WorkbookCompiler, SheetsNamesAndValuesReachTheModel) {
+  Source source;
+  source.number(1, 1, 1, 0.25);
+  SourceCell& f = source.formula(0, 0, 0, u"Rate*4");
+  f.cached = SourceValue::ofNumber(1);
+  f.hyperlink = u"#Sheet2!B2";
+  auto model = source.compileAndLoad();
+  ASSERT_EQ(model->sheets().size(), 3u);
+  EXPECT_EQ(model->sheet(0)->codeName, u"CodeOne");
+  EXPECT_EQ(model->sheet(2)->name, u"It's");
+  ASSERT_EQ(model->definedNames().size(), 2u);
+  EXPECT_EQ(model->definedNames()[1].scope, 0);
+  EXPECT_EQ(formulaToTextUtf8(decompileNode(*model, *model->definedNames()[0].root, nullptr)), "Sheet2!B2");
+  ASSERT_NE(cellAt(*model, 0, 0, 0).value(), nullptr);
+  EXPECT_EQ(cellAt(*model, 0, 0, 0).value()->numberValue(), 1); // the cached result is the stored value
+  ASSERT_NE(cellAt(*model, 0, 0, 0).hyperlink(), nullptr);
+  EXPECT_EQ(cellAt(*model, 0, 0, 0).hyperlink()->kind, HyperlinkRecord::Location);
+  EXPECT_EQ(cellAt(*model, 0, 0, 0).hyperlink()->subAddress, u"Sheet2!B2");
+
+  CompileOptions noValues;
+  noValues.storeFormulaValues = false;
+  Source again;
+  SourceCell& g = again.formula(0, 0, 0, u"1+1");
+  g.cached = SourceValue::ofNumber(2);
+  auto bare = again.compileAndLoad(noValues);
+  EXPECT_EQ(cellAt(*bare, 0, 0, 0).value(), nullptr);
+}
+
+TEST(WorkbookCompiler, BadFormulasNameTheCellAndPosition) {
+  Source source;
+  source.formula(0, 1, 1, u"1+)");
+  try {
+    source.compileAndLoad();
+    FAIL() << "compiled a bad formula";
+  } catch (const CompileError& e) {
+    std::string message = e.what();
+    EXPECT_NE(message.find("Sheet1!B2"), std::string::npos) << message;
+    EXPECT_NE(message.find("unexpected ')' at 3 in =1+)"), std::string::npos) << message;
+  }
+  // Leniently, the cell is left to the host and keeps its cached value.
+  Source lenient;
+  SourceCell& bad = lenient.formula(0, 0, 0, u"SUM(Sheet1:Sheet2!A1)");
+  bad.cached = SourceValue::ofNumber(7);
+  CompileOptions options;
+  options.lenient = true;
+  CompileReport report;
+  auto model = lenient.compileAndLoad(options, &report);
+  ASSERT_EQ(report.hostComputed.size(), 1u);
+  EXPECT_EQ(report.hostComputed[0].rfind("Sheet1!A1: ", 0), 0u) << report.hostComputed[0];
+  Cell& a1 = cellAt(*model, 0, 0, 0);
+  EXPECT_TRUE(a1.hasFlag(CellHostComputed));
+  EXPECT_EQ(a1.value()->numberValue(), 7);
+}
+
+TEST(WorkbookCompiler, ChunksCarryTheSameStream) {
+  Source source;
+  for (uint32_t r = 0; r < 50; ++r)
+    source.formula(0, r, 0, u"B" + fromUtf8(std::to_string(r + 1)) + u"*\"a long enough text\"");
+  finishWorkbook(source.wb, "test");
+  std::vector<uint8_t> bytes = compileToStream(source.wb);
+  auto chunks = streamToChunks(bytes, 300);
+  ASSERT_GT(chunks.size(), 2u);
+  StreamReader reader;
+  for (auto& chunk : chunks)
+    reader.addChunk(chunk);
+  CompiledWorkbook model;
+  loadWorkbook(reader, model);
+  EXPECT_EQ(cellFormulaText(model, cellAt(model, 0, 49, 0)), "Sheet1!B50*\"a long enough text\"");
+}
+
+} // namespace
+} // namespace cwbk::compiler
