@@ -1,5 +1,5 @@
 // Fuzz target for the whole compiled workbook stream: any bytes load into the model without fault,
-// the loaded model writes back, and what it wrote loads again.
+// prepare and calculate, the loaded model writes back, and what it wrote loads again.
 #include <cstdint>
 #include <vector>
 
@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StreamReader reader;
   reader.addInflated(std::vector<uint8_t>(data, data + size));
   loadWorkbook(reader, workbook);
+  workbook.prepareAfterLoad();
 
   std::vector<uint8_t> written;
   if (writeWorkbook(workbook, written).ok) {

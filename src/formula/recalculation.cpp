@@ -298,13 +298,14 @@ bool Recalculator::applyReferences(Cell& cell, const CollectedReferences& refere
 
 const std::vector<Cell*>& Recalculator::formulaCellsOf(const AreaEntry& entry) {
   auto [it, inserted] = areaFormulaCells_.try_emplace(&entry);
+  std::vector<Cell*>& cells = it->second;
   if (inserted && !entry.noFormula && entry.formulaExtent.isValid()) {
     Area within = entry.formulaExtent;
     workbook_.forEachCellIn(within, [&](Cell& c) {
-      if (c.hasFormula() && areaContains(entry.area, c.address())) it->second.push_back(&c);
+      if (c.hasFormula() && areaContains(entry.area, c.address())) cells.push_back(&c);
     });
   }
-  return it->second;
+  return cells;
 }
 
 namespace {

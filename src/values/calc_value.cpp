@@ -165,9 +165,13 @@ void CalcValue::setReference(CellAddress first, CellAddress second) {
 }
 
 void CalcValue::setArray(const CalcArray& source) {
+  // A copy takes exactly the source's elements: headroom is for arrays that are being built.
   auto* record = new CalcArray();
   try {
-    record->grow(source.columns, source.rows, std::max<uint32_t>(source.count, 1));
+    if (source.count) {
+      record->elements = new CalcValue[source.count];
+      record->capacity = source.count;
+    }
     for (uint32_t i = 0; i < source.count; ++i) record->elements[i].copyFrom(source.elements[i]);
   } catch (...) {
     delete record;
@@ -471,10 +475,15 @@ size_t CalcValue::unpackAt(uint8_t tag, const uint8_t* data, size_t available, i
     uint32_t columns = getLE<uint32_t>(data);
     uint32_t rows = getLE<uint32_t>(data + 4);
     uint64_t n = uint64_t(columns) * rows;
-    // Each element takes at least its tag byte: a count beyond the data cannot be genuine.
+    // Each element takes at least its tag byte: a count beyond the data cannot be genuine. An array
+    // without elements is no value at all.
     if (depth >= kMaxPackedDepth || n > available - 8) {
       setEmpty();
       return available;
+    }
+    if (n == 0) {
+      setEmpty();
+      return 8;
     }
     CalcValue result;
     result.resizeArray(columns, rows);

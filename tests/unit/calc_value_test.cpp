@@ -224,6 +224,10 @@ TEST(CalcValue, UnpackHostileBytes) {
   const uint8_t wrap[] = {0, 0, 0, 0x80, 2, 0, 0, 0, 1, 1, 0, 0, 0};
   v.unpack(8, wrap, sizeof wrap);
   EXPECT_TRUE(v.isEmpty());
+  // A shape without elements is no array (a huge other dimension must not be allocated or packed).
+  const uint8_t hollow[] = {0, 0, 0, 0, 0, 0, 0, 0xF0};
+  EXPECT_EQ(v.unpack(8, hollow, sizeof hollow), 8u);
+  EXPECT_TRUE(v.isEmpty());
   // Deeply nested arrays stop at a fixed depth.
   std::vector<uint8_t> nested;
   for (int i = 0; i < 1000; ++i) {
