@@ -491,8 +491,7 @@ void CallNode::applyElementwiseByClass(const CalcValue* const* arguments, CalcVa
 const CalcValue* CallNode::evaluateWith(int argumentClass, const CalcValue* const* arguments,
                                         CalcValue& result) {
   CalcValue computed;
-  bool wholeClass = argumentClass == ArgReference || argumentClass == ArgArray;
-  if (anyArrayArgument(arguments) || (wholeClass && anyAreaArgument(arguments)))
+  if (wantsElementwise(argumentClass, arguments))
     applyElementwise(arguments, computed);
   else
     apply(arguments, computed);

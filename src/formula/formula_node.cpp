@@ -74,6 +74,12 @@ bool FormulaNode::anyAreaArgument(const CalcValue* const* arguments) {
   return false;
 }
 
+bool FormulaNode::wantsElementwise(int argumentClass, const CalcValue* const* arguments) {
+  constexpr int kReferenceClass = 2, kArrayClass = 3; // the 'R' and 'A' argument classes
+  bool wholeClass = argumentClass == kReferenceClass || argumentClass == kArrayClass;
+  return anyArrayArgument(arguments) || (wholeClass && anyAreaArgument(arguments));
+}
+
 std::vector<uint8_t> FormulaNode::makeRecord(int32_t parentIndex) const {
   std::vector<uint8_t> record;
   writeSelf(parentIndex, record);

@@ -173,6 +173,9 @@ public:
   // Returns true if any value of the null-terminated list is a Reference to more than one cell, or a
   // ReferenceList.
   static bool anyAreaArgument(const CalcValue* const* arguments);
+  // Returns true when caller-supplied arguments of a class are taken element by element: some value is
+  // an Array, or the class passes references whole ('R' or 'A') and some value spans several cells.
+  static bool wantsElementwise(int argumentClass, const CalcValue* const* arguments);
 
   // --- records
   // Appends this node's record, with the given parent index, to out.

@@ -131,8 +131,7 @@ const CalcValue* OperatorNode::evaluateAsArray() {
 const CalcValue* OperatorNode::evaluateWith(int argumentClass, const CalcValue* const* arguments,
                                             CalcValue& result) {
   CalcValue computed;
-  bool wholeClass = argumentClass == 2 || argumentClass == 3;
-  if (anyArrayArgument(arguments) || (wholeClass && anyAreaArgument(arguments)))
+  if (wantsElementwise(argumentClass, arguments))
     applyElementwise(arguments, computed);
   else
     apply(arguments, computed);
