@@ -9,8 +9,8 @@
 #include "formula/formula_node.h"
 #include "formula/recalculation.h"
 #include "formula/reference.h"
-#include "values/little_endian.h"
 #include "platform/text_services.h"
+#include "values/little_endian.h"
 
 namespace cwbk {
 
@@ -285,7 +285,8 @@ const CalcValue& CompiledWorkbook::cellValue(Cell& cell) {
     // repeated across the area's columns as a single row is repeated down its rows.
     uint32_t c = cell.address().column() - area.first.column();
     uint32_t r = cell.address().rowIndex() - area.first.rowIndex();
-    if (whole && whole->isArray() && whole->arrayColumns() == 1 && c < area.second.column() - area.first.column() + 1)
+    if (whole && whole->isArray() && whole->arrayColumns() == 1 &&
+        c < area.second.column() - area.first.column() + 1)
       c = 0;
     const CalcValue* element = whole ? whole->element(c, r) : nullptr;
     CalcValue& v = cell.ensureValue();

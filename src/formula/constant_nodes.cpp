@@ -18,7 +18,9 @@ void EmptyNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const 
 
 // A number constant is always a Double (copies into cells make integral values Integer); a NaN or
 // infinity is kept as 0.
-NumberNode::NumberNode(double x) { ownValue().setDouble(std::isfinite(x) ? x : 0.0); }
+NumberNode::NumberNode(double x) {
+  ownValue().setDouble(std::isfinite(x) ? x : 0.0);
+}
 
 void NumberNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
   RecordWriter record(out, NodeKind::Number, parentIndex);

@@ -14,8 +14,12 @@ static DisplayTexts& currentTexts() {
   return texts;
 }
 
-const DisplayTexts& displayTexts() { return currentTexts(); }
-void setDisplayTexts(const DisplayTexts& texts) { currentTexts() = texts; }
+const DisplayTexts& displayTexts() {
+  return currentTexts();
+}
+void setDisplayTexts(const DisplayTexts& texts) {
+  currentTexts() = texts;
+}
 
 int errorIndex(int32_t code) {
   for (size_t i = 0; i < kAllErrors.size(); ++i)
@@ -28,8 +32,12 @@ std::u16string_view errorText(int32_t code) {
   return i < 0 ? std::u16string_view() : std::u16string_view(currentTexts()[i]);
 }
 
-std::u16string_view trueText() { return currentTexts()[7]; }
-std::u16string_view falseText() { return currentTexts()[8]; }
+std::u16string_view trueText() {
+  return currentTexts()[7];
+}
+std::u16string_view falseText() {
+  return currentTexts()[8];
+}
 
 std::optional<CalcError> errorFromText(std::u16string_view text) {
   const DisplayTexts& texts = currentTexts();

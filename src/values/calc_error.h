@@ -26,13 +26,17 @@ inline constexpr std::array<CalcError, 7> kAllErrors = {ErrNull, ErrDiv0, ErrVal
 
 // Returns the index (0..6) of a known error code, or -1.
 int errorIndex(int32_t code);
-inline bool isKnownError(int32_t code) { return errorIndex(code) >= 0; }
+inline bool isKnownError(int32_t code) {
+  return errorIndex(code) >= 0;
+}
 
 // The current display text of an error (empty view for an unknown code).
 std::u16string_view errorText(int32_t code);
 std::u16string_view trueText();
 std::u16string_view falseText();
-inline std::u16string_view booleanText(bool b) { return b ? trueText() : falseText(); }
+inline std::u16string_view booleanText(bool b) {
+  return b ? trueText() : falseText();
+}
 
 // The error whose current text equals `text` exactly (case-sensitive), if any.
 std::optional<CalcError> errorFromText(std::u16string_view text);

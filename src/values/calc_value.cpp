@@ -12,17 +12,21 @@ namespace cwbk {
 
 // ---------------------------------------------------------------- CalcArray
 
-CalcArray::~CalcArray() { delete[] elements; }
+CalcArray::~CalcArray() {
+  delete[] elements;
+}
 
 void CalcArray::grow(uint64_t shapeColumns, uint64_t shapeRows, uint64_t needed) {
   // Headroom: 30 spare columns for a single row, 10 spare rows otherwise.
-  uint64_t wanted = shapeRows < 2 ? shapeColumns + 30 : (shapeRows + 10) * std::max<uint64_t>(shapeColumns, 1);
+  uint64_t wanted =
+      shapeRows < 2 ? shapeColumns + 30 : (shapeRows + 10) * std::max<uint64_t>(shapeColumns, 1);
   wanted = std::max(wanted, needed);
   if (wanted > std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
   if (wanted <= capacity) return;
   auto* fresh = new CalcValue[static_cast<size_t>(wanted)];
   // The stride does not change, so every element keeps its slot index.
-  for (uint32_t i = 0; i < count; ++i) fresh[i] = std::move(elements[i]);
+  for (uint32_t i = 0; i < count; ++i)
+    fresh[i] = std::move(elements[i]);
   delete[] elements;
   elements = fresh;
   capacity = static_cast<uint32_t>(wanted);
@@ -145,8 +149,10 @@ void CalcValue::setErrorFrom(const CalcValue& source) {
   case ShortText:
   case LongText: {
     auto e = errorFromText(source.textView());
-    if (e) setError(*e);
-    else setEmpty();
+    if (e)
+      setError(*e);
+    else
+      setEmpty();
     return;
   }
   case Error:
@@ -172,7 +178,8 @@ void CalcValue::setArray(const CalcArray& source) {
       record->elements = new CalcValue[source.count];
       record->capacity = source.count;
     }
-    for (uint32_t i = 0; i < source.count; ++i) record->elements[i].copyFrom(source.elements[i]);
+    for (uint32_t i = 0; i < source.count; ++i)
+      record->elements[i].copyFrom(source.elements[i]);
   } catch (...) {
     delete record;
     throw;
@@ -230,13 +237,18 @@ void CalcValue::appendTo(Kind k, const CalcValue& v) {
   if (needed > a.capacity)
     a.grow(std::max(a.columns, src.columns), uint64_t(std::max<uint32_t>(a.rows, 1)) + src.rows, needed);
   if (a.columns == 0) a.columns = src.columns;
-  for (uint32_t i = 0; i < src.count; ++i) a.elements[a.count + i].copyFrom(src.elements[i]);
+  for (uint32_t i = 0; i < src.count; ++i)
+    a.elements[a.count + i].copyFrom(src.elements[i]);
   a.count += src.count;
   if (a.columns > 0) a.rows = std::max<uint32_t>(1, (a.count + a.columns - 1) / a.columns);
 }
 
-void CalcValue::appendToArray(const CalcValue& v) { appendTo(Array, v); }
-void CalcValue::appendToReferenceList(const CalcValue& v) { appendTo(ReferenceList, v); }
+void CalcValue::appendToArray(const CalcValue& v) {
+  appendTo(Array, v);
+}
+void CalcValue::appendToReferenceList(const CalcValue& v) {
+  appendTo(ReferenceList, v);
+}
 
 void CalcValue::copyFrom(const CalcValue& source) {
   if (&source == this) return;
@@ -258,8 +270,10 @@ void CalcValue::copyFrom(const CalcValue& source) {
     setReference(source.payload_.ref.first, source.payload_.ref.second);
     break;
   case Array:
-    if (source.payload_.arr) setArray(*source.payload_.arr);
-    else setEmpty();
+    if (source.payload_.arr)
+      setArray(*source.payload_.arr);
+    else
+      setEmpty();
     break;
   case Error:
     setError(source.payload_.err);
@@ -393,7 +407,8 @@ void CalcValue::pack(std::vector<uint8_t>& out) const {
   case ShortText:
   case LongText: {
     std::u16string_view t = textView();
-    for (char16_t c : t) putLE<uint16_t>(out, c);
+    for (char16_t c : t)
+      putLE<uint16_t>(out, c);
     putLE<uint16_t>(out, 0);
     break;
   }
@@ -414,8 +429,10 @@ void CalcValue::pack(std::vector<uint8_t>& out) const {
     putLE<uint32_t>(out, columns);
     putLE<uint32_t>(out, rows);
     for (uint64_t i = 0; i < n; ++i) {
-      if (i < a->count) a->elements[i].pack(out);
-      else out.push_back(Empty);
+      if (i < a->count)
+        a->elements[i].pack(out);
+      else
+        out.push_back(Empty);
     }
     break;
   }
@@ -450,11 +467,13 @@ size_t CalcValue::unpackAt(uint8_t tag, const uint8_t* data, size_t available, i
     // The terminator is searched only inside the available bytes; without one, the text
     // takes every whole code unit there is.
     size_t units = available / 2, length = 0;
-    while (length < units && getLE<uint16_t>(data + 2 * length) != 0) ++length;
+    while (length < units && getLE<uint16_t>(data + 2 * length) != 0)
+      ++length;
     bool terminated = length < units;
     if (length > std::numeric_limits<uint32_t>::max()) length = std::numeric_limits<uint32_t>::max();
     std::u16string text(length, u'\0');
-    for (size_t i = 0; i < length; ++i) text[i] = getLE<uint16_t>(data + 2 * i);
+    for (size_t i = 0; i < length; ++i)
+      text[i] = getLE<uint16_t>(data + 2 * i);
     setText(text);
     return 2 * length + (terminated ? 2 : 0);
   }

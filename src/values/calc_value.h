@@ -124,9 +124,7 @@ public:
   int32_t integer() const { return tag_ == Integer ? payload_.i : 0; }
   double doubleValue() const { return tag_ == Double ? payload_.d : 0.0; }
   // The number of an Integer or Double (0 otherwise).
-  double numberValue() const {
-    return tag_ == Integer ? payload_.i : tag_ == Double ? payload_.d : 0.0;
-  }
+  double numberValue() const { return tag_ == Integer ? payload_.i : tag_ == Double ? payload_.d : 0.0; }
   bool booleanValue() const { return tag_ == Boolean && payload_.b != 0; }
   int32_t errorCode() const { return tag_ == Error ? payload_.err : 0; }
   // Text of a ShortText or LongText, the current display text of an Error, null otherwise.
@@ -152,7 +150,9 @@ public:
   // Appends the tag byte and the payload.
   void pack(std::vector<uint8_t>& out) const;
   // Reads a value of `tag` from the `available` bytes at `data`; returns the payload bytes used.
-  size_t unpack(uint8_t tag, const uint8_t* data, size_t available) { return unpackAt(tag, data, available, 0); }
+  size_t unpack(uint8_t tag, const uint8_t* data, size_t available) {
+    return unpackAt(tag, data, available, 0);
+  }
 
 private:
   struct LongTextPayload {
@@ -178,7 +178,8 @@ private:
   static_assert(sizeof(Payload) == 16, "the payload area is 16 bytes");
 
   void clearPayload() {
-    for (unsigned char& c : payload_.raw) c = 0;
+    for (unsigned char& c : payload_.raw)
+      c = 0;
   }
   void release();
   void makeArrayKind(Kind k);

@@ -67,6 +67,8 @@ constexpr void normalize(CellAddress& first, CellAddress& second) {
     second.sheetColumn = (second.sheet() << 16) | second.column();
   }
 }
-constexpr void normalize(Area& area) { normalize(area.first, area.second); }
+constexpr void normalize(Area& area) {
+  normalize(area.first, area.second);
+}
 
 } // namespace cwbk

@@ -14,8 +14,8 @@ constexpr size_t kPageHeader = 16; // keeps blocks 16-byte aligned behind the pa
 } // namespace
 
 FixedPool::FixedPool(size_t blockSize, size_t blocksPerPage)
-    : blockSize_((blockSize < sizeof(FreeBlock) ? sizeof(FreeBlock) : blockSize + kGranule - 1) /
-                 kGranule * kGranule),
+    : blockSize_((blockSize < sizeof(FreeBlock) ? sizeof(FreeBlock) : blockSize + kGranule - 1) / kGranule *
+                 kGranule),
       blocksPerPage_(blocksPerPage ? blocksPerPage : 1) {}
 
 FixedPool::~FixedPool() {
@@ -58,7 +58,8 @@ static FixedPool& poolFor(size_t size) {
   // destruction still find their pool.
   static auto* pools = [] {
     auto* p = new std::array<FixedPool*, kLargestPooled / kGranule>();
-    for (size_t i = 0; i < p->size(); ++i) (*p)[i] = new FixedPool((i + 1) * kGranule);
+    for (size_t i = 0; i < p->size(); ++i)
+      (*p)[i] = new FixedPool((i + 1) * kGranule);
     return p;
   }();
   return *(*pools)[(size + kGranule - 1) / kGranule - 1];

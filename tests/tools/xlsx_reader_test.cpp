@@ -134,7 +134,8 @@ Parts featurePackage() {
                "</row>"
                "<row r=\"3\">"
                "<c r=\"A3\"><v>3</v></c>"
-               "<c r=\"B3\" t=\"inlineStr\"><is>\n  <r><rPr><b/></rPr><t>in</t></r>\n  <r><t>line</t></r><rPh><t>X</t></rPh>\n</is></c>"
+               "<c r=\"B3\" t=\"inlineStr\"><is>\n  <r><rPr><b/></rPr><t>in</t></r>\n  "
+               "<r><t>line</t></r><rPh><t>X</t></rPh>\n</is></c>"
                "<c r=\"C3\" t=\"str\"><f ca=\"1\">NOW()&amp;\"x\"</f><v>now x</v></c>"
                "<c r=\"E3\"><f t=\"shared\" si=\"0\"/></c>"
                "<c t=\"e\"><v>#SPILL!</v></c>" // no r: the next column, F3

@@ -22,7 +22,8 @@ CalcValue packRoundTrip(const CalcValue& v, size_t* packedSize = nullptr) {
 
 CalcValue row(std::initializer_list<double> xs) {
   CalcValue r;
-  for (double x : xs) r.appendToArray(CalcValue::number(x));
+  for (double x : xs)
+    r.appendToArray(CalcValue::number(x));
   return r;
 }
 
@@ -62,8 +63,8 @@ TEST(CalcValue, SetNumberKeepsIntegersInThirtyTwoBits) {
   struct Case {
     double x;
     CalcValue::Kind kind;
-  } cases[] = {{3.0, CalcValue::Integer},        {3.5, CalcValue::Double},
-               {3e10, CalcValue::Double},        {-2147483648.0, CalcValue::Integer},
+  } cases[] = {{3.0, CalcValue::Integer},         {3.5, CalcValue::Double},
+               {3e10, CalcValue::Double},         {-2147483648.0, CalcValue::Integer},
                {2147483648.0, CalcValue::Double}, {std::nan(""), CalcValue::Double},
                {-0.0, CalcValue::Integer}};
   for (const auto& c : cases) {
@@ -138,7 +139,8 @@ TEST(CalcValue, ElementAccess) {
 
 TEST(CalcValue, ArrayGrowth) {
   CalcValue three;
-  for (int i = 0; i < 3; ++i) three.appendToArray(CalcValue::number(i));
+  for (int i = 0; i < 3; ++i)
+    three.appendToArray(CalcValue::number(i));
   EXPECT_EQ(three.arrayColumns(), 3u);
   EXPECT_EQ(three.arrayRows(), 1u);
 
@@ -147,13 +149,15 @@ TEST(CalcValue, ArrayGrowth) {
   std::vector<double> xs(45);
   for (int r = 0; r < 25; ++r) {
     CalcValue line;
-    for (int c = 0; c < 45; ++c) line.appendToArray(CalcValue::number(r * 100 + c));
+    for (int c = 0; c < 45; ++c)
+      line.appendToArray(CalcValue::number(r * 100 + c));
     big.appendToArray(line);
   }
   ASSERT_EQ(big.arrayColumns(), 45u);
   ASSERT_EQ(big.arrayRows(), 25u);
   for (int r = 0; r < 25; ++r)
-    for (int c = 0; c < 45; ++c) ASSERT_EQ(big.element(c, r)->integer(), r * 100 + c);
+    for (int c = 0; c < 45; ++c)
+      ASSERT_EQ(big.element(c, r)->integer(), r * 100 + c);
 
   // A block of several rows adds all of its rows.
   CalcValue block;
@@ -236,6 +240,7 @@ TEST(CalcValue, UnpackHostileBytes) {
   }
   EXPECT_LE(v.unpack(8, nested.data(), nested.size()), nested.size());
   int depth = 0;
-  for (const CalcValue* e = &v; e && e->isArray(); e = e->element(0, 0)) ++depth;
+  for (const CalcValue* e = &v; e && e->isArray(); e = e->element(0, 0))
+    ++depth;
   EXPECT_LE(depth, 4);
 }

@@ -225,7 +225,8 @@ TEST_F(WorkbookModelTest, ArrayFormulaMastersAndMembers) {
   CalcValue single;
   single.appendToArray(CalcValue::number(5));
   master->ensureValue() = single;
-  for (Cell* member : members) EXPECT_EQ(workbook.cellValue(*member).integer(), 5);
+  for (Cell* member : members)
+    EXPECT_EQ(workbook.cellValue(*member).integer(), 5);
   master->clearValue();
   EXPECT_EQ(workbook.cellValue(*members[2]).errorCode(), ErrNA);
 }

@@ -38,7 +38,6 @@ std::u16string toLowerText(std::u16string_view text) {
   return mapCodePoints(text, [](UChar32 c) { return u_tolower(c); });
 }
 
-
 // Returns the process's collator (root rules, secondary strength), or null when ICU has no data.
 static UCollator* collator() {
   static UCollator* instance = [] {

@@ -36,7 +36,6 @@ std::u16string toLowerText(std::u16string_view text) {
   return mapText(text, LCMAP_LOWERCASE);
 }
 
-
 int collateIgnoringCase(std::u16string_view a, std::u16string_view b) {
   int r = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, wide(a), clampedLength(a), wide(b),
                          clampedLength(b));
