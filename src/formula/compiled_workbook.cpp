@@ -143,12 +143,16 @@ void CompiledWorkbook::loadArea(const Area& input, CalcValue& result) const {
   uint64_t width = uint64_t(area.second.column()) - c1 + 1;
   uint64_t height = uint64_t(area.second.rowIndex()) - r1 + 1;
   if (width * height > kFullShapeAreaLimit) {
+    // A large area (whole columns or rows) is cut to the sheet's used rectangle, not to its own used
+    // part, so that areas of the same shape on one sheet (A:A and B:B) load with the same shape.
     uint32_t lastColumn = c1, lastRow = r1;
-    forEachCellIn(area, [&](Cell& cell) {
-      if (!cell.value() || cell.value()->isEmpty()) return;
-      lastColumn = std::max(lastColumn, cell.address().column());
-      lastRow = std::max(lastRow, cell.address().rowIndex());
-    });
+    if (grid_.sheetExtent(area.first.sheet(), lastColumn, lastRow)) {
+      lastColumn = std::clamp(lastColumn, c1, area.second.column());
+      lastRow = std::clamp(lastRow, r1, area.second.rowIndex());
+    } else {
+      lastColumn = c1;
+      lastRow = r1;
+    }
     width = uint64_t(lastColumn) - c1 + 1;
     height = uint64_t(lastRow) - r1 + 1;
   }

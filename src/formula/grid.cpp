@@ -96,6 +96,10 @@ Cell** Grid::slotFor(CellAddress address) {
     if (!reserve(RowBlock::kPageRows * sizeof(Cell*))) return nullptr;
     slots.reset(new Cell*[RowBlock::kPageRows]());
   }
+  Sheet& sheet = *sheets_[address.sheet()];
+  sheet.lastCellColumn = sheet.hasCells ? std::max(sheet.lastCellColumn, address.column()) : address.column();
+  sheet.lastCellRow = sheet.hasCells ? std::max(sheet.lastCellRow, row) : row;
+  sheet.hasCells = true;
   // A row outside the span extends it; existing slots keep their rows.
   auto r = static_cast<int32_t>(row);
   if (!block->hasSpan()) {

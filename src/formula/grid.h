@@ -123,6 +123,14 @@ public:
     }
   }
 
+  // Returns the largest column and row that any cell of the sheet has; false when it has none.
+  bool sheetExtent(uint32_t sheet, uint32_t& lastColumn, uint32_t& lastRow) const {
+    if (sheet >= sheets_.size() || !sheets_[sheet] || !sheets_[sheet]->hasCells) return false;
+    lastColumn = sheets_[sheet]->lastCellColumn;
+    lastRow = sheets_[sheet]->lastCellRow;
+    return true;
+  }
+
   // Returns the bytes the index takes so far.
   size_t indexBytes() const { return indexBytes_; }
 
@@ -133,6 +141,10 @@ private:
   struct Sheet {
     uint32_t firstColumn = 0;
     std::vector<std::unique_ptr<Column>> columns; // columns [firstColumn, firstColumn + size)
+    // The largest column and row that a cell slot was handed out for (cells are never removed).
+    uint32_t lastCellColumn = 0;
+    uint32_t lastCellRow = 0;
+    bool hasCells = false;
   };
 
   // Returns true and counts the bytes when the index may grow by them.

@@ -404,3 +404,18 @@ TEST_F(WorkbookModelTest, ApplyValuesReadsEveryWriterGeneration) {
   nowhere.push_back(0);
   EXPECT_FALSE(workbook.applyValues(nowhere.data(), nowhere.size(), 0x0109060B, changed));
 }
+
+TEST_F(WorkbookModelTest, WholeColumnsLoadWithTheSheetsUsedShape) {
+  // Column A holds three values, column B one: as arrays, A:A and B:B still have one shape, so
+  // that element-by-element functions over both (SUMPRODUCT(A:A,B:B)) line up as they do in Excel.
+  for (uint32_t r = 0; r < 3; ++r) workbook.findOrCreateCell(at(0, 0, r))->setValue(CalcValue::number(r + 1));
+  workbook.findOrCreateCell(at(0, 1, 0))->setValue(CalcValue::number(10));
+  CalcValue a, b;
+  workbook.loadArea(Area{at(0, 0, 0), at(0, 0, CellAddress::kRowMask)}, a);
+  workbook.loadArea(Area{at(0, 1, 0), at(0, 1, CellAddress::kRowMask)}, b);
+  ASSERT_TRUE(a.isArray() && b.isArray());
+  EXPECT_EQ(a.arrayRows(), 3u);
+  EXPECT_EQ(b.arrayRows(), 3u);
+  EXPECT_EQ(b.element(0, 0)->integer(), 10);
+  EXPECT_TRUE(b.element(0, 2)->isEmpty());
+}
