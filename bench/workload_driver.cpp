@@ -1,0 +1,137 @@
+// Workload driver: generates the Sheet A, Sheet B and Big workloads, compiles them into a stream, and
+// measures load + preparation + first calculation, five edits of A1 with recalculation, and memory.
+#include "compiler/text_workbook.h"
+#include "compiler/workbook_calc.h"
+#include "compiler/workbook_compiler.h"
+#include "formula/compiled_workbook.h"
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <malloc.h>
+#include <string>
+#include <vector>
+
+using namespace cwbk;
+using namespace cwbk::compiler;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Returns the bytes the allocator holds in use.
+size_t heapInUse() {
+  return mallinfo2().uordblks;
+}
+
+struct Workload {
+  std::string text;
+  size_t formulaCells = 0;
+};
+
+void cell(Workload& w, const char* column, int row, const std::string& content, bool formula) {
+  w.text += "Sheet1!";
+  w.text += column;
+  w.text += std::to_string(row);
+  w.text += ": ";
+  w.text += content;
+  w.text += '\n';
+  if (formula) ++w.formulaCells;
+}
+
+// Returns the workload named `name` as a text workbook; row 1 holds the seed values of the chains.
+Workload makeWorkload(const std::string& name, bool withLookup) {
+  Workload w;
+  w.text = "[sheets]\nSheet1\n\n[cells]\n";
+  if (name == "SheetA") {
+    for (int r = 1; r <= 10000; ++r) {
+      cell(w, "A", r, std::to_string(r), false);
+      cell(w, "B", r, "3", false);
+      if (r == 1) continue;
+      std::string p = std::to_string(r - 1);
+      cell(w, "C", r, "=A" + p + "*A" + p, true);
+      cell(w, "D", r, "=C" + std::to_string(r) + "*A" + p + "+B" + p, true);
+      cell(w, "E", r, "=C" + p + "-D" + p + "*D" + p + "+D" + p + "*C" + p + "/7+C" + p + "*C" + p + "*3+7*2",
+           true);
+    }
+  } else if (name == "SheetB") {
+    for (int r = 1; r <= 5000; ++r) {
+      cell(w, "A", r, std::to_string(r), false);
+      cell(w, "B", r, "2", false);
+      cell(w, "C", r, "=3*5", true);
+      if (r == 1) {
+        cell(w, "D", r, "0", false);
+        continue;
+      }
+      std::string p = std::to_string(r - 1);
+      cell(w, "D", r, "=A" + p + "+D" + p, true);
+      cell(w, "E", r, "=SUM($A$1:A" + p + ")", true);
+    }
+  } else {
+    for (int r = 1; r <= 100000; ++r) {
+      std::string s = std::to_string(r);
+      cell(w, "A", r, s, false);
+      if (r == 1)
+        cell(w, "B", r, "=A1", true);
+      else
+        cell(w, "B", r, "=B" + std::to_string(r - 1) + "+A" + s, true);
+      cell(w, "C", r, "=IF(A" + s + ">5,A" + s + "*1.1,ROUND(A" + s + "/3,2))", true);
+      if (withLookup)
+        cell(w, "D", r, "=VLOOKUP(" + std::to_string((r * 7LL) % 100000 + 1) + ",A$1:A$1000,1,TRUE)", true);
+    }
+  }
+  return w;
+}
+
+void run(const std::string& name, bool withLookup) {
+  Workload w = makeWorkload(name, withLookup);
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  std::vector<uint8_t> stream = compileToStream(readTextWorkbook(w.text, name), options);
+
+  malloc_trim(0);
+  size_t before = heapInUse();
+  auto start = Clock::now();
+  auto workbook = std::make_unique<CompiledWorkbook>();
+  loadStreamBytes(stream, *workbook);
+  calculateAll(*workbook);
+  double loadMs = msSince(start);
+  size_t bytes = heapInUse() - before;
+
+  double editMs = 0;
+  for (int i = 0; i < 5; ++i) {
+    auto editStart = Clock::now();
+    applyChanges(*workbook, {{CellAddress::make(0, 0, 0), CalcValue::number(100.0 + i)}});
+    editMs += msSince(editStart);
+  }
+  std::string label = name;
+  if (name == "Big") label += withLookup ? "" : "-noD";
+  std::printf("ours %s load_ms %.3f edit_ms %.4f bytes_per_formula %.1f formulas %zu stream_bytes %zu\n",
+              label.c_str(), loadMs, editMs / 5, double(bytes) / double(w.formulaCells), w.formulaCells,
+              stream.size());
+}
+
+} // namespace
+
+// Usage: workload_driver [SheetA|SheetB|Big|Big-noD|--text NAME]...; with --text, prints the workload.
+int main(int argc, char** argv) {
+  std::vector<std::string> names;
+  for (int i = 1; i < argc; ++i)
+    names.push_back(argv[i]);
+  if (names.size() == 2 && names[0] == "--text") {
+    std::fputs(makeWorkload(names[1], true).text.c_str(), stdout);
+    return 0;
+  }
+  if (names.empty()) names = {"SheetA", "SheetB", "Big", "Big-noD"};
+  try {
+    for (const auto& n : names)
+      run(n == "Big-noD" ? "Big" : n, n != "Big-noD");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "workload_driver: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
