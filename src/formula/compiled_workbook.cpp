@@ -130,8 +130,8 @@ void CompiledWorkbook::forEachCell(const std::function<void(Cell&)>& f) const {
 }
 
 // The array has the area's width and height. An area of more than kFullShapeAreaLimit cells (a whole
-// column or sheet) is cut to the part from its top-left corner to the last cell holding a value, so
-// that its cost follows the used cells; the cut-off elements would all be Empty. Even so, more than
+// column or sheet) is cut to the sheet's used rectangle, so that its cost follows the used cells and
+// areas of one shape on one sheet keep one shape; the cut-off elements would all be Empty. Even so, more than
 // kMaxLoadedAreaElements elements give "#NUM!" rather than exhausting memory.
 void CompiledWorkbook::loadArea(const Area& input, CalcValue& result) const {
   Area area = canonicalArea(input);

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "node_test_support.h"
+
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -23,50 +25,14 @@
 #include <vector>
 
 using namespace cwbk;
+using namespace cwbk::testing_support;
 
 namespace {
 
-CellAddress at(uint32_t sheet, uint32_t column, uint32_t row) {
-  return CellAddress::make(sheet, column, row);
-}
-CalcValue integer(int32_t i) {
-  CalcValue v;
-  v.setInteger(i);
-  return v;
-}
 CalcValue reference(CellAddress a, CellAddress b) {
   CalcValue v;
   v.setReference(a, b);
   return v;
-}
-CalcValue arrayOf(std::initializer_list<std::initializer_list<CalcValue>> rows) {
-  CalcValue array;
-  for (const auto& row : rows) {
-    CalcValue r;
-    for (const CalcValue& v : row)
-      r.appendToArray(v);
-    array.appendToArray(r);
-  }
-  return array;
-}
-FormulaNode* arrayNode(const CalcValue& array) {
-  auto* node = new ArrayNode();
-  for (uint32_t r = 0; r < array.arrayRows(); ++r) {
-    CalcValue row;
-    for (uint32_t c = 0; c < array.arrayColumns(); ++c)
-      row.appendToArray(*array.element(c, r));
-    node->appendRow(row);
-  }
-  return node;
-}
-std::string narrow(std::u16string_view t) {
-  return std::string(t.begin(), t.end());
-}
-::testing::AssertionResult same(const CalcValue& actual, const CalcValue& expected) {
-  if (actual.sameAs(expected)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << "got kind " << actual.tag() << " '" << narrow(displayText(actual)) << "', expected kind "
-         << expected.tag() << " '" << narrow(displayText(expected)) << "'";
 }
 
 // Test routines. Every invocation's arguments are recorded; the result is the number of arguments.

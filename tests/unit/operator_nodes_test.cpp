@@ -10,23 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include "node_test_support.h"
+
 #include <memory>
 #include <optional>
 #include <string>
 
 using namespace cwbk;
+using namespace cwbk::testing_support;
 
 namespace {
 
-CellAddress at(uint32_t sheet, uint32_t column, uint32_t row) {
-  return CellAddress::make(sheet, column, row);
-}
-
-CalcValue integer(int32_t i) {
-  CalcValue v;
-  v.setInteger(i);
-  return v;
-}
 CalcValue real(double d) {
   CalcValue v;
   v.setDouble(d);
@@ -34,29 +28,6 @@ CalcValue real(double d) {
 }
 CalcValue text(std::u16string_view t) {
   return CalcValue::text(t);
-}
-
-// An array value from rows of values.
-CalcValue arrayOf(std::initializer_list<std::initializer_list<CalcValue>> rows) {
-  CalcValue array;
-  for (const auto& row : rows) {
-    CalcValue r;
-    for (const CalcValue& v : row)
-      r.appendToArray(v);
-    array.appendToArray(r);
-  }
-  return array;
-}
-
-FormulaNode* arrayNode(const CalcValue& array) {
-  auto* node = new ArrayNode();
-  for (uint32_t r = 0; r < array.arrayRows(); ++r) {
-    CalcValue row;
-    for (uint32_t c = 0; c < array.arrayColumns(); ++c)
-      row.appendToArray(*array.element(c, r));
-    node->appendRow(row);
-  }
-  return node;
 }
 
 // Returns a constant node holding v.
@@ -77,17 +48,6 @@ FormulaNode* constant(const CalcValue& v) {
   default:
     return new EmptyNode();
   }
-}
-
-std::string narrow(std::u16string_view t) {
-  return std::string(t.begin(), t.end());
-}
-
-::testing::AssertionResult same(const CalcValue& actual, const CalcValue& expected) {
-  if (actual.sameAs(expected)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << "got kind " << actual.tag() << " '" << narrow(displayText(actual)) << "', expected kind "
-         << expected.tag() << " '" << narrow(displayText(expected)) << "'";
 }
 
 class OperatorNodeTest : public ::testing::Test {

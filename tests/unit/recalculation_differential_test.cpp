@@ -13,7 +13,7 @@ namespace {
 
 enum class Shape { Chain, Range, Branch, Mixed, Intersection, ArrayBlock, Moving };
 
-struct FormulaSpec {
+struct GeneratedFormula {
   Shape shape;
   CellAddress at;
   std::vector<CellAddress> refs; // for Range and Intersection: the two corners
@@ -21,10 +21,10 @@ struct FormulaSpec {
   uint32_t arrayRows = 0; // for ArrayBlock: the block's height
 };
 
-struct WorkbookSpec {
+struct GeneratedWorkbook {
   uint32_t rows = 0;
   uint32_t columns = 0; // formula columns, after the input column 0
-  std::vector<FormulaSpec> formulas;
+  std::vector<GeneratedFormula> formulas;
 };
 
 class Generator {
@@ -32,68 +32,68 @@ public:
   explicit Generator(uint32_t seed) : random_(seed) {}
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(random_() % n); }
 
-  WorkbookSpec workbook() {
-    WorkbookSpec spec;
-    spec.rows = 4 + below(5);
-    spec.columns = 2 + below(4);
-    for (uint32_t c = 1; c <= spec.columns; ++c) {
-      for (uint32_t r = 0; r < spec.rows; ++r) {
+  GeneratedWorkbook workbook() {
+    GeneratedWorkbook layout;
+    layout.rows = 4 + below(5);
+    layout.columns = 2 + below(4);
+    for (uint32_t c = 1; c <= layout.columns; ++c) {
+      for (uint32_t r = 0; r < layout.rows; ++r) {
         if (below(6) == 0) continue; // leave some holes
-        FormulaSpec f;
+        GeneratedFormula f;
         f.at = at(c, r);
         f.k = below(5);
         uint32_t pick = below(11);
-        if (pick == 0 && r + 3 <= spec.rows) {
+        if (pick == 0 && r + 3 <= layout.rows) {
           f.shape = Shape::ArrayBlock;
           f.arrayRows = 3;
           f.refs = {at(below(c), r), at(0, r + 2)};
           f.refs[1] = at(f.refs[0].column(), r + 2);
-          spec.formulas.push_back(f);
+          layout.formulas.push_back(f);
           r += 2;
           continue;
         }
         if (pick <= 3) {
           f.shape = Shape::Chain;
-          f.refs = {earlier(spec, c)};
+          f.refs = {earlier(layout, c)};
         } else if (pick <= 5) {
           f.shape = Shape::Range;
-          uint32_t column = below(c), first = below(spec.rows);
-          f.refs = {at(column, first), at(column, first + below(spec.rows - first))};
+          uint32_t column = below(c), first = below(layout.rows);
+          f.refs = {at(column, first), at(column, first + below(layout.rows - first))};
         } else if (pick <= 7) {
           f.shape = Shape::Branch;
-          f.refs = {earlier(spec, c), earlier(spec, c), earlier(spec, c)};
+          f.refs = {earlier(layout, c), earlier(layout, c), earlier(layout, c)};
         } else if (pick == 8) {
           f.shape = Shape::Mixed;
-          f.refs = {earlier(spec, c), earlier(spec, c)};
+          f.refs = {earlier(layout, c), earlier(layout, c)};
         } else if (pick == 10) {
           // OFFSET(top of an earlier column, an input's rows): its reference moves with the input.
           f.shape = Shape::Moving;
-          f.refs = {at(below(c), 0), at(0, below(spec.rows))};
+          f.refs = {at(below(c), 0), at(0, below(layout.rows))};
         } else {
           f.shape = Shape::Intersection;
           uint32_t column = below(c);
-          f.refs = {at(column, r > 0 ? r - 1 : 0), at(column, std::min(r + 1, spec.rows - 1))};
+          f.refs = {at(column, r > 0 ? r - 1 : 0), at(column, std::min(r + 1, layout.rows - 1))};
         }
-        spec.formulas.push_back(f);
+        layout.formulas.push_back(f);
       }
     }
-    return spec;
+    return layout;
   }
 
 private:
-  CellAddress earlier(const WorkbookSpec& spec, uint32_t column) {
-    return at(below(column), below(spec.rows));
+  CellAddress earlier(const GeneratedWorkbook& layout, uint32_t column) {
+    return at(below(column), below(layout.rows));
   }
   std::mt19937 random_;
 };
 
-// Builds the spec's formulas and the inputs of column 0 into a workbook.
-void build(const WorkbookSpec& spec, const std::vector<CalcValue>& inputs, CompiledWorkbook& workbook) {
+// Builds the layout's formulas and the inputs of column 0 into a workbook.
+void build(const GeneratedWorkbook& layout, const std::vector<CalcValue>& inputs, CompiledWorkbook& workbook) {
   workbook.addSheet(u"Sheet1");
   TreeBuilder t{workbook};
-  for (uint32_t r = 0; r < spec.rows; ++r)
+  for (uint32_t r = 0; r < layout.rows; ++r)
     workbook.findOrCreateCell(at(0, r))->setValue(inputs[r]);
-  for (const FormulaSpec& f : spec.formulas) {
+  for (const GeneratedFormula& f : layout.formulas) {
     const auto& x = f.refs;
     switch (f.shape) {
     case Shape::Chain:
@@ -131,18 +131,18 @@ void build(const WorkbookSpec& spec, const std::vector<CalcValue>& inputs, Compi
   }
 }
 
-std::vector<CellAddress> formulaAddresses(const WorkbookSpec& spec) {
+std::vector<CellAddress> formulaAddresses(const GeneratedWorkbook& layout) {
   std::vector<CellAddress> out;
-  for (const FormulaSpec& f : spec.formulas)
+  for (const GeneratedFormula& f : layout.formulas)
     for (uint32_t i = 0; i < std::max(1u, f.arrayRows); ++i)
       out.push_back(at(f.at.column(), f.at.rowIndex() + i));
   return out;
 }
 
 // Computes every cell from scratch: a fresh build, the preparation, and every cell treated as changed.
-void computeFresh(const WorkbookSpec& spec, const std::vector<CalcValue>& inputs,
+void computeFresh(const GeneratedWorkbook& layout, const std::vector<CalcValue>& inputs,
                   CompiledWorkbook& workbook) {
-  build(spec, inputs, workbook);
+  build(layout, inputs, workbook);
   workbook.prepareAfterLoad();
   workbook.recalculate(workbook.allCells().cells(), false);
 }
@@ -162,16 +162,16 @@ TEST(RecalculationDifferential, IncrementalEqualsFreshAndEveryChangeIsReported) 
   for (uint32_t seed = 1; seed <= kWorkbooks; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     Generator generate(seed);
-    WorkbookSpec spec = generate.workbook();
-    std::vector<CalcValue> inputs(spec.rows);
+    GeneratedWorkbook layout = generate.workbook();
+    std::vector<CalcValue> inputs(layout.rows);
     for (CalcValue& v : inputs)
       v = CalcValue::number(generate.below(10));
-    std::vector<CellAddress> formulas = formulaAddresses(spec);
+    std::vector<CellAddress> formulas = formulaAddresses(layout);
 
     evaluationContext() = EvaluationContext{};
     MirrorHost host;
     CompiledWorkbook live;
-    computeFresh(spec, inputs, live);
+    computeFresh(layout, inputs, live);
     live.state().host = &host;
     for (Cell* cell : live.allCells().cells())
       host.shown[addressKey(cell->address())].copyFrom(live.cellValue(*cell));
@@ -180,7 +180,7 @@ TEST(RecalculationDifferential, IncrementalEqualsFreshAndEveryChangeIsReported) 
       SCOPED_TRACE("edit " + std::to_string(edit));
       std::vector<Cell*> changed;
       for (uint32_t n = 1 + generate.below(2); n > 0; --n) {
-        uint32_t r = generate.below(spec.rows);
+        uint32_t r = generate.below(layout.rows);
         inputs[r] = generate.below(8) == 0 ? CalcValue() : CalcValue::number(generate.below(10));
         Cell* cell = live.findOrCreateCell(at(0, r));
         cell->setValue(inputs[r]);
@@ -191,7 +191,7 @@ TEST(RecalculationDifferential, IncrementalEqualsFreshAndEveryChangeIsReported) 
 
       evaluationContext() = EvaluationContext{};
       CompiledWorkbook fresh;
-      computeFresh(spec, inputs, fresh);
+      computeFresh(layout, inputs, fresh);
       for (CellAddress a : formulas) {
         const CalcValue& now = valueAt(live, a);
         const CalcValue& expected = valueAt(fresh, a);
