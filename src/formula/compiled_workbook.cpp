@@ -443,6 +443,7 @@ bool CompiledWorkbook::evaluateCell(Cell& cell) {
     return cell.hasFlag(CellValueChanged);
 
   EvaluationScope scope(cell);
+  ++state_.formulaEvaluations;
   CalcValue old;
   if (cell.value()) old.copyFrom(*cell.value());
   CalcValue& value = cell.ensureValue();

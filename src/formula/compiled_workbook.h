@@ -115,6 +115,8 @@ struct CalculationState {
   bool circular = false;
   // The date-time serial taken at the start of a recalculation; 0 outside one.
   double recalculationTime = 0;
+  // How many times a cell's formula has been evaluated since the workbook was made (for measurements).
+  uint64_t formulaEvaluations = 0;
   // The per-recalculation caches, created on first use.
   std::unique_ptr<RecalculationCache> caches[kCacheKinds];
 
