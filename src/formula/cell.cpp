@@ -33,9 +33,45 @@ void Cell::clearValue() {
   value_ = nullptr;
 }
 
+Cell::Extras& Cell::extras() {
+  if (!extras_) extras_ = std::make_unique<Extras>();
+  return *extras_;
+}
+
+void Cell::setParkedTemplateIndex(int32_t index) {
+  if (extras_ || index >= 0) extras().parkedTemplateIndex = index;
+}
+
+void Cell::setArrayFormulaIndex(int32_t index) {
+  if (extras_ || index >= 0) extras().arrayFormulaIndex = index;
+}
+
+const std::vector<Area>& Cell::precedentAreas() const {
+  static const std::vector<Area> none;
+  return extras_ ? extras_->precedentAreas : none;
+}
+
+std::vector<Area>& Cell::mutablePrecedentAreas() {
+  return extras().precedentAreas;
+}
+
 HyperlinkRecord& Cell::ensureHyperlink() {
-  if (!hyperlink_) hyperlink_ = std::make_unique<HyperlinkRecord>();
-  return *hyperlink_;
+  Extras& e = extras();
+  if (!e.hyperlink) e.hyperlink = std::make_unique<HyperlinkRecord>();
+  return *e.hyperlink;
+}
+
+void Cell::setHyperlink(std::unique_ptr<HyperlinkRecord> record) {
+  if (extras_ || record) extras().hyperlink = std::move(record);
+}
+
+const Area& Cell::arrayArea() const {
+  static const Area none;
+  return extras_ ? extras_->arrayArea : none;
+}
+
+void Cell::setArrayArea(const Area& area) {
+  if (extras_ || area.isValid()) extras().arrayArea = area;
 }
 
 // ---------------------------------------------------------------- HyperlinkRecord
@@ -71,30 +107,6 @@ HyperlinkRecord HyperlinkRecord::parse(std::u16string_view text) {
     record.kind = Other;
   record.address = std::u16string(text);
   return record;
-}
-
-// ---------------------------------------------------------------- sorted cell vectors
-
-bool insertByIdentity(std::vector<Cell*>& cells, Cell* cell) {
-  if (cells.empty() || std::less<Cell*>()(cells.back(), cell)) {
-    cells.push_back(cell);
-    return true;
-  }
-  auto it = std::lower_bound(cells.begin(), cells.end(), cell, std::less<Cell*>());
-  if (it != cells.end() && *it == cell) return false;
-  cells.insert(it, cell);
-  return true;
-}
-
-bool eraseByIdentity(std::vector<Cell*>& cells, Cell* cell) {
-  auto it = std::lower_bound(cells.begin(), cells.end(), cell, std::less<Cell*>());
-  if (it == cells.end() || *it != cell) return false;
-  cells.erase(it);
-  return true;
-}
-
-bool containsByIdentity(const std::vector<Cell*>& cells, const Cell* cell) {
-  return std::binary_search(cells.begin(), cells.end(), const_cast<Cell*>(cell), std::less<Cell*>());
 }
 
 // ---------------------------------------------------------------- CellSet

@@ -2,7 +2,9 @@
 // its own operand trees (which the template reaches through operand references) and its dependency links.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,6 +12,7 @@
 
 #include "values/calc_value.h"
 #include "values/cell_address.h"
+#include "values/pointer_list.h"
 #include "values/pool.h"
 
 namespace cwbk {
@@ -90,28 +93,29 @@ public:
 
   int32_t templateIndex() const { return templateIndex_; }
   void setTemplateIndex(int32_t index) { templateIndex_ = index; }
-  int32_t parkedTemplateIndex() const { return parkedTemplateIndex_; }
-  void setParkedTemplateIndex(int32_t index) { parkedTemplateIndex_ = index; }
+  int32_t parkedTemplateIndex() const { return extras_ ? extras_->parkedTemplateIndex : -1; }
+  void setParkedTemplateIndex(int32_t index);
   // The array-formula index of a cell record that carries one instead of a template index; -1 otherwise.
-  int32_t arrayFormulaIndex() const { return arrayFormulaIndex_; }
-  void setArrayFormulaIndex(int32_t index) { arrayFormulaIndex_ = index; }
+  int32_t arrayFormulaIndex() const { return extras_ ? extras_->arrayFormulaIndex : -1; }
+  void setArrayFormulaIndex(int32_t index);
   // Returns true when the cell has a formula: a template or a formula that the host computes.
   bool hasFormula() const { return templateIndex_ >= 0 || hasFlag(CellHostComputed); }
   // Returns true for a member of an array formula other than its master.
   bool isArrayMember() const { return (flags_ & (CellArrayFormula | CellArrayMaster)) == CellArrayFormula; }
 
   // The cell's own trees, owned by the cell; operand references index this list.
-  std::vector<FormulaNode*>& operandRoots() { return operandRoots_; }
-  const std::vector<FormulaNode*>& operandRoots() const { return operandRoots_; }
+  PointerList<FormulaNode*>& operandRoots() { return operandRoots_; }
+  const PointerList<FormulaNode*>& operandRoots() const { return operandRoots_; }
 
   // Dependency links: sorted by identity, without duplicates.
-  std::vector<Cell*>& precedentCells() { return precedentCells_; }
-  const std::vector<Cell*>& precedentCells() const { return precedentCells_; }
-  std::vector<Cell*>& dependents() { return dependents_; }
-  const std::vector<Cell*>& dependents() const { return dependents_; }
+  PointerList<Cell*>& precedentCells() { return precedentCells_; }
+  const PointerList<Cell*>& precedentCells() const { return precedentCells_; }
+  PointerList<Cell*>& dependents() { return dependents_; }
+  const PointerList<Cell*>& dependents() const { return dependents_; }
   // The areas the cell's formula reads as ranges (each entered in the area index).
-  std::vector<Area>& precedentAreas() { return precedentAreas_; }
-  const std::vector<Area>& precedentAreas() const { return precedentAreas_; }
+  const std::vector<Area>& precedentAreas() const;
+  // Returns the areas for changing them, creating the list when the cell has none.
+  std::vector<Area>& mutablePrecedentAreas();
   uint32_t level() const { return level_; }
   void setLevel(uint32_t level) { level_ = level; }
 
@@ -121,40 +125,62 @@ public:
   uint32_t walkLow = 0;
 
   // The hyperlink record, or null for a cell without a hyperlink.
-  HyperlinkRecord* hyperlink() const { return hyperlink_.get(); }
+  HyperlinkRecord* hyperlink() const { return extras_ ? extras_->hyperlink.get() : nullptr; }
   // Returns the hyperlink record, creating an empty one when the cell has none.
   HyperlinkRecord& ensureHyperlink();
-  void setHyperlink(std::unique_ptr<HyperlinkRecord> record) { hyperlink_ = std::move(record); }
+  void setHyperlink(std::unique_ptr<HyperlinkRecord> record);
 
   // The top-left and bottom-right cells of the array formula (or data table) the cell belongs to;
   // invalid when it belongs to none.
-  const Area& arrayArea() const { return arrayArea_; }
-  void setArrayArea(const Area& area) { arrayArea_ = area; }
+  const Area& arrayArea() const;
+  void setArrayArea(const Area& area);
 
 private:
+  // What few cells carry: areas read as ranges, array formulas, hyperlinks and parked formulas. Kept
+  // apart so that the common cell stays small.
+  struct Extras {
+    std::vector<Area> precedentAreas;
+    std::unique_ptr<HyperlinkRecord> hyperlink;
+    Area arrayArea;
+    int32_t parkedTemplateIndex = -1;
+    int32_t arrayFormulaIndex = -1;
+  };
+  Extras& extras();
+
   CompiledWorkbook* workbook_;
   CellAddress address_;
   CalcValue* value_ = nullptr;
   uint32_t flags_ = 0;
   int32_t templateIndex_ = -1;
-  int32_t parkedTemplateIndex_ = -1;
-  int32_t arrayFormulaIndex_ = -1;
   uint32_t level_ = 0;
-  std::vector<FormulaNode*> operandRoots_;
-  std::vector<Cell*> precedentCells_;
-  std::vector<Cell*> dependents_;
-  std::vector<Area> precedentAreas_;
-  std::unique_ptr<HyperlinkRecord> hyperlink_;
-  Area arrayArea_;
+  PointerList<FormulaNode*> operandRoots_;
+  PointerList<Cell*> precedentCells_;
+  PointerList<Cell*> dependents_;
+  std::unique_ptr<Extras> extras_;
 };
 
-// Inserts a cell into a vector sorted by identity; returns false when it was already there.
-bool insertByIdentity(std::vector<Cell*>& cells, Cell* cell);
-// Removes a cell from a vector sorted by identity; returns false when it was not there.
-bool eraseByIdentity(std::vector<Cell*>& cells, Cell* cell);
-// Returns true when a vector sorted by identity holds the cell.
-bool containsByIdentity(const std::vector<Cell*>& cells, const Cell* cell);
-
+// Inserts a cell into a list sorted by identity; returns false when it was already there.
+template <typename List> bool insertByIdentity(List& cells, Cell* cell) {
+  if (cells.empty() || std::less<Cell*>()(cells.back(), cell)) {
+    cells.push_back(cell);
+    return true;
+  }
+  auto it = std::lower_bound(cells.begin(), cells.end(), cell, std::less<Cell*>());
+  if (it != cells.end() && *it == cell) return false;
+  cells.insert(it, cell);
+  return true;
+}
+// Removes a cell from a list sorted by identity; returns false when it was not there.
+template <typename List> bool eraseByIdentity(List& cells, Cell* cell) {
+  auto it = std::lower_bound(cells.begin(), cells.end(), cell, std::less<Cell*>());
+  if (it == cells.end() || *it != cell) return false;
+  cells.erase(it);
+  return true;
+}
+// Returns true when a list sorted by identity holds the cell.
+template <typename List> bool containsByIdentity(const List& cells, const Cell* cell) {
+  return std::binary_search(cells.begin(), cells.end(), const_cast<Cell*>(cell), std::less<Cell*>());
+}
 // A set of cells ordered by identity, held as a vector. Insertions in ascending identity append; others
 // are sorted in on the next read, so loading many cells stays linear.
 class CellSet {

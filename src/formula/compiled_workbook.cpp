@@ -249,14 +249,14 @@ AreaEntry* CompiledWorkbook::registerArea(Cell& reader, const Area& area) {
   if (!entry) return nullptr;
   if (created) forEachCellIn(entry->area, [](Cell& cell) { cell.clearFlags(CellOutsideAreas); });
   if (insertByIdentity(entry->readers, &reader)) linksChanged_ = true;
-  std::vector<Area>& areas = reader.precedentAreas();
+  std::vector<Area>& areas = reader.mutablePrecedentAreas();
   if (std::find(areas.begin(), areas.end(), entry->area) == areas.end()) areas.push_back(entry->area);
   return entry;
 }
 
 bool CompiledWorkbook::unregisterArea(Cell& reader, const Area& area) {
   Area key = canonicalArea(area);
-  std::vector<Area>& areas = reader.precedentAreas();
+  std::vector<Area>& areas = reader.mutablePrecedentAreas();
   auto it = std::find(areas.begin(), areas.end(), key);
   if (it == areas.end()) return false;
   areas.erase(it);

@@ -271,7 +271,7 @@ void Recalculator::linkHostReferences(Cell& cell) {
 
 bool Recalculator::applyReferences(Cell& cell, const CollectedReferences& references) {
   bool changed = false;
-  std::vector<Cell*> old = cell.precedentCells();
+  std::vector<Cell*> old(cell.precedentCells().begin(), cell.precedentCells().end());
   for (Cell* read : old)
     if (!containsByIdentity(references.cells, read)) {
       workbook_.unlink(cell, *read);

@@ -451,7 +451,7 @@ std::u16string_view fitted(std::u16string_view t, size_t maxUnits) {
 }
 
 // Writes roots as one node list (parent indices shared across the roots); returns the records written.
-uint32_t writeRoots(const std::vector<FormulaNode*>& roots, std::vector<uint8_t>& out) {
+template <typename Roots> uint32_t writeRoots(const Roots& roots, std::vector<uint8_t>& out) {
   int32_t counter = 0;
   for (const FormulaNode* root : roots)
     if (root) root->writeTree(-1, counter, out);

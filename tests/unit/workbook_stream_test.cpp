@@ -187,8 +187,9 @@ TEST_F(WorkbookStreamTest, EverySectionSurvivesLoadWriteLoad) {
   Cell* b1 = wb.findCell(at(0, 1, 0));
   ASSERT_TRUE(a1 && b1);
   EXPECT_EQ(a1->flags(), CellStored | CellChangedByUser);
-  EXPECT_EQ(b1->precedentCells(), std::vector<Cell*>{a1});
-  EXPECT_EQ(a1->dependents(), std::vector<Cell*>{b1});
+  EXPECT_EQ(std::vector<Cell*>(b1->precedentCells().begin(), b1->precedentCells().end()),
+            std::vector<Cell*>{a1});
+  EXPECT_EQ(std::vector<Cell*>(a1->dependents().begin(), a1->dependents().end()), std::vector<Cell*>{b1});
   EXPECT_EQ(wb.findCell(at(0, 0, 1))->hyperlink()->kind, HyperlinkRecord::Web);
   EXPECT_EQ(wb.findCell(at(0, 3, 1))->arrayFormulaIndex(), 0);
   EXPECT_EQ(wb.findCell(at(0, 1, 1))->value(), nullptr);
