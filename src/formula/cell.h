@@ -119,11 +119,6 @@ public:
   uint32_t level() const { return level_; }
   void setLevel(uint32_t level) { level_ = level; }
 
-  // Scratch words of the ordering walk; a generation other than the walk's own means "not visited".
-  uint32_t walkGeneration = 0;
-  uint32_t walkIndex = 0;
-  uint32_t walkLow = 0;
-
   // The hyperlink record, or null for a cell without a hyperlink.
   HyperlinkRecord* hyperlink() const { return extras_ ? extras_->hyperlink.get() : nullptr; }
   // Returns the hyperlink record, creating an empty one when the cell has none.
@@ -147,12 +142,21 @@ private:
   };
   Extras& extras();
 
+  // (The members are ordered so that the cell packs into 80 bytes.)
+  uint32_t level_ = 0;
+
+public:
+  // Scratch words of the ordering walk; a generation other than the walk's own means "not visited".
+  uint32_t walkGeneration = 0;
+  uint32_t walkIndex = 0;
+  uint32_t walkLow = 0;
+
+private:
   CompiledWorkbook* workbook_;
   CellAddress address_;
   CalcValue* value_ = nullptr;
   uint32_t flags_ = 0;
   int32_t templateIndex_ = -1;
-  uint32_t level_ = 0;
   PointerList<FormulaNode*> operandRoots_;
   PointerList<Cell*> precedentCells_;
   PointerList<Cell*> dependents_;

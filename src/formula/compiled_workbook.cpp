@@ -9,6 +9,7 @@
 #include "formula/formula_node.h"
 #include "formula/recalculation.h"
 #include "formula/reference.h"
+#include "formula/scalar_program.h"
 #include "platform/text_services.h"
 #include "values/little_endian.h"
 
@@ -368,6 +369,15 @@ void copyCellValue(const CompiledWorkbook& workbook, CellAddress address, CalcVa
 void CompiledWorkbook::evaluateFormula(Cell& cell) {
   bool arrayMode = evaluationContext().arrayFormulaMode;
   FormulaNode* root = formulaTemplate(cell.templateIndex());
+  // Plain arithmetic on numbers goes the quick way; its result is a number, stored as any result is.
+  if (root && !arrayMode && !cell.hasFlag(CellDynamicReferences))
+    if (const ScalarProgram* program = scalarProgram(cell.templateIndex(), root)) {
+      double x;
+      if (program->run(cell, x)) {
+        cell.ensureValue().setNumber(x);
+        return;
+      }
+    }
   CalcValue result;
   if (root) {
     const CalcValue* r = root->evaluate();
@@ -431,6 +441,20 @@ void CompiledWorkbook::evaluateFormula(Cell& cell) {
     for (uint32_t i = 0; i < a->count; ++i)
       if (a->elements[i].isEmpty()) a->elements[i].setInteger(0);
   cell.ensureValue() = std::move(result);
+}
+
+const ScalarProgram* CompiledWorkbook::scalarProgram(int32_t index, FormulaNode* root) {
+  if (index < 0) return nullptr;
+  if (static_cast<size_t>(index) >= scalarPrograms_.size()) {
+    if (static_cast<size_t>(index) >= formulaTemplates_.size()) return nullptr;
+    scalarPrograms_.resize(formulaTemplates_.size());
+  }
+  ScalarEntry& entry = scalarPrograms_[static_cast<size_t>(index)];
+  if (entry.root != root) {
+    entry.root = root;
+    entry.program = ScalarProgram::compile(*root);
+  }
+  return entry.program.get();
 }
 
 bool CompiledWorkbook::evaluateCell(Cell& cell) {

@@ -22,6 +22,7 @@ namespace cwbk {
 
 class FormulaNode;
 class Recalculator;
+class ScalarProgram;
 
 // One entry of the sheet table.
 struct SheetInfo {
@@ -316,6 +317,15 @@ private:
   AreaIndex areaIndex_;
   bool linksChanged_ = false;
   std::unique_ptr<Recalculator> recalculator_;
+  // The arithmetic programs of the templates, by template index, with the root each was made from (a
+  // template that is not plain arithmetic has its root and no program).
+  struct ScalarEntry {
+    FormulaNode* root = nullptr;
+    std::unique_ptr<ScalarProgram> program;
+  };
+  std::vector<ScalarEntry> scalarPrograms_;
+  // Returns the program of the template at index, made on first use; null when it has none.
+  const ScalarProgram* scalarProgram(int32_t index, FormulaNode* root);
 };
 
 // Largest area that loadArea always loads at its full shape; larger areas are cut to their used part.
