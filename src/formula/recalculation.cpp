@@ -521,8 +521,9 @@ bool Recalculator::evaluate(Cell& cell) {
 
 void Recalculator::evaluateList(std::vector<Cell*>* collector) {
   std::vector<Cell*>& list = workbook_.recalculationList();
-  std::stable_sort(list.begin(), list.end(),
-                   [](const Cell* a, const Cell* b) { return a->level() < b->level(); });
+  auto byLevel = [](const Cell* a, const Cell* b) { return a->level() < b->level(); };
+  // A walk down a chain of formulas reaches them in level order already: no sort is needed then.
+  if (!std::is_sorted(list.begin(), list.end(), byLevel)) std::stable_sort(list.begin(), list.end(), byLevel);
   // Evaluation may create cells but never extends the list; index in case it does.
   for (size_t i = 0; i < list.size(); ++i) {
     Cell* cell = list[i];

@@ -53,6 +53,16 @@ Cell& cellAt(CompiledWorkbook& wb, uint32_t sheet, uint32_t row, uint32_t column
   return *cell;
 }
 
+// Returns how many nodes of the kind the tree holds.
+int countKind(const FormulaNode* node, NodeKind kind) {
+  if (!node) return 0;
+  int n = node->kind() == kind ? 1 : 0;
+  if (const auto* children = node->children())
+    for (const FormulaNode* child : *children)
+      n += countKind(child, kind);
+  return n;
+}
+
 TEST(WorkbookCompiler, FormulasKeepTheirMeaningThroughTheStream) {
   const char16_t* formulas[] = {
       u"1+2*3",
@@ -100,7 +110,7 @@ TEST(WorkbookCompiler, CellsOfOneShapeShareATemplate) {
   Source source;
   for (uint32_t r = 0; r < 3; ++r)
     source.formula(0, r, 1, u"A" + std::u16string(1, u'1' + r) + u"*2+Sheet2!$A$1");
-  source.formula(0, 3, 1, u"A4*3+Sheet2!$A$1");
+  source.formula(0, 3, 1, u"A4/2+Sheet2!$A$1");
   source.formula(1, 0, 1, u"A1*2+Sheet2!$A$1"); // same shape on another sheet
   CompileReport report;
   auto model = source.compileAndLoad({}, &report);
@@ -119,6 +129,103 @@ TEST(WorkbookCompiler, CellsOfOneShapeShareATemplate) {
   EXPECT_EQ(cellFormulaText(*model, b2), "Sheet1!A2*2+Sheet2!A1");
   // Single-cell references are written as precedents.
   ASSERT_EQ(b2.precedentCells().size(), 2u);
+}
+
+// Numbers and moving references are baked into the shared template where they are the same in every
+// cell of the shape, and are the cells' operands where they vary; every cell still computes its own
+// result, also after an input changes.
+TEST(WorkbookCompiler, ShapesBakeWhatTheirCellsShareAndKeepTheRestAsOperands) {
+  Source source;
+  std::vector<double> a = {1, 2, 3, 4, 5};
+  for (uint32_t r = 0; r < 5; ++r) {
+    std::u16string row = fromUtf8(std::to_string(r + 1)), next = fromUtf8(std::to_string(r + 2));
+    source.number(0, r, 0, a[r]);
+    // C: a number of its own in every row, a column-relative area that is the same in every row.
+    source.formula(0, r, 2, row + u"*10+SUM(A$1:A$5)");
+    // D: an area that moves with the row.
+    source.formula(0, r, 3, u"SUM(A" + row + u":A" + next + u")");
+    // E: one reference, read three times, and numbers that are the same everywhere.
+    source.formula(0, r, 4, u"(A" + row + u"+A" + row + u")*3-A" + row);
+  }
+  // F: two references that agree in one row only.
+  source.formula(0, 0, 5, u"A1+A2");
+  source.formula(0, 1, 5, u"A2+A3");
+  source.formula(0, 2, 5, u"A3+A3");
+  // G: a shape of its own.
+  source.formula(0, 0, 6, u"A2*7");
+  CompileOptions computed;
+  computed.storeFormulaValues = false;
+  CompileReport report;
+  auto model = source.compileAndLoad(computed, &report);
+  EXPECT_EQ(report.templates, 5u);
+
+  for (uint32_t r = 0; r < 5; ++r) {
+    SCOPED_TRACE("row " + std::to_string(r + 1));
+    Cell& c = cellAt(*model, 0, r, 2);
+    EXPECT_EQ(c.templateIndex(), cellAt(*model, 0, 0, 2).templateIndex());
+    ASSERT_EQ(c.operandRoots().size(), 1u);
+    EXPECT_EQ(c.operandRoots()[0]->kind(), NodeKind::Number);
+    EXPECT_EQ(formulaToTextUtf8(decompileNode(*model, *c.operandRoots()[0], &c)), std::to_string(r + 1));
+    Cell& d = cellAt(*model, 0, r, 3);
+    EXPECT_EQ(d.templateIndex(), cellAt(*model, 0, 0, 3).templateIndex());
+    ASSERT_EQ(d.operandRoots().size(), 1u);
+    ASSERT_NE(d.operandRoots()[0]->asAreaReference(), nullptr);
+    EXPECT_EQ(d.operandRoots()[0]->referenceArea(),
+              (Area{CellAddress::make(0, 0, r), CellAddress::make(0, 0, r + 1)}));
+    Cell& e = cellAt(*model, 0, r, 4);
+    EXPECT_EQ(e.templateIndex(), cellAt(*model, 0, 0, 4).templateIndex());
+    EXPECT_EQ(e.operandRoots().size(), 1u);
+  }
+  const FormulaNode* cTemplate = model->formulaTemplate(cellAt(*model, 0, 0, 2).templateIndex());
+  EXPECT_EQ(countKind(cTemplate, NodeKind::OperandRef), 1);
+  EXPECT_EQ(countKind(cTemplate, NodeKind::AreaRef), 1); // the shared area, baked
+  EXPECT_EQ(countKind(cTemplate, NodeKind::Number), 1);  // the 10
+  EXPECT_EQ(countKind(model->formulaTemplate(cellAt(*model, 0, 0, 3).templateIndex()), NodeKind::AreaRef), 0);
+  EXPECT_EQ(cellFormulaText(*model, cellAt(*model, 0, 2, 4)), "(Sheet1!A3+Sheet1!A3)*3-Sheet1!A3");
+
+  // F: one template; the row where both references agree still carries two operands.
+  Cell& f3 = cellAt(*model, 0, 2, 5);
+  EXPECT_EQ(f3.templateIndex(), cellAt(*model, 0, 0, 5).templateIndex());
+  EXPECT_EQ(cellAt(*model, 0, 1, 5).templateIndex(), f3.templateIndex());
+  EXPECT_EQ(f3.operandRoots().size(), 2u);
+  EXPECT_EQ(cellFormulaText(*model, f3), "Sheet1!A3+Sheet1!A3");
+
+  // G: everything baked; the cell it reads is still its precedent.
+  Cell& g1 = cellAt(*model, 0, 0, 6);
+  EXPECT_EQ(g1.operandRoots().size(), 0u);
+  EXPECT_EQ(countKind(model->formulaTemplate(g1.templateIndex()), NodeKind::CellRef), 1);
+  ASSERT_EQ(g1.precedentCells().size(), 1u);
+  EXPECT_EQ(*g1.precedentCells().begin(), &cellAt(*model, 0, 1, 0));
+
+  auto expectResults = [&] {
+    double total = 0;
+    for (double x : a)
+      total += x;
+    auto valueAt = [&](uint32_t row, uint32_t column) {
+      const CalcValue* v = cellAt(*model, 0, row, column).value();
+      return v && v->isNumber() ? v->numberValue() : -1e300;
+    };
+    for (uint32_t r = 0; r < 5; ++r) {
+      SCOPED_TRACE("row " + std::to_string(r + 1));
+      EXPECT_EQ(valueAt(r, 2), (r + 1) * 10 + total);
+      EXPECT_EQ(valueAt(r, 3), a[r] + (r + 1 < a.size() ? a[r + 1] : 0));
+      EXPECT_EQ(valueAt(r, 4), a[r] * 5);
+    }
+    EXPECT_EQ(valueAt(0, 5), a[0] + a[1]);
+    EXPECT_EQ(valueAt(1, 5), a[1] + a[2]);
+    EXPECT_EQ(valueAt(2, 5), a[2] + a[2]);
+    EXPECT_EQ(valueAt(0, 6), a[1] * 7);
+  };
+  model->prepareAfterLoad();
+  model->recalculate(model->calculatedCells().cells(), false);
+  expectResults();
+  // A change reaches the cells through the baked area and the baked reference as well.
+  a[1] = 20;
+  Cell& a2 = cellAt(*model, 0, 1, 0);
+  a2.setValue(CalcValue::number(a[1]));
+  model->recalculate({&a2}, false);
+  expectResults();
+  evaluationContext() = EvaluationContext{};
 }
 
 TEST(WorkbookCompiler, CallMarkersAndFlagsFollowTheFunctions) {

@@ -1,12 +1,21 @@
 // The workbook compiler: parses every formula, turns each into a shared template plus the cell's own
 // operand trees, builds the model's sheets, names, cells, array formulas and data tables, and writes the
 // stream through the model's writer.
+//
+// Formulas are compiled in two passes. The first reduces every formula to its shape, in which each
+// placeholder (a number, or a reference that moves with the cell) is left open, and gathers the cells of
+// each shape into a group. For each placeholder the group then decides: a value that is the same in
+// every cell of the group is baked into the template; one that varies becomes an operand of each cell,
+// and placeholders that agree with each other in every cell share one operand. The second pass compiles
+// each cell by its group's plan; cells share a template when their compiled keys are equal.
 #include "compiler/workbook_compiler.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
+#include <tuple>
 
 #include "compiler/formula_parser.h"
 #include "formula/array_node.h"
@@ -51,13 +60,22 @@ CalcValue toCalcValue(const SourceValue& v) {
 }
 
 // What one formula compiles into: the template (or, for a name, the whole tree), the operands that
-// the template reaches by index, the template's shape key, the flags its functions call for, and the
-// single cells it reads.
+// the template reaches by index, the template's key, the flags its functions call for, and the single
+// cells it reads.
 struct FormulaBuild {
   bool extractOperands = true; // false for defined names: every reference stays in the tree
   uint32_t sheet = 0;          // the sheet of the formula's cell (or of the name's scope)
+  // The shape pass writes a marker for each placeholder into the key and collects the placeholders'
+  // values; the key is then the formula's shape.
+  bool shapeOnly = false;
+  // For each placeholder in order: -1 to bake it into the template, else the operand it becomes.
+  // Without a plan, numbers are baked and moving references are operands.
+  const std::vector<int32_t>* plan = nullptr;
+  size_t placeholders = 0;         // placeholders met so far
+  std::vector<std::string> values; // shape pass: each placeholder's value, as the key writes it
+  std::vector<bool> bakeable;      // shape pass: false for a placeholder that always stays an operand
   std::vector<NodePtr> operands;
-  std::map<std::string, int32_t> operandIndex; // operand key -> index
+  std::map<std::string, int32_t> operandIndex; // without a plan: operand key -> index
   std::string key;
   uint32_t flags = 0;
   std::vector<CellAddress> precedents;
@@ -80,6 +98,7 @@ public:
     sheets();
     externalLinks();
     names();
+    planFormulas();
     cells();
     dataTables();
     usedRanges();
@@ -141,8 +160,82 @@ private:
     }
   }
 
+  static bool hasFormula(const SourceCell& sc) {
+    return sc.kind == CellKind::Formula || sc.kind == CellKind::SharedFormula ||
+           (sc.kind == CellKind::ArrayFormula && sc.master);
+  }
+
+  // The first pass: groups the formula cells by shape and makes each group's plan (see the top of the
+  // file). A formula that cannot be compiled is left without a plan; the second pass reports it.
+  void planFormulas() {
+    struct Group {
+      std::vector<std::string> first; // the placeholders' values in the group's first cell
+      std::vector<bool> bakeable;
+      std::vector<bool> constant;   // the value is the same in every cell so far
+      std::vector<int32_t> classes; // placeholders of one class agree in every cell so far
+    };
+    std::map<std::string, int32_t> groupIndex;
+    std::vector<Group> groups;
+    // A data table finds its input cells among the operands of its first result cell, so a formula
+    // there keeps every moving reference as an operand, in order, and is left out of the groups.
+    std::set<std::tuple<uint32_t, uint32_t, uint32_t>> tableCells;
+    for (const SourceDataTable& table : source_.dataTables)
+      tableCells.emplace(table.sheet, table.range.firstRow, table.range.firstColumn);
+    planOfCell_.assign(source_.cells.size(), -1);
+    for (size_t i = 0; i < source_.cells.size(); ++i) {
+      const SourceCell& sc = source_.cells[i];
+      if (!hasFormula(sc) || tableCells.contains({sc.sheet, sc.row, sc.column})) continue;
+      FormulaBuild build;
+      build.sheet = sc.sheet;
+      build.shapeOnly = true;
+      try {
+        compileText(sc.formula, build);
+      } catch (const FormulaFault&) {
+        continue;
+      }
+      auto [it, fresh] = groupIndex.try_emplace(std::move(build.key), static_cast<int32_t>(groups.size()));
+      size_t count = build.values.size();
+      if (fresh) {
+        Group& g = groups.emplace_back();
+        g.first = build.values;
+        g.bakeable = build.bakeable;
+        g.constant.assign(count, true);
+        g.classes.assign(count, 0);
+      }
+      Group& g = groups[static_cast<size_t>(it->second)];
+      if (g.first.size() != count) continue; // the shape holds the count; this is only a guard
+      // Refines the classes: two placeholders stay in one class while they agree in every cell.
+      std::map<std::pair<int32_t, std::string_view>, int32_t> refined;
+      for (size_t p = 0; p < count; ++p) {
+        if (g.constant[p] && build.values[p] != g.first[p]) g.constant[p] = false;
+        auto [c, added] =
+            refined.try_emplace({g.classes[p], build.values[p]}, static_cast<int32_t>(refined.size()));
+        g.classes[p] = c->second;
+      }
+      planOfCell_[i] = it->second;
+    }
+    plans_.resize(groups.size());
+    for (size_t k = 0; k < groups.size(); ++k) {
+      const Group& g = groups[k];
+      std::vector<int32_t>& plan = plans_[k];
+      std::map<int32_t, int32_t> operandOfClass;
+      for (size_t p = 0; p < g.first.size(); ++p) {
+        if (g.constant[p] && g.bakeable[p]) {
+          plan.push_back(-1);
+          continue;
+        }
+        auto [it, added] =
+            operandOfClass.try_emplace(g.classes[p], static_cast<int32_t>(operandOfClass.size()));
+        plan.push_back(it->second);
+      }
+    }
+  }
+
   void cells() {
-    for (const SourceCell& sc : source_.cells) {
+    for (size_t i = 0; i < source_.cells.size(); ++i) {
+      const SourceCell& sc = source_.cells[i];
+      int32_t group = i < planOfCell_.size() ? planOfCell_[i] : -1;
+      const std::vector<int32_t>* plan = group >= 0 ? &plans_[static_cast<size_t>(group)] : nullptr;
       CellAddress address = CellAddress::make(sc.sheet, sc.column, sc.row);
       Cell* cell = wb_.findOrCreateCell(address);
       if (!cell) throw SourceError("the model cannot hold cell " + cellText(sc));
@@ -156,12 +249,12 @@ private:
         break;
       case CellKind::Formula:
       case CellKind::SharedFormula:
-        flags |= formulaCell(sc, *cell);
+        flags |= formulaCell(sc, *cell, plan);
         break;
       case CellKind::ArrayFormula:
         cell->setArrayArea(areaOf(sc.sheet, sc.range));
         if (sc.master) {
-          flags |= formulaCell(sc, *cell);
+          flags |= formulaCell(sc, *cell, plan);
         } else if (!sc.cached.isNone()) {
           cell->setValue(toCalcValue(sc.cached));
         }
@@ -179,10 +272,12 @@ private:
     }
   }
 
-  // Compiles the formula of a formula cell or array master; returns the flags its functions call for.
-  uint32_t formulaCell(const SourceCell& sc, Cell& cell) {
+  // Compiles the formula of a formula cell or array master by its group's plan; returns the flags its
+  // functions call for.
+  uint32_t formulaCell(const SourceCell& sc, Cell& cell, const std::vector<int32_t>* plan) {
     FormulaBuild build;
     build.sheet = sc.sheet;
+    build.plan = plan;
     NodePtr root;
     try {
       root = compileText(sc.formula, build);
@@ -203,7 +298,7 @@ private:
     }
     cell.setTemplateIndex(index);
     for (NodePtr& operand : build.operands)
-      cell.operandRoots().push_back(operand.release());
+      cell.operandRoots().push_back(operand ? operand.release() : new ErrorNode(ErrRef));
     for (CellAddress read : build.precedents)
       if (Cell* target = wb_.findCell(read); target && target != &cell) wb_.link(cell, *target);
     if (options_.storeFormulaValues && !sc.cached.isNone()) cell.setValue(toCalcValue(sc.cached));
@@ -279,8 +374,8 @@ private:
       key += "M";
       return std::make_unique<EmptyNode>();
     case AstKind::Number:
-      key += "n" + numberKey(n.number);
-      return std::make_unique<NumberNode>(n.number);
+      return placeholder(build, 'n', "n" + numberKey(n.number), true,
+                         [&] { return std::make_unique<NumberNode>(n.number); });
     case AstKind::Text:
       key += "t" + std::to_string(n.text.size()) + ":" + utf16ToUtf8(n.text);
       return std::make_unique<TextNode>(n.text);
@@ -296,7 +391,15 @@ private:
         key += "R(";
         auto node = std::make_unique<AreaRefNode>(wb_, CellAddress::invalid(), CellAddress::invalid(),
                                                   AreaRefNode::kComputed);
-        addChildren(*node, n, build);
+        // A corner that moves with the cell stays an operand: the range is the corners' reference, and
+        // a corner kept in the tree would no longer count as one of the cell's references.
+        for (size_t i = 0; i < n.children.size(); ++i) {
+          if (i) key += ",";
+          const AstNode& corner = n.children[i];
+          bool plain = (corner.kind == AstKind::CellRef || corner.kind == AstKind::AreaRef) &&
+                       !corner.isComputedArea();
+          node->addChild((plain ? reference(corner, build, false) : compile(corner, build)).release());
+        }
         key += ")";
         return node;
       }
@@ -370,9 +473,47 @@ private:
     return static_cast<uint32_t>(index);
   }
 
+  // A number or a reference that moves with the cell: baked into the template or made an operand of the
+  // cell as the plan says. `value` is what the key writes for it when baked; `make` builds its node.
+  template <class Make>
+  NodePtr placeholder(FormulaBuild& build, char kind, std::string value, bool bakeable, Make make) {
+    if (!build.extractOperands) {
+      build.key += value;
+      return make();
+    }
+    size_t position = build.placeholders++;
+    if (build.shapeOnly) {
+      build.key += '#';
+      build.key += kind;
+      build.values.push_back(std::move(value));
+      build.bakeable.push_back(bakeable);
+      return make();
+    }
+    int32_t slot;
+    if (build.plan && position < build.plan->size()) {
+      slot = (*build.plan)[position];
+    } else if (bakeable && kind == 'n') {
+      slot = -1;
+    } else {
+      auto [it, fresh] =
+          build.operandIndex.try_emplace(value, static_cast<int32_t>(build.operandIndex.size()));
+      slot = it->second;
+    }
+    if (slot < 0) {
+      build.key += value;
+      return make();
+    }
+    size_t index = static_cast<size_t>(slot);
+    if (build.operands.size() <= index) build.operands.resize(index + 1);
+    if (!build.operands[index]) build.operands[index] = make();
+    build.key += "@" + std::to_string(slot);
+    return std::make_unique<OperandRefNode>(slot);
+  }
+
   // A cell or fixed area. A reference that moves with the cell (a relative part, or no sheet of its own)
-  // becomes an operand of the cell, so that cells whose formulas differ only there share a template.
-  NodePtr reference(const AstNode& n, FormulaBuild& build) {
+  // is a placeholder; one that is fixed stays in the template. `bakeable` is false for a range corner,
+  // which stays an operand when it moves.
+  NodePtr reference(const AstNode& n, FormulaBuild& build, bool bakeable = true) {
     uint32_t sheet = sheetOf(n, build);
     if (sheet == CellAddress::kNoSheet) {
       build.key += "e" + std::to_string(ErrRef);
@@ -402,14 +543,11 @@ private:
       }
       return std::make_unique<AreaRefNode>(wb_, first, second, 0);
     };
-    if (!build.extractOperands || (absolute && n.sheet)) {
+    if (absolute && n.sheet) {
       build.key += refKey;
       return makeNode();
     }
-    auto [it, fresh] = build.operandIndex.try_emplace(refKey, static_cast<int32_t>(build.operands.size()));
-    if (fresh) build.operands.push_back(makeNode());
-    build.key += "@" + std::to_string(it->second);
-    return std::make_unique<OperandRefNode>(it->second);
+    return placeholder(build, cell ? 'C' : 'A', std::move(refKey), bakeable, makeNode);
   }
 
   // A reference into another workbook ([1]Sheet1!A1); [0] names this workbook itself.
@@ -533,6 +671,8 @@ private:
   const CompileOptions& options_;
   CompileReport& report_;
   std::map<std::string, int32_t> templates_;
+  std::vector<int32_t> planOfCell_;         // source cell index -> its group (-1 for none)
+  std::vector<std::vector<int32_t>> plans_; // each group's plan (see FormulaBuild::plan)
   std::map<std::pair<std::u16string, int32_t>, int32_t> nameIndex_;
 };
 
