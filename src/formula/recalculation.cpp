@@ -519,11 +519,33 @@ bool Recalculator::evaluate(Cell& cell) {
   return changed;
 }
 
+// A stable sort by level. A walk down a chain of formulas reaches them in level order already; other
+// lists are counted out by level when the levels are few against the cells (the usual case: a level
+// per step of the longest chain), which touches each cell twice instead of log n times.
+void Recalculator::sortByLevel(std::vector<Cell*>& list) {
+  auto byLevel = [](const Cell* a, const Cell* b) { return a->level() < b->level(); };
+  if (std::is_sorted(list.begin(), list.end(), byLevel)) return;
+  uint32_t highest = 0;
+  for (const Cell* c : list)
+    highest = std::max(highest, c->level());
+  if (highest / 4 > list.size()) {
+    std::stable_sort(list.begin(), list.end(), byLevel);
+    return;
+  }
+  std::vector<uint32_t> starts(size_t(highest) + 2, 0);
+  for (const Cell* c : list)
+    ++starts[c->level() + 1];
+  for (size_t i = 1; i < starts.size(); ++i)
+    starts[i] += starts[i - 1];
+  std::vector<Cell*> sorted(list.size());
+  for (Cell* c : list)
+    sorted[starts[c->level()]++] = c;
+  list.swap(sorted);
+}
+
 void Recalculator::evaluateList(std::vector<Cell*>* collector) {
   std::vector<Cell*>& list = workbook_.recalculationList();
-  auto byLevel = [](const Cell* a, const Cell* b) { return a->level() < b->level(); };
-  // A walk down a chain of formulas reaches them in level order already: no sort is needed then.
-  if (!std::is_sorted(list.begin(), list.end(), byLevel)) std::stable_sort(list.begin(), list.end(), byLevel);
+  sortByLevel(list);
   // Evaluation may create cells but never extends the list; index in case it does.
   for (size_t i = 0; i < list.size(); ++i) {
     Cell* cell = list[i];

@@ -106,6 +106,7 @@ private:
   bool evaluate(Cell& cell);
   // Sorts the recalculation list by level (stable) and evaluates it, appending to collector.
   void evaluateList(std::vector<Cell*>* collector);
+  void sortByLevel(std::vector<Cell*>& list);
   // Re-collects dynamic references and evaluates again where they moved, until the links settle.
   // Returns true when any link changed.
   bool settleDynamicReferences();

@@ -477,8 +477,13 @@ bool approximatelyEqual(double x, double y) {
   if (!std::isfinite(x) || !std::isfinite(y)) return false;
   // Equal when they differ by less than half a unit of the 15th significant digit of the larger.
   double larger = std::fmax(std::fabs(x), std::fabs(y));
+  double difference = std::fabs(y - x);
+  // The unit lies between a tenth of the larger and the larger itself, scaled: most pairs are decided
+  // by those bounds without the logarithm.
+  if (difference >= 5e-15 * larger * (1 + 1e-12)) return false;
+  if (difference < 5e-16 * larger * (1 - 1e-12)) return true;
   double tolerance = 5 * std::pow(10.0, std::floor(std::log10(larger)) - kSignificantDigits);
-  return std::fabs(y - x) < tolerance;
+  return difference < tolerance;
 }
 
 bool equal(const CalcValue& a, const CalcValue& b) {

@@ -275,6 +275,20 @@ TEST_F(Conversions, ApproximatelyEqualHoldsFifteenSignificantDigitsAtEveryMagnit
     EXPECT_EQ(approximatelyEqual(c.x, c.y), c.expected) << c.x << " " << c.y;
     EXPECT_EQ(approximatelyEqual(c.y, c.x), c.expected) << c.y << " " << c.x;
   }
+  // The quick bounds decide exactly as the tolerance itself does, also right around it and at powers
+  // of ten, where the unit of the 15th digit changes.
+  auto byTolerance = [](double x, double y) {
+    double larger = std::fmax(std::fabs(x), std::fabs(y));
+    return x == y || std::fabs(y - x) < 5 * std::pow(10.0, std::floor(std::log10(larger)) - 15);
+  };
+  for (double base : {1.0, 9.999999999999, 10.0, 99.5, 1000.0, 123456.789, 1e-7, 3.3e12, 1e15, 7e300}) {
+    for (double unit = 4e-16; unit < 6e-15; unit *= 1.013) {
+      double y = base * (1 + unit);
+      EXPECT_EQ(approximatelyEqual(base, y), byTolerance(base, y)) << base << " " << y;
+      y = std::nextafter(base * (1 - unit), 0.0);
+      EXPECT_EQ(approximatelyEqual(base, y), byTolerance(base, y)) << base << " " << y;
+    }
+  }
 }
 
 TEST_F(Conversions, EqualAcrossKinds) {
