@@ -301,7 +301,6 @@ bool CallNode::evaluateIf(bool arrayContext) {
 // a cell reference child would write it into its cell.
 bool CallNode::evaluateIndex(bool arrayContext) {
   FormulaNode* first = argumentNode(0);
-  size_t count = childCount();
   if (!first) {
     evaluateArgumentsWith(arrayContext, 0, false);
     return true;
@@ -309,7 +308,8 @@ bool CallNode::evaluateIndex(bool arrayContext) {
   bool firstEvaluated = valueDecidesReference(*first);
   if (firstEvaluated) evaluateChild(first, arrayContext);
   bool referenceLike = first->isCellReference() || first->isReference() || first->isUnion();
-  if (!referenceLike && count < 4) {
+  // An array source takes every argument as a value, the area number too; the routine checks it.
+  if (!referenceLike) {
     if (!(firstEvaluated && arrayContext)) evaluateChild(first, true);
     for (size_t i = 1; FormulaNode* rest = argumentNode(i); ++i)
       evaluateChild(rest, arrayContext);

@@ -199,6 +199,11 @@ public:
   size_t size() const { return cells().size(); }
   bool empty() const { return cells_.empty(); }
   void clear() { cells_.clear(), sorted_ = true; }
+  // Gives back the room that growing left unused.
+  void shrinkToFit() {
+    sort();
+    cells_.shrink_to_fit();
+  }
 
 private:
   void sort() const;

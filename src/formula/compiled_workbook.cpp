@@ -213,6 +213,10 @@ Recalculator& CompiledWorkbook::recalculator() {
 
 void CompiledWorkbook::prepareAfterLoad() {
   recalculator().prepareAfterLoad();
+  // The sets grew cell by cell while loading; what they hold now is what they will mostly keep.
+  allCells_.shrinkToFit();
+  calculatedCells_.shrinkToFit();
+  volatileCells_.shrinkToFit();
 }
 
 bool CompiledWorkbook::recalculate(std::vector<Cell*> changed, bool refresh) {

@@ -57,8 +57,9 @@ double clockDateTimeSerial(bool date1904) {
   return activeClock ? activeClock(date1904) : currentDateTimeSerial(date1904);
 }
 
-// INDEX and OFFSET take only their first argument as a reference; their further arguments are values
-// that the formula reads like any other.
+// OFFSET takes only its first argument as a reference (its result, anywhere, is collected after each
+// evaluation); its further arguments are values that the formula reads like any other. INDEX is not
+// among these: its result lies inside its first argument, whose cells its formula therefore reads.
 bool referenceOnlyArgument(int32_t number, int32_t position) {
   switch (number) {
   case 8:   // ROW
@@ -67,7 +68,6 @@ bool referenceOnlyArgument(int32_t number, int32_t position) {
   case 77:  // COLUMNS
   case 105: // ISREF
     return true;
-  case 29: // INDEX
   case 78: // OFFSET
     return position == 0;
   default:

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "formula/formula_node.h"
+#include "functions/lookup.h"
 #include "functions/math.h"
 
 namespace cwbk {
@@ -74,6 +75,24 @@ std::span<const ImplementationRow> implementationRows() {
       {u"TAN", tanFunction},
       {u"TANH", tanhFunction},
       {u"TRUNC", truncFunction},
+      // lookup.cpp
+      {u"ADDRESS", addressFunction},
+      {u"CHOOSE", chooseFunction},
+      {u"COLUMN", columnFunction},
+      {u"COLUMNS", columnsFunction},
+      {u"EVALUATE", evaluateFunction},
+      {u"GETPIVOTDATA", getPivotDataFunction},
+      {u"HLOOKUP", hlookupFunction},
+      {u"HYPERLINK", hyperlinkFunction},
+      {u"INDEX", indexFunction},
+      {u"INDIRECT", indirectFunction},
+      {u"LOOKUP", lookupFunction},
+      {u"MATCH", matchFunction},
+      {u"OFFSET", offsetFunction},
+      {u"ROW", rowFunction},
+      {u"ROWS", rowsFunction},
+      {u"TRANSPOSE", transposeFunction},
+      {u"VLOOKUP", vlookupFunction},
   };
   return rows;
 }

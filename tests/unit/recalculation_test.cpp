@@ -94,6 +94,13 @@ TEST(RecalculationLinks, FormulaReferencesByPosition) {
        0,
        {A3},
        {}},
+      {"INDEX reads the area its result lies in",
+       [](TreeBuilder& t) {
+         return t.call(u"INDEX", nullptr, {t.range(at(0, 4), at(2, 6)), t.ref(at(0, 2)), t.num(1)});
+       },
+       0,
+       {A3},
+       {Area{at(0, 4), at(2, 6)}}},
       {"an IF branch meets the row",
        [](TreeBuilder& t) {
          return t.call(u"IF", &ifImpl(),
