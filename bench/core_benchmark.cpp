@@ -3,7 +3,9 @@
 #include "compiler/text_workbook.h"
 #include "compiler/workbook_calc.h"
 #include "compiler/workbook_compiler.h"
+#include "formula/cell.h"
 #include "formula/compiled_workbook.h"
+#include "formula/formula_node.h"
 #include <benchmark/benchmark.h>
 #include <string>
 #include <vector>
@@ -59,6 +61,67 @@ void BM_ChainRecalculate(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kRows);
 }
 BENCHMARK(BM_ChainRecalculate)->Unit(benchmark::kMillisecond);
+
+// The formula cells of the chain, in row order.
+std::vector<Cell*> chainCells(CompiledWorkbook& workbook) {
+  std::vector<Cell*> cells;
+  for (int r = 0; r < kRows; ++r)
+    if (Cell* c = workbook.findCell(CellAddress::make(0, 1, r))) cells.push_back(c);
+  return cells;
+}
+
+// Node evaluation alone, without the dependents walk: each formula cell of the chain evaluated in
+// order the way recalculation does (arithmetic templates as their flat programs). Items are nodes: a
+// chain formula B(r-1)*1.000001+A(r) has five.
+void BM_NodeEvaluation(benchmark::State& state) {
+  auto stream = chainStream();
+  CompiledWorkbook workbook;
+  loadStreamBytes(stream, workbook);
+  calculateAll(workbook);
+  std::vector<Cell*> cells = chainCells(workbook);
+  for (auto _ : state)
+    for (Cell* c : cells)
+      workbook.evaluateFormula(*c);
+  state.SetItemsProcessed(state.iterations() * int64_t(cells.size()) * 5);
+}
+BENCHMARK(BM_NodeEvaluation)->Unit(benchmark::kMillisecond);
+
+// The same through the formula trees: every node evaluated as an object, as formulas that are not
+// plain arithmetic are. Items are nodes.
+void BM_TreeEvaluation(benchmark::State& state) {
+  auto stream = chainStream();
+  CompiledWorkbook workbook;
+  loadStreamBytes(stream, workbook);
+  calculateAll(workbook);
+  std::vector<Cell*> cells = chainCells(workbook);
+  EvaluationContext& context = evaluationContext();
+  for (auto _ : state)
+    for (Cell* c : cells) {
+      context.currentCell = c;
+      if (FormulaNode* root = workbook.formulaTemplate(c->templateIndex()))
+        c->ensureValue().copyFrom(*root->evaluate());
+    }
+  context.currentCell = nullptr;
+  state.SetItemsProcessed(state.iterations() * int64_t(cells.size()) * 5);
+}
+BENCHMARK(BM_TreeEvaluation)->Unit(benchmark::kMillisecond);
+
+// The floor: the same arithmetic over the same chain in a plain loop. Items are nodes, five per cell
+// as above, so that the rate compares with node evaluation.
+void BM_NodeFloor(benchmark::State& state) {
+  std::vector<double> a(kRows), b(kRows);
+  for (int r = 0; r < kRows; ++r)
+    a[r] = r + 1;
+  for (auto _ : state) {
+    b[0] = a[0] + state.iterations();
+    for (int r = 1; r < kRows; ++r)
+      b[r] = b[r - 1] * 1.000001 + a[r];
+    benchmark::DoNotOptimize(b.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * kRows * 5);
+}
+BENCHMARK(BM_NodeFloor)->Unit(benchmark::kMillisecond);
 
 // The floor: the same arithmetic over the same chain in a plain loop; items are formula cells.
 void BM_ChainFloor(benchmark::State& state) {

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <stdexcept>
-#include <unistd.h>
 #include <malloc.h>
+#include <stdexcept>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace cwbk;
@@ -31,7 +31,6 @@ size_t heapInUse() {
   struct mallinfo2 m = mallinfo2();
   return m.uordblks + m.hblkhd;
 }
-
 
 struct Workload {
   std::string text;
@@ -133,10 +132,11 @@ void measure(const std::string& label, const std::string& path, size_t formulaCe
     editMs += msSince(editStart);
   }
   evaluated = workbook->state().formulaEvaluations - evaluated;
-  std::printf("ours %s load_ms %.3f edit_ms %.4f bytes_per_formula %.1f recalculated_per_edit %.0f formulas %zu "
-              "stream_bytes %zu\n",
-              label.c_str(), loadMs, editMs / 5, double(bytes) / double(formulaCells), double(evaluated) / 5,
-              formulaCells, stream.size());
+  std::printf(
+      "ours %s load_ms %.3f edit_ms %.4f bytes_per_formula %.1f recalculated_per_edit %.0f formulas %zu "
+      "stream_bytes %zu\n",
+      label.c_str(), loadMs, editMs / 5, double(bytes) / double(formulaCells), double(evaluated) / 5,
+      formulaCells, stream.size());
   std::fflush(stdout);
 }
 
@@ -147,7 +147,8 @@ void run(const std::string& self, const std::string& name, bool withLookup) {
   std::string label = name;
   if (name == "Big") label += withLookup ? "" : "-noD";
   std::string path = compileWorkload(label, w);
-  std::string command = "'" + self + "' --measure " + label + " " + path + " " + std::to_string(w.formulaCells);
+  std::string command =
+      "'" + self + "' --measure " + label + " " + path + " " + std::to_string(w.formulaCells);
   int status = std::system(command.c_str());
   if (!std::getenv("CWBK_BENCH_KEEP")) std::remove(path.c_str());
   if (status != 0) throw std::runtime_error("measuring " + label + " failed");
