@@ -27,20 +27,22 @@ FixedPool::~FixedPool() {
 }
 
 void* FixedPool::allocate() {
-  if (!free_) {
+  if (FreeBlock* block = free_) {
+    free_ = block->next;
+    ++inUse_;
+    return block;
+  }
+  // Blocks of the newest page are handed out in turn, so a page is touched only as far as it is used.
+  if (fresh_ == freshEnd_) {
     char* page = static_cast<char*>(std::malloc(kPageHeader + blockSize_ * blocksPerPage_));
     if (!page) throw std::bad_alloc();
     *reinterpret_cast<void**>(page) = pages_;
     pages_ = page;
-    // Thread the new blocks onto the free list, first block on top.
-    for (size_t i = blocksPerPage_; i-- > 0;) {
-      auto* block = reinterpret_cast<FreeBlock*>(page + kPageHeader + i * blockSize_);
-      block->next = free_;
-      free_ = block;
-    }
+    fresh_ = page + kPageHeader;
+    freshEnd_ = fresh_ + blockSize_ * blocksPerPage_;
   }
-  FreeBlock* block = free_;
-  free_ = block->next;
+  void* block = fresh_;
+  fresh_ += blockSize_;
   ++inUse_;
   return block;
 }

@@ -28,6 +28,8 @@ private:
   size_t blocksPerPage_;
   FreeBlock* free_ = nullptr;
   void* pages_ = nullptr; // singly linked through the first word of each page
+  char* fresh_ = nullptr; // the newest page's blocks not handed out yet: [fresh_, freshEnd_)
+  char* freshEnd_ = nullptr;
   size_t inUse_ = 0;
 };
 
