@@ -46,12 +46,12 @@ void Cell::setArrayFormulaIndex(int32_t index) {
   if (extras_ || index >= 0) extras().arrayFormulaIndex = index;
 }
 
-const std::vector<Area>& Cell::precedentAreas() const {
-  static const std::vector<Area> none;
+const PointerList<AreaEntry*>& Cell::precedentAreas() const {
+  static const PointerList<AreaEntry*> none;
   return extras_ ? extras_->precedentAreas : none;
 }
 
-std::vector<Area>& Cell::mutablePrecedentAreas() {
+PointerList<AreaEntry*>& Cell::mutablePrecedentAreas() {
   return extras().precedentAreas;
 }
 

@@ -19,6 +19,7 @@ namespace cwbk {
 
 class CompiledWorkbook;
 class FormulaNode;
+struct AreaEntry;
 
 // Cell flag bits.
 enum CellFlag : uint32_t {
@@ -112,10 +113,11 @@ public:
   const PointerList<Cell*>& precedentCells() const { return precedentCells_; }
   PointerList<Cell*>& dependents() { return dependents_; }
   const PointerList<Cell*>& dependents() const { return dependents_; }
-  // The areas the cell's formula reads as ranges (each entered in the area index).
-  const std::vector<Area>& precedentAreas() const;
-  // Returns the areas for changing them, creating the list when the cell has none.
-  std::vector<Area>& mutablePrecedentAreas();
+  // The areas the cell's formula reads as ranges: their entries in the area index (which keeps every
+  // entry for the workbook's lifetime), in the order they were entered.
+  const PointerList<AreaEntry*>& precedentAreas() const;
+  // Returns the entries for changing them, creating the list when the cell has none.
+  PointerList<AreaEntry*>& mutablePrecedentAreas();
   uint32_t level() const { return level_; }
   void setLevel(uint32_t level) { level_ = level; }
 
@@ -133,8 +135,8 @@ public:
 private:
   // What few cells carry: areas read as ranges, array formulas, hyperlinks and parked formulas. Kept
   // apart so that the common cell stays small.
-  struct Extras {
-    std::vector<Area> precedentAreas;
+  struct Extras : PoolAllocated {
+    PointerList<AreaEntry*> precedentAreas;
     std::unique_ptr<HyperlinkRecord> hyperlink;
     Area arrayArea;
     int32_t parkedTemplateIndex = -1;

@@ -254,18 +254,19 @@ AreaEntry* CompiledWorkbook::registerArea(Cell& reader, const Area& area) {
   if (!entry) return nullptr;
   if (created) forEachCellIn(entry->area, [](Cell& cell) { cell.clearFlags(CellOutsideAreas); });
   if (insertByIdentity(entry->readers, &reader)) linksChanged_ = true;
-  std::vector<Area>& areas = reader.mutablePrecedentAreas();
-  if (std::find(areas.begin(), areas.end(), entry->area) == areas.end()) areas.push_back(entry->area);
+  PointerList<AreaEntry*>& areas = reader.mutablePrecedentAreas();
+  if (std::find(areas.begin(), areas.end(), entry) == areas.end()) areas.push_back(entry);
   return entry;
 }
 
 bool CompiledWorkbook::unregisterArea(Cell& reader, const Area& area) {
-  Area key = canonicalArea(area);
-  std::vector<Area>& areas = reader.mutablePrecedentAreas();
-  auto it = std::find(areas.begin(), areas.end(), key);
+  AreaEntry* entry = areaIndex_.find(canonicalArea(area));
+  if (!entry || reader.precedentAreas().empty()) return false;
+  PointerList<AreaEntry*>& areas = reader.mutablePrecedentAreas();
+  auto it = std::find(areas.begin(), areas.end(), entry);
   if (it == areas.end()) return false;
   areas.erase(it);
-  if (AreaEntry* entry = areaIndex_.find(key)) eraseByIdentity(entry->readers, &reader);
+  eraseByIdentity(entry->readers, &reader);
   linksChanged_ = true;
   return true;
 }

@@ -280,15 +280,17 @@ bool Recalculator::applyReferences(Cell& cell, const CollectedReferences& refere
     }
   for (Cell* read : references.cells)
     if (workbook_.link(cell, *read)) changed = true;
-  std::vector<Area> oldAreas = cell.precedentAreas();
+  std::vector<Area> oldAreas;
+  for (const AreaEntry* entry : cell.precedentAreas())
+    oldAreas.push_back(entry->area);
   for (const Area& area : oldAreas)
     if (std::find(references.areas.begin(), references.areas.end(), area) == references.areas.end()) {
       workbook_.unregisterArea(cell, area);
       changed = true;
     }
   for (const Area& area : references.areas) {
-    const std::vector<Area>& now = cell.precedentAreas();
-    if (std::find(now.begin(), now.end(), area) != now.end()) continue;
+    const PointerList<AreaEntry*>& now = cell.precedentAreas();
+    if (std::any_of(now.begin(), now.end(), [&](const AreaEntry* e) { return e->area == area; })) continue;
     if (workbook_.registerArea(cell, area)) changed = true;
   }
   return changed;
@@ -354,8 +356,7 @@ void Recalculator::orderCells() {
       } else if (f.stage == 1) {
         const auto& areas = cell.precedentAreas();
         while (f.index < areas.size()) {
-          const AreaEntry* entry = workbook_.areaIndex().find(areas[f.index]);
-          if (entry) {
+          if (const AreaEntry* entry = areas[f.index]) {
             const std::vector<Cell*>& inside = formulaCellsOf(*entry);
             if (f.inner < inside.size()) return inside[f.inner++];
           }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "formula/area_index.h"
 #include "formula/call_node.h"
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
@@ -20,6 +21,14 @@ namespace cwbk::testing {
 
 inline CellAddress at(uint32_t column, uint32_t row, uint32_t sheet = 0) {
   return CellAddress::make(sheet, column, row);
+}
+
+// The areas a cell reads, as the area index holds them.
+inline std::vector<Area> areasRead(const Cell& cell) {
+  std::vector<Area> areas;
+  for (const AreaEntry* entry : cell.precedentAreas())
+    areas.push_back(entry->area);
+  return areas;
 }
 
 inline uint64_t addressKey(CellAddress a) {
