@@ -7,6 +7,7 @@
 #include "formula/formula_node.h"
 #include "formula/operator_nodes.h"
 #include "formula/proxy_nodes.h"
+#include "formula/reference_nodes.h"
 
 namespace cwbk {
 
@@ -22,6 +23,14 @@ bool numberOf(const CalcValue* v, double& x) {
   if (!v->isNumber()) return false;
   x = v->numberValue();
   return true;
+}
+
+// Returns what a cell reference gives, reading the cell directly; the node itself answers for a member of
+// an array formula (whose value comes from its master) and for a reference without a cell.
+const CalcValue* cellReferenceValue(CellRefNode& node) {
+  const Cell* cell = node.cell();
+  if (!cell || cell->isArrayMember()) return node.value();
+  return cell->value();
 }
 
 } // namespace
@@ -97,7 +106,7 @@ bool ScalarProgram::run(const Cell& cell, double& result) const {
       stack[top++] = step.constant;
       break;
     case Op::Node:
-      if (!numberOf(step.node->value(), stack[top++])) return false;
+      if (!numberOf(cellReferenceValue(*static_cast<CellRefNode*>(step.node)), stack[top++])) return false;
       break;
     case Op::Operand: {
       const PointerList<FormulaNode*>& roots = cell.operandRoots();
@@ -105,8 +114,14 @@ bool ScalarProgram::run(const Cell& cell, double& result) const {
       FormulaNode* operand = roots[step.operand];
       if (!operand) return false;
       NodeKind kind = operand->kind();
-      if (kind != NodeKind::CellRef && kind != NodeKind::Number) return false;
-      if (!numberOf(operand->value(), stack[top++])) return false;
+      const CalcValue* v;
+      if (kind == NodeKind::CellRef)
+        v = cellReferenceValue(*static_cast<CellRefNode*>(operand));
+      else if (kind == NodeKind::Number)
+        v = operand->value();
+      else
+        return false;
+      if (!numberOf(v, stack[top++])) return false;
       break;
     }
     case Op::Negate:
