@@ -70,7 +70,7 @@ AreaIndex::enter(const Area& input,
   entry.area = area;
   bySheet_[area.first.sheet()].push_back(&entry);
   visitCells(area, [&entry](Cell& cell) {
-    if (cell.hasFormula()) {
+    if (cell.hasFormula() || cell.isArrayMember()) {
       entry.formulaExtent = extendExtent(entry.formulaExtent, cell.address());
       entry.noFormula = false;
     }
@@ -84,7 +84,7 @@ AreaIndex::enter(const Area& input,
 void AreaIndex::noteCell(const Cell& cell) {
   auto sheet = bySheet_.find(cell.address().sheet());
   if (sheet == bySheet_.end()) return;
-  bool formula = cell.hasFormula();
+  bool formula = cell.hasFormula() || cell.isArrayMember();
   if (!formula && !holdsSomething(cell)) return;
   for (AreaEntry* entry : sheet->second) {
     if (!areaContains(entry->area, cell.address())) continue;

@@ -304,7 +304,7 @@ const std::vector<Cell*>& Recalculator::formulaCellsOf(const AreaEntry& entry) {
   if (inserted && !entry.noFormula && entry.formulaExtent.isValid()) {
     Area within = entry.formulaExtent;
     workbook_.forEachCellIn(within, [&](Cell& c) {
-      if (c.hasFormula() && areaContains(entry.area, c.address())) cells.push_back(&c);
+      if ((c.hasFormula() || c.isArrayMember()) && areaContains(entry.area, c.address())) cells.push_back(&c);
     });
   }
   return cells;
@@ -350,7 +350,8 @@ void Recalculator::orderCells() {
         const auto& cells = cell.precedentCells();
         while (f.index < cells.size()) {
           Cell* p = cells[f.index++];
-          if (p->hasFormula()) return p;
+          // A member of an array formula stands for its master's result.
+          if (p->hasFormula() || p->isArrayMember()) return p;
         }
         f.stage = 1, f.index = 0, f.inner = 0;
       } else if (f.stage == 1) {

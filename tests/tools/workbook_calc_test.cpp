@@ -104,6 +104,32 @@ TEST(WorkbookCalc, OperatorsAgreeWithASecondSpreadsheet) {
   EXPECT_GE(result.passed, 50u);
 }
 
+// Cells that read members of an array formula, singly or through another array formula's range, are
+// evaluated after its master, also when they come first in the workbook.
+TEST(WorkbookCalc, ReadersOfArrayMembersFollowTheirMaster) {
+  SourceWorkbook source = readTextWorkbook(R"([sheets]
+Sheet1
+
+[cells]
+Sheet1!A1: 1
+Sheet1!A2: 2
+Sheet1!B1:C2: {=H1:I2}
+Sheet1!B5: =H2*10
+Sheet1!H1:I2: {=A1:A2*{1,2}+C9}
+Sheet1!C9: 0
+)");
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  CompiledWorkbook wb;
+  loadStreamBytes(compileToStream(source, options), wb);
+  calculateAll(wb);
+  EXPECT_EQ(numberAt(wb, "Sheet1!B5"), 20);
+  EXPECT_EQ(numberAt(wb, "Sheet1!C2"), 4);
+  applyChanges(wb, {{*parseCellName(wb, "Sheet1!C9"), CalcValue::number(5)}});
+  EXPECT_EQ(numberAt(wb, "Sheet1!B5"), 70);
+  EXPECT_EQ(numberAt(wb, "Sheet1!C2"), 9);
+}
+
 TEST(WorkbookCalc, InputValuesAndJsonTexts) {
   struct Case {
     const char* input;
