@@ -107,6 +107,14 @@ int32_t CompiledWorkbook::findDefinedName(std::u16string_view name) const {
 
 // ---------------------------------------------------------------- cells
 
+std::vector<Cell*> CompiledWorkbook::allCells() const {
+  std::vector<Cell*> cells;
+  cells.reserve(cellCount_);
+  grid_.forEachCell([&](Cell& c) { cells.push_back(&c); });
+  std::sort(cells.begin(), cells.end(), std::less<Cell*>());
+  return cells;
+}
+
 Cell* CompiledWorkbook::findOrCreateCell(CellAddress address) {
   if (!address.isValid() || address.sheet() == CellAddress::kNoSheet) return nullptr;
   if (Cell* cell = grid_.find(address)) return cell;
@@ -114,7 +122,7 @@ Cell* CompiledWorkbook::findOrCreateCell(CellAddress address) {
   if (!slot) return nullptr;
   if (!*slot) {
     *slot = new Cell(this, CellAddress::make(address.sheet(), address.column(), address.rowIndex()));
-    allCells_.insert(*slot);
+    ++cellCount_;
   }
   return *slot;
 }
@@ -214,7 +222,6 @@ Recalculator& CompiledWorkbook::recalculator() {
 void CompiledWorkbook::prepareAfterLoad() {
   recalculator().prepareAfterLoad();
   // The sets grew cell by cell while loading; what they hold now is what they will mostly keep.
-  allCells_.shrinkToFit();
   calculatedCells_.shrinkToFit();
   volatileCells_.shrinkToFit();
 }

@@ -211,8 +211,10 @@ public:
   Grid& grid() { return grid_; }
   const Grid& grid() const { return grid_; }
 
-  CellSet& allCells() { return allCells_; }
-  const CellSet& allCells() const { return allCells_; }
+  // The grid holds every cell; there is no separate set of them, which would cost a pointer per cell.
+  size_t cellCount() const { return cellCount_; }
+  // Returns every cell, sorted by identity.
+  std::vector<Cell*> allCells() const;
   // Cells with a template index >= 0 or the host-computed flag.
   CellSet& calculatedCells() { return calculatedCells_; }
   const CellSet& calculatedCells() const { return calculatedCells_; }
@@ -310,7 +312,7 @@ private:
 
   // The grid owns the cells; no tree's destructor touches a cell, so the order of destruction is free.
   Grid grid_;
-  CellSet allCells_;
+  size_t cellCount_ = 0;
   CellSet calculatedCells_;
   CellSet volatileCells_;
   std::vector<Cell*> recalculationList_;

@@ -88,7 +88,8 @@ private:
 };
 
 // Builds the layout's formulas and the inputs of column 0 into a workbook.
-void build(const GeneratedWorkbook& layout, const std::vector<CalcValue>& inputs, CompiledWorkbook& workbook) {
+void build(const GeneratedWorkbook& layout, const std::vector<CalcValue>& inputs,
+           CompiledWorkbook& workbook) {
   workbook.addSheet(u"Sheet1");
   TreeBuilder t{workbook};
   for (uint32_t r = 0; r < layout.rows; ++r)
@@ -144,7 +145,7 @@ void computeFresh(const GeneratedWorkbook& layout, const std::vector<CalcValue>&
                   CompiledWorkbook& workbook) {
   build(layout, inputs, workbook);
   workbook.prepareAfterLoad();
-  workbook.recalculate(workbook.allCells().cells(), false);
+  workbook.recalculate(workbook.allCells(), false);
 }
 
 const CalcValue& valueAt(CompiledWorkbook& workbook, CellAddress a) {
@@ -173,7 +174,7 @@ TEST(RecalculationDifferential, IncrementalEqualsFreshAndEveryChangeIsReported) 
     CompiledWorkbook live;
     computeFresh(layout, inputs, live);
     live.state().host = &host;
-    for (Cell* cell : live.allCells().cells())
+    for (Cell* cell : live.allCells())
       host.shown[addressKey(cell->address())].copyFrom(live.cellValue(*cell));
 
     for (uint32_t edit = 0; edit < kEdits; ++edit) {

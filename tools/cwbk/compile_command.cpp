@@ -158,7 +158,7 @@ int runDump(Arguments args) {
   const CompiledWorkbook& wb = *loaded.workbook;
 
   std::printf("workbook: %zu sheets, %zu names, %zu cells, %zu calculated, %zu templates\n",
-              wb.sheets().size(), wb.definedNames().size(), wb.allCells().size(), wb.calculatedCells().size(),
+              wb.sheets().size(), wb.definedNames().size(), wb.cellCount(), wb.calculatedCells().size(),
               wb.formulaTemplates().size());
   for (const auto& [index, info] : wb.sheets()) {
     std::printf("sheet %u %s", index, toUtf8(info.name).c_str());
