@@ -340,6 +340,8 @@ BOOL CALLBACK matchMainWindow(HWND window, LPARAM context) {
 
 HWND findMainWindow(ApplicationWrapper& excel) {
   if (excel.majorVersion() > 9) {
+    // Hwnd is a 32-bit Long; window handles keep their value in 32 bits and widen by sign extension
+    // in 64-bit processes.
     if (int32_t handle = excel.hwnd()) return reinterpret_cast<HWND>(static_cast<intptr_t>(handle));
   }
   WindowSearch search{excel.caption()};

@@ -44,8 +44,9 @@ size_t elementSize(VARTYPE vt) {
   case VT_UINT:
   case VT_R4:
   case VT_ERROR:
-  case VT_BSTR:
     return 4;
+  case VT_BSTR:
+    return sizeof(BSTR); // a pointer: 4 bytes on 32-bit Windows, 8 on 64-bit
   case VT_I8:
   case VT_UI8:
   case VT_R8:
@@ -75,8 +76,9 @@ void convertElement(VARTYPE vt, const void* p, size_t size, CalcValue& target, i
       storeDouble(d, target);
     return;
   }
-  // A borrowed view of the element: the union of a VARIANT holds every other element type.
-  VARIANT view;
+  // A borrowed view of the element: the union of a VARIANT holds every other element type. It starts
+  // zeroed so that the bytes an element does not cover are never read uninitialised.
+  VARIANT view{};
   VariantInit(&view);
   std::memcpy(&view.llVal, p, std::min(size, elementSize(vt)));
   view.vt = vt;

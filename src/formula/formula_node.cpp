@@ -13,10 +13,7 @@ namespace cwbk {
 
 // ---------------------------------------------------------------- evaluation context
 
-EvaluationContext& evaluationContext() {
-  static EvaluationContext context;
-  return context;
-}
+constinit EvaluationContext detail::evaluationContextInstance;
 
 CellAddress currentCellAddress() {
   Cell* cell = evaluationContext().currentCell;

@@ -86,8 +86,15 @@ struct EvaluationContext {
 };
 constexpr uint32_t kMaxNestingDepth = 1000;
 
+namespace detail {
+// Constant-initialized, so it is ready before any static constructor runs.
+extern constinit EvaluationContext evaluationContextInstance;
+} // namespace detail
+
 // Returns the process-wide evaluation context.
-EvaluationContext& evaluationContext();
+inline EvaluationContext& evaluationContext() {
+  return detail::evaluationContextInstance;
+}
 // Returns the address of the context's current cell, or the invalid address when there is none.
 CellAddress currentCellAddress();
 // Returns the workbook that evaluation reads cells from: the context's workbook, else the current cell's,

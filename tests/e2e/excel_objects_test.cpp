@@ -475,7 +475,9 @@ TEST_F(ExcelObjectsTest, RunningObjectsAreOfferedToTheVisitor) {
   }
   moniker->Release();
   table->Release();
-  if (FAILED(registered)) GTEST_SKIP() << "the running object table refused the registration";
+  if (FAILED(registered))
+    GTEST_SKIP() << "the running object table refused the registration (hr 0x" << std::hex
+                 << static_cast<unsigned long>(registered) << ")";
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "excel/com_error.h"
@@ -193,6 +194,39 @@ TEST(VariantBridge, TypedElementArraysAreRead) {
   Variant byRef = raw(VT_ARRAY | VT_R8 | VT_BYREF, [&](VARIANT& x) { x.pparray = &borrowed; });
   EXPECT_EQ(fromVariant(byRef.get()).arrayColumns(), 3u);
   byRef.get().vt = VT_EMPTY;
+}
+
+// A text element is a whole pointer: one placed at the top of the address space (above 4 GiB on
+// 64-bit Windows) is read in full, not through its low 32 bits.
+TEST(VariantBridge, TextElementsAreReadAsWholePointers) {
+  auto* page = static_cast<unsigned char*>(
+      VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE));
+  ASSERT_NE(page, nullptr);
+  // A BSTR laid out by hand: its byte length, then the characters and a terminator.
+  const wchar_t text[] = L"high";
+  const uint32_t bytes = sizeof text - sizeof(wchar_t);
+  std::memcpy(page, &bytes, sizeof bytes);
+  std::memcpy(page + sizeof bytes, text, sizeof text);
+  auto high = reinterpret_cast<BSTR>(page + sizeof bytes);
+  ASSERT_EQ(SysStringLen(high), 4u);
+
+  SAFEARRAYBOUND bounds = {2, 0};
+  SAFEARRAY* texts = SafeArrayCreate(VT_BSTR, 1, &bounds);
+  ASSERT_NE(texts, nullptr);
+  BSTR* slots = nullptr;
+  ASSERT_EQ(SafeArrayAccessData(texts, reinterpret_cast<void**>(&slots)), S_OK);
+  slots[0] = high;
+  slots[1] = high;
+  SafeArrayUnaccessData(texts);
+  Variant v = raw(VT_ARRAY | VT_BSTR, [&](VARIANT& x) { x.parray = texts; });
+  CalcValue got = fromVariant(v.get());
+  EXPECT_TRUE(got.sameAs(arrayOf(2, 1, {CalcValue::text(u"high"), CalcValue::text(u"high")})));
+
+  // The hand-made strings are not the array's to free.
+  ASSERT_EQ(SafeArrayAccessData(texts, reinterpret_cast<void**>(&slots)), S_OK);
+  slots[0] = slots[1] = nullptr;
+  SafeArrayUnaccessData(texts);
+  VirtualFree(page, 0, MEM_RELEASE);
 }
 
 TEST(VariantBridge, ArraysRoundTripWithLowerBoundsOne) {

@@ -388,6 +388,7 @@ const std::vector<Member<ApplicationObject>>& ApplicationObject::members() {
        [](ApplicationObject&, DispatchCall& call) -> HRESULT {
          return call.args.size() >= 2 ? S_OK : DISP_E_PARAMNOTOPTIONAL;
        }},
+      // A Long, as Excel answers it: window handles keep their value in the low 32 bits.
       {app::Hwnd, "Hwnd",
        [](ApplicationObject& self, DispatchCall& call) {
          return call.answer(
