@@ -186,7 +186,20 @@ CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues)
   // Operand references find their trees through the context's current cell.
   CurrentCellScope scope;
   evaluationContext().currentCell = &cell;
-  std::set<std::tuple<FormulaNode*, int32_t, int32_t, bool, bool>> seenTargets;
+  // The proxy targets already taken in each context: a few per formula, so searched in a vector until
+  // there are many.
+  using TargetKey = std::tuple<FormulaNode*, int32_t, int32_t, bool, bool>;
+  std::vector<TargetKey> seenFew;
+  std::set<TargetKey> seenMany;
+  auto firstSight = [&](const TargetKey& key) {
+    if (seenMany.empty()) {
+      if (std::find(seenFew.begin(), seenFew.end(), key) != seenFew.end()) return false;
+      seenFew.push_back(key);
+      if (seenFew.size() > 32) seenMany.insert(seenFew.begin(), seenFew.end());
+      return true;
+    }
+    return seenMany.insert(key).second;
+  };
   std::vector<WalkItem> stack;
   stack.push_back({root, WalkContext{}});
   size_t budget = kMaxCollectedNodes;
@@ -198,9 +211,7 @@ CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues)
     if (auto* proxy = dynamic_cast<ProxyNode*>(node)) {
       FormulaNode* target = proxy->target();
       if (target &&
-          seenTargets
-              .insert({target, context.callNumber, context.position, context.direct, context.insideCall})
-              .second)
+          firstSight({target, context.callNumber, context.position, context.direct, context.insideCall}))
         stack.push_back({target, context});
       continue;
     }
@@ -218,12 +229,10 @@ CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues)
     if (!children) continue;
     if (kind == NodeKind::Call) {
       int32_t number = static_cast<CallNode*>(node)->functionNumber();
-      int32_t position = 0;
-      std::vector<WalkItem> arguments;
-      for (FormulaNode* child : *children)
-        if (child) arguments.push_back({child, WalkContext{number, position++, true, true}});
-      for (auto it = arguments.rbegin(); it != arguments.rend(); ++it)
-        stack.push_back(*it);
+      auto position = static_cast<int32_t>(std::count_if(children->begin(), children->end(),
+                                                         [](const FormulaNode* c) { return c != nullptr; }));
+      for (auto it = children->rbegin(); it != children->rend(); ++it)
+        if (*it) stack.push_back({*it, WalkContext{number, --position, true, true}});
       continue;
     }
     WalkContext inner{context.callNumber, context.position, false, context.insideCall};
