@@ -48,67 +48,63 @@ void BM_ValueTextCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_ValueTextCopy);
 
+// The chain loaded, prepared and calculated once.
+struct LoadedChain {
+  CompiledWorkbook workbook;
+  std::vector<Cell*> cells; // the formula cells, in row order
+
+  LoadedChain() {
+    loadStreamBytes(chainStream(), workbook);
+    calculateAll(workbook);
+    for (int r = 0; r < kRows; ++r)
+      if (Cell* c = workbook.findCell(CellAddress::make(0, 1, r))) cells.push_back(c);
+  }
+};
+
 // Edit of A1 followed by the recalculation of the whole chain; items are formula cells.
 void BM_ChainRecalculate(benchmark::State& state) {
-  auto stream = chainStream();
-  CompiledWorkbook workbook;
-  loadStreamBytes(stream, workbook);
-  calculateAll(workbook);
+  LoadedChain chain;
   double v = 1;
   for (auto _ : state) {
-    applyChanges(workbook, {{CellAddress::make(0, 0, 0), CalcValue::number(v += 1)}});
+    applyChanges(chain.workbook, {{CellAddress::make(0, 0, 0), CalcValue::number(v += 1)}});
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
 BENCHMARK(BM_ChainRecalculate)->Unit(benchmark::kMillisecond);
 
-// The formula cells of the chain, in row order.
-std::vector<Cell*> chainCells(CompiledWorkbook& workbook) {
-  std::vector<Cell*> cells;
-  for (int r = 0; r < kRows; ++r)
-    if (Cell* c = workbook.findCell(CellAddress::make(0, 1, r))) cells.push_back(c);
-  return cells;
-}
+// A chain formula B(r-1)*1.000001+A(r) has five nodes.
+constexpr int64_t kNodesPerCell = 5;
 
 // Node evaluation alone, without the dependents walk: each formula cell of the chain evaluated in
-// order the way recalculation does (arithmetic templates as their flat programs). Items are nodes: a
-// chain formula B(r-1)*1.000001+A(r) has five.
+// order the way recalculation does (arithmetic templates as their flat programs). Items are nodes.
 void BM_NodeEvaluation(benchmark::State& state) {
-  auto stream = chainStream();
-  CompiledWorkbook workbook;
-  loadStreamBytes(stream, workbook);
-  calculateAll(workbook);
-  std::vector<Cell*> cells = chainCells(workbook);
+  LoadedChain chain;
   for (auto _ : state)
-    for (Cell* c : cells)
-      workbook.evaluateFormula(*c);
-  state.SetItemsProcessed(state.iterations() * int64_t(cells.size()) * 5);
+    for (Cell* c : chain.cells)
+      chain.workbook.evaluateFormula(*c);
+  state.SetItemsProcessed(state.iterations() * int64_t(chain.cells.size()) * kNodesPerCell);
 }
 BENCHMARK(BM_NodeEvaluation)->Unit(benchmark::kMillisecond);
 
 // The same through the formula trees: every node evaluated as an object, as formulas that are not
 // plain arithmetic are. Items are nodes.
 void BM_TreeEvaluation(benchmark::State& state) {
-  auto stream = chainStream();
-  CompiledWorkbook workbook;
-  loadStreamBytes(stream, workbook);
-  calculateAll(workbook);
-  std::vector<Cell*> cells = chainCells(workbook);
+  LoadedChain chain;
   EvaluationContext& context = evaluationContext();
   for (auto _ : state)
-    for (Cell* c : cells) {
+    for (Cell* c : chain.cells) {
       context.currentCell = c;
-      if (FormulaNode* root = workbook.formulaTemplate(c->templateIndex()))
+      if (FormulaNode* root = chain.workbook.formulaTemplate(c->templateIndex()))
         c->ensureValue().copyFrom(*root->evaluate());
     }
   context.currentCell = nullptr;
-  state.SetItemsProcessed(state.iterations() * int64_t(cells.size()) * 5);
+  state.SetItemsProcessed(state.iterations() * int64_t(chain.cells.size()) * kNodesPerCell);
 }
 BENCHMARK(BM_TreeEvaluation)->Unit(benchmark::kMillisecond);
 
-// The floor: the same arithmetic over the same chain in a plain loop. Items are nodes, five per cell
-// as above, so that the rate compares with node evaluation.
-void BM_NodeFloor(benchmark::State& state) {
+// The floor: the same arithmetic over the same chain in a plain loop, counted per node (five per cell,
+// to compare with node evaluation) and per formula cell (to compare with the recalculation).
+void runFloor(benchmark::State& state, int64_t itemsPerCell) {
   std::vector<double> a(kRows), b(kRows);
   for (int r = 0; r < kRows; ++r)
     a[r] = r + 1;
@@ -119,23 +115,14 @@ void BM_NodeFloor(benchmark::State& state) {
     benchmark::DoNotOptimize(b.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(state.iterations() * kRows * 5);
+  state.SetItemsProcessed(state.iterations() * kRows * itemsPerCell);
+}
+void BM_NodeFloor(benchmark::State& state) {
+  runFloor(state, kNodesPerCell);
 }
 BENCHMARK(BM_NodeFloor)->Unit(benchmark::kMillisecond);
-
-// The floor: the same arithmetic over the same chain in a plain loop; items are formula cells.
 void BM_ChainFloor(benchmark::State& state) {
-  std::vector<double> a(kRows), b(kRows);
-  for (int r = 0; r < kRows; ++r)
-    a[r] = r + 1;
-  for (auto _ : state) {
-    b[0] = a[0] + state.iterations();
-    for (int r = 1; r < kRows; ++r)
-      b[r] = b[r - 1] * 1.000001 + a[r];
-    benchmark::DoNotOptimize(b.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * kRows);
+  runFloor(state, 1);
 }
 BENCHMARK(BM_ChainFloor)->Unit(benchmark::kMillisecond);
 

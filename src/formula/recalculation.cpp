@@ -534,11 +534,15 @@ bool Recalculator::evaluate(Cell& cell) {
 // lists are counted out by level when the levels are few against the cells (the usual case: a level
 // per step of the longest chain), which touches each cell twice instead of log n times.
 void Recalculator::sortByLevel(std::vector<Cell*>& list) {
-  auto byLevel = [](const Cell* a, const Cell* b) { return a->level() < b->level(); };
-  if (std::is_sorted(list.begin(), list.end(), byLevel)) return;
+  // One pass finds both whether the list is in order already and its highest level.
   uint32_t highest = 0;
-  for (const Cell* c : list)
+  bool ordered = true;
+  for (const Cell* c : list) {
+    ordered = ordered && c->level() >= highest;
     highest = std::max(highest, c->level());
+  }
+  if (ordered) return;
+  auto byLevel = [](const Cell* a, const Cell* b) { return a->level() < b->level(); };
   if (highest / 4 > list.size()) {
     std::stable_sort(list.begin(), list.end(), byLevel);
     return;

@@ -292,6 +292,89 @@ ParsedArea parseAreaR1C1(std::u16string_view text, uint32_t sheet) {
   return readArea(text, sheet, readR1C1Part);
 }
 
+namespace {
+
+// Reads a decimal number of at most 7 digits at pos; false when there is none.
+bool readDigits(std::u16string_view t, size_t& pos, int64_t& out) {
+  size_t start = pos;
+  out = 0;
+  while (pos < t.size() && t[pos] >= u'0' && t[pos] <= u'9' && pos - start < 8)
+    out = out * 10 + (t[pos++] - u'0');
+  return pos > start && (pos >= t.size() || t[pos] < u'0' || t[pos] > u'9');
+}
+
+// Reads one R1C1 coordinate after its letter: "[n]" relative to base, "n" absolute (1-based), or
+// nothing (the base itself). False when the text is not readable there.
+bool readR1C1Coordinate(std::u16string_view t, size_t& pos, int64_t base, int64_t& out) {
+  if (pos < t.size() && t[pos] == u'[') {
+    ++pos;
+    bool negative = false;
+    if (pos < t.size() && (t[pos] == u'-' || t[pos] == u'+')) negative = t[pos++] == u'-';
+    int64_t n = 0;
+    if (!readDigits(t, pos, n) || pos >= t.size() || t[pos] != u']') return false;
+    ++pos;
+    out = base + (negative ? -n : n);
+    return true;
+  }
+  if (pos < t.size() && t[pos] >= u'0' && t[pos] <= u'9') {
+    int64_t n = 0;
+    if (!readDigits(t, pos, n) || n < 1) return false;
+    out = n - 1;
+    return true;
+  }
+  out = base;
+  return true;
+}
+
+// Reads one part of an R1C1 reference (R2C3, R[-1]C, R5, C[2], RC) relative to the cell `base`:
+// both coordinates give a cell; a row alone a whole row, a column alone a whole column.
+bool parseR1C1Part(std::u16string_view t, CellAddress base, uint32_t sheet, Area& out) {
+  size_t pos = 0;
+  int64_t row = 0, column = 0;
+  bool hasRow = false, hasColumn = false;
+  if (pos < t.size() && (t[pos] == u'R' || t[pos] == u'r')) {
+    ++pos;
+    if (!readR1C1Coordinate(t, pos, base.rowIndex(), row)) return false;
+    hasRow = true;
+  }
+  if (pos < t.size() && (t[pos] == u'C' || t[pos] == u'c')) {
+    ++pos;
+    if (!readR1C1Coordinate(t, pos, base.column(), column)) return false;
+    hasColumn = true;
+  }
+  if (pos != t.size() || (!hasRow && !hasColumn)) return false;
+  const AddressLimits& limits = addressLimits();
+  if (hasRow && (row < 0 || row > int64_t(limits.lastRow))) return false;
+  if (hasColumn && (column < 0 || column > int64_t(limits.lastColumn))) return false;
+  auto r = static_cast<uint32_t>(row);
+  auto c = static_cast<uint32_t>(column);
+  if (hasRow && hasColumn)
+    out = Area{CellAddress::make(sheet, c, r), CellAddress::make(sheet, c, r)};
+  else if (hasRow)
+    out = Area{CellAddress::make(sheet, 0, r), CellAddress::make(sheet, limits.lastColumn, r)};
+  else
+    out = Area{CellAddress::make(sheet, c, 0), CellAddress::make(sheet, c, limits.lastRow)};
+  return true;
+}
+
+} // namespace
+
+// Reads an R1C1 reference relative to a cell (see the header).
+bool parseRelativeR1C1(std::u16string_view t, CellAddress base, uint32_t sheet, Area& out) {
+  size_t colon = t.find(u':');
+  if (colon == std::u16string_view::npos) return parseR1C1Part(t, base, sheet, out);
+  Area a, b;
+  if (!parseR1C1Part(t.substr(0, colon), base, sheet, a) ||
+      !parseR1C1Part(t.substr(colon + 1), base, sheet, b))
+    return false;
+  CellAddress first = CellAddress::make(sheet, std::min(a.first.column(), b.first.column()),
+                                        std::min(a.first.rowIndex(), b.first.rowIndex()));
+  CellAddress second = CellAddress::make(sheet, std::max(a.second.column(), b.second.column()),
+                                         std::max(a.second.rowIndex(), b.second.rowIndex()));
+  out = Area{first, second};
+  return true;
+}
+
 std::u16string columnLetters(uint32_t column) {
   if (column > CellAddress::kColumnMask) return {};
   // Bijective base 26: A..Z, AA..ZZ, AAA..XFD.

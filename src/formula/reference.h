@@ -67,6 +67,11 @@ CellAddress parseCellR1C1(std::u16string_view text, uint32_t sheet);
 // Returns the normalized area of an absolute R1C1 text (R1C1:R2C2, or one cell); both corners
 // invalid when a part is not readable or there is more than one ':'.
 ParsedArea parseAreaR1C1(std::u16string_view text, uint32_t sheet);
+// Reads an R1C1 reference of one or two parts joined by ':' relative to the cell `base`, as INDIRECT
+// takes it: each part R2C3, R[-1]C, RC, a row alone (R5: the whole row) or a column alone (C[2]: the
+// whole column); "[n]" is relative to base, "n" absolute (1-based), nothing the base itself. False when
+// the text is not readable or leaves the sheet; out is normalized.
+bool parseRelativeR1C1(std::u16string_view text, CellAddress base, uint32_t sheet, Area& out);
 
 // Returns the letters of a 0-based column (0 "A", 26 "AA", 16383 "XFD"); empty beyond 16383.
 std::u16string columnLetters(uint32_t column);

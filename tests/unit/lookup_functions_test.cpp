@@ -13,6 +13,7 @@
 #include "functions/lookup.h"
 #include "values/conversions.h"
 
+#include "function_test_support.h"
 #include "recalculation_support.h"
 
 #include <gtest/gtest.h>
@@ -23,22 +24,10 @@
 #include <vector>
 
 using namespace cwbk;
+using namespace cwbk::function_testing;
 
 namespace {
 
-std::string narrow(std::u16string_view t) {
-  return std::string(t.begin(), t.end());
-}
-
-CalcValue num(double x) {
-  return CalcValue::number(x);
-}
-CalcValue txt(std::u16string_view t) {
-  return CalcValue::text(t);
-}
-CalcValue err(int32_t code) {
-  return CalcValue::error(code);
-}
 // An Array of rows.
 CalcValue array(std::initializer_list<std::initializer_list<CalcValue>> rows) {
   CalcValue a;
@@ -53,20 +42,6 @@ CalcValue array(std::initializer_list<std::initializer_list<CalcValue>> rows) {
   return a;
 }
 
-// A host service that answers every formula text with 42 and keeps the texts it was given.
-class TextService : public HostEvaluationService {
-public:
-  std::vector<std::u16string> texts;
-  CalcValue answer = CalcValue::number(42);
-  void callWorksheetFunction(int, const CalcValue* const*, int, CalcValue&) override {}
-  void evaluateText(std::u16string_view text, CalcValue& result) override {
-    texts.emplace_back(text);
-    result.copyFrom(answer);
-  }
-  void callMacro(std::u16string_view, const CalcValue* const*, CalcValue&) override {}
-  void evaluateCall(Cell*, const CallNode&, const CalcValue* const*, CalcValue&) override {}
-};
-
 // One case: a label in formula syntax, the tree and the expected value (compared by kind and payload).
 struct Case {
   std::string formula;
@@ -74,14 +49,10 @@ struct Case {
   CalcValue expected;
 };
 
-class LookupFunctionsTest : public ::testing::Test {
+class LookupFunctionsTest : public function_testing::FunctionTest {
 protected:
   void SetUp() override {
-    evaluationContext() = EvaluationContext{};
-    workbook.addSheet(u"Sheet1");
-    workbook.addSheet(u"Sheet2");
-    evaluationContext().workbook = &workbook;
-    evaluationContext().currentCell = workbook.findOrCreateCell(cell(u"Z100"));
+    FunctionTest::SetUp();
     // A1:B3: keys and names.
     put(u"A1", num(1));
     put(u"A2", num(2));
@@ -119,45 +90,10 @@ protected:
     workbook.definedNames().push_back(
         DefinedName{u"Keys", -1, new AreaRefNode(workbook, cell(u"A1"), cell(u"A3"))});
   }
-  void TearDown() override { evaluationContext() = EvaluationContext{}; }
-
-  static CellAddress cell(std::u16string_view a1, uint32_t sheet = 0) { return parseCell(a1, sheet); }
-  void put(std::u16string_view a1, const CalcValue& v) { workbook.findOrCreateCell(cell(a1))->setValue(v); }
   static CalcValue ref(std::u16string_view a, std::u16string_view b, uint32_t sheet = 0) {
     CalcValue v;
     v.setReference(cell(a, sheet), cell(b, sheet));
     return v;
-  }
-
-  FormulaNode* n(double x) { return new NumberNode(x); }
-  FormulaNode* t(std::u16string_view s) { return new TextNode(s); }
-  FormulaNode* b(bool v) { return new BooleanNode(v); }
-  FormulaNode* e(int32_t code) { return new ErrorNode(code); }
-  FormulaNode* cellRef(std::u16string_view a1) { return new CellRefNode(workbook, cell(a1)); }
-  FormulaNode* area(std::u16string_view a, std::u16string_view b, uint32_t sheetB = 0) {
-    return new AreaRefNode(workbook, cell(a), cell(b, sheetB));
-  }
-  FormulaNode* arr(std::initializer_list<std::initializer_list<CalcValue>> rows) {
-    auto* node = new ArrayNode();
-    for (const auto& row : rows) {
-      CalcValue r;
-      for (const CalcValue& v : row)
-        r.appendToArray(v);
-      node->appendRow(r);
-    }
-    return node;
-  }
-  FormulaNode* call(std::u16string name, std::initializer_list<FormulaNode*> children) {
-    auto* node = new CallNode(std::move(name), 1);
-    for (FormulaNode* child : children)
-      node->addChild(child);
-    return node;
-  }
-
-  CalcValue evaluate(FormulaNode* tree) {
-    std::unique_ptr<FormulaNode> owner(tree);
-    const CalcValue* v = tree->evaluate();
-    return v ? *v : CalcValue();
   }
 
   void check(std::vector<Case> cases) {
@@ -169,8 +105,6 @@ protected:
           << "', expected kind " << c.expected.tag() << " '" << narrow(displayText(c.expected)) << "'";
     }
   }
-
-  CompiledWorkbook workbook;
 };
 
 } // namespace
@@ -277,9 +211,9 @@ TEST_F(LookupFunctionsTest, Lookup) {
       {"LOOKUP(2,1)", call(u"LOOKUP", {n(2), n(1)}), err(ErrValue)},
       {"LOOKUP(2,\"a\")", call(u"LOOKUP", {n(2), t(u"a")}), err(ErrValue)},
       {"LOOKUP(#REF!,A1:A3)", call(u"LOOKUP", {e(ErrRef), area(u"A1", u"A3")}), err(ErrRef)},
-      {"LOOKUP(L1,K1:K6) an error in the value's cell", call(u"LOOKUP", {cellRef(u"L1"), area(u"K1", u"K6")}),
-       err(ErrDiv0)},
-      {"LOOKUP(1,L1)", call(u"LOOKUP", {n(1), cellRef(u"L1")}), err(ErrDiv0)},
+      {"LOOKUP(L1,K1:K6) an error in the value's cell",
+       call(u"LOOKUP", {cellNode(u"L1"), area(u"K1", u"K6")}), err(ErrDiv0)},
+      {"LOOKUP(1,L1)", call(u"LOOKUP", {n(1), cellNode(u"L1")}), err(ErrDiv0)},
   });
 }
 
@@ -313,21 +247,21 @@ TEST_F(LookupFunctionsTest, IndexChooseAndOffset) {
       {"CHOOSE(#N/A,\"a\")", call(u"CHOOSE", {e(ErrNA), t(u"a")}), err(ErrNA)},
       {"CHOOSE(1,B1:B3) keeps the reference", call(u"CHOOSE", {n(1), area(u"B1", u"B3")}), ref(u"B1", u"B3")},
 
-      {"OFFSET(A1,-1,0)", call(u"OFFSET", {cellRef(u"A1"), n(-1), n(0)}), err(ErrRef)},
-      {"OFFSET(A1,1,1,2,2)", call(u"OFFSET", {cellRef(u"A1"), n(1), n(1), n(2), n(2)}), ref(u"B2", u"C3")},
+      {"OFFSET(A1,-1,0)", call(u"OFFSET", {cellNode(u"A1"), n(-1), n(0)}), err(ErrRef)},
+      {"OFFSET(A1,1,1,2,2)", call(u"OFFSET", {cellNode(u"A1"), n(1), n(1), n(2), n(2)}), ref(u"B2", u"C3")},
       {"OFFSET(A1:B2,1,1)", call(u"OFFSET", {area(u"A1", u"B2"), n(1), n(1)}), ref(u"B2", u"C3")},
-      {"OFFSET(C3,0,0,-2,-2)", call(u"OFFSET", {cellRef(u"C3"), n(0), n(0), n(-2), n(-2)}),
+      {"OFFSET(C3,0,0,-2,-2)", call(u"OFFSET", {cellNode(u"C3"), n(0), n(0), n(-2), n(-2)}),
        ref(u"B2", u"C3")},
-      {"OFFSET(A1,1.9,1.9)", call(u"OFFSET", {cellRef(u"A1"), n(1.9), n(1.9)}), ref(u"B2", u"B2")},
-      {"OFFSET(A1,0,0,0,1)", call(u"OFFSET", {cellRef(u"A1"), n(0), n(0), n(0), n(1)}), err(ErrRef)},
+      {"OFFSET(A1,1.9,1.9)", call(u"OFFSET", {cellNode(u"A1"), n(1.9), n(1.9)}), ref(u"B2", u"B2")},
+      {"OFFSET(A1,0,0,0,1)", call(u"OFFSET", {cellNode(u"A1"), n(0), n(0), n(0), n(1)}), err(ErrRef)},
       {"OFFSET(A1,0,0,0.5,1) a part of a cell is one cell",
-       call(u"OFFSET", {cellRef(u"A1"), n(0), n(0), n(0.5), n(1)}), ref(u"A1", u"A1")},
-      {"OFFSET(A1,0,0,3) keeps the width", call(u"OFFSET", {cellRef(u"A1"), n(0), n(0), n(3)}),
+       call(u"OFFSET", {cellNode(u"A1"), n(0), n(0), n(0.5), n(1)}), ref(u"A1", u"A1")},
+      {"OFFSET(A1,0,0,3) keeps the width", call(u"OFFSET", {cellNode(u"A1"), n(0), n(0), n(3)}),
        ref(u"A1", u"A3")},
-      {"OFFSET(A1,0,16384)", call(u"OFFSET", {cellRef(u"A1"), n(0), n(16384)}), err(ErrRef)},
-      {"OFFSET(A1,0,0,1048577,1)", call(u"OFFSET", {cellRef(u"A1"), n(0), n(0), n(1048577), n(1)}),
+      {"OFFSET(A1,0,16384)", call(u"OFFSET", {cellNode(u"A1"), n(0), n(16384)}), err(ErrRef)},
+      {"OFFSET(A1,0,0,1048577,1)", call(u"OFFSET", {cellNode(u"A1"), n(0), n(0), n(1048577), n(1)}),
        err(ErrRef)},
-      {"OFFSET(A1,\"x\",0)", call(u"OFFSET", {cellRef(u"A1"), t(u"x"), n(0)}), err(ErrValue)},
+      {"OFFSET(A1,\"x\",0)", call(u"OFFSET", {cellNode(u"A1"), t(u"x"), n(0)}), err(ErrValue)},
       {"OFFSET(5,0,0)", call(u"OFFSET", {n(5), n(0), n(0)}), err(ErrValue)},
   });
 }
@@ -384,8 +318,8 @@ TEST_F(LookupFunctionsTest, GeometryAndTranspose) {
   check({
       {"ROW()", call(u"ROW", {}), num(100)},
       {"COLUMN()", call(u"COLUMN", {}), num(26)},
-      {"ROW(B3)", call(u"ROW", {cellRef(u"B3")}), num(3)},
-      {"COLUMN(B3)", call(u"COLUMN", {cellRef(u"B3")}), num(2)},
+      {"ROW(B3)", call(u"ROW", {cellNode(u"B3")}), num(3)},
+      {"COLUMN(B3)", call(u"COLUMN", {cellNode(u"B3")}), num(2)},
       {"ROW(A2:B4)", call(u"ROW", {area(u"A2", u"B4")}), array({{num(2)}, {num(3)}, {num(4)}})},
       {"COLUMN(B1:D1)", call(u"COLUMN", {area(u"B1", u"D1")}), array({{num(2), num(3), num(4)}})},
       {"ROWS(A1:C5)", call(u"ROWS", {area(u"A1", u"C5")}), num(5)},
@@ -411,16 +345,16 @@ TEST_F(LookupFunctionsTest, GeometryAndTranspose) {
 TEST_F(LookupFunctionsTest, HostHandOffs) {
   check({
       {"EVALUATE(\"1+2\") without a host", call(u"EVALUATE", {t(u"1+2")}), CalcValue()},
-      {"GETPIVOTDATA(\"x\",A1) without a host", call(u"GETPIVOTDATA", {t(u"x"), cellRef(u"A1")}),
+      {"GETPIVOTDATA(\"x\",A1) without a host", call(u"GETPIVOTDATA", {t(u"x"), cellNode(u"A1")}),
        txt(u"GETPIVOTDATA")},
       {"GETPIVOTDATA(\"x\",5)", call(u"GETPIVOTDATA", {t(u"x"), n(5)}), err(ErrRef)},
-      {"GETPIVOTDATA(#N/A,A1)", call(u"GETPIVOTDATA", {e(ErrNA), cellRef(u"A1")}), err(ErrNA)},
+      {"GETPIVOTDATA(#N/A,A1)", call(u"GETPIVOTDATA", {e(ErrNA), cellNode(u"A1")}), err(ErrNA)},
   });
   TextService host;
   evaluationContext().functionService = &host;
   check({
       {"EVALUATE(\"1+2\")", call(u"EVALUATE", {t(u"1+2")}), num(42)},
-      {"GETPIVOTDATA(\"x\",A1)", call(u"GETPIVOTDATA", {t(u"x"), cellRef(u"A1")}), num(42)},
+      {"GETPIVOTDATA(\"x\",A1)", call(u"GETPIVOTDATA", {t(u"x"), cellNode(u"A1")}), num(42)},
       {"INDIRECT(\"[Other.xlsx]Sheet1!A1\")", call(u"INDIRECT", {t(u"[Other.xlsx]Sheet1!A1")}), num(42)},
   });
   EXPECT_EQ(host.texts, (std::vector<std::u16string>{u"1+2", u"=GETPIVOTDATA(\"x\",'Sheet1'!A1:A1)",

@@ -15,38 +15,17 @@
 
 #include <gtest/gtest.h>
 
+#include "function_test_support.h"
+
 #include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
 
 using namespace cwbk;
+using namespace cwbk::function_testing;
 
 namespace {
-
-std::string narrow(std::u16string_view t) {
-  return std::string(t.begin(), t.end());
-}
-
-CalcValue num(double x) {
-  return CalcValue::number(x);
-}
-CalcValue err(int32_t code) {
-  return CalcValue::error(code);
-}
-
-// A host service that answers every formula text with 42 and keeps the last text.
-class TextService : public HostEvaluationService {
-public:
-  std::u16string lastText;
-  void callWorksheetFunction(int, const CalcValue* const*, int, CalcValue&) override {}
-  void evaluateText(std::u16string_view text, CalcValue& result) override {
-    lastText = text;
-    result.setNumber(42);
-  }
-  void callMacro(std::u16string_view, const CalcValue* const*, CalcValue&) override {}
-  void evaluateCall(Cell*, const CallNode&, const CalcValue* const*, CalcValue&) override {}
-};
 
 // One case: a label in formula syntax, the tree and the expected value. Numbers compare within a
 // relative 1e-14 unless exact is set; everything else compares kind and payload.
@@ -57,14 +36,10 @@ struct Case {
   bool exact = false;
 };
 
-class MathFunctionsTest : public ::testing::Test {
+class MathFunctionsTest : public function_testing::FunctionTest {
 protected:
   void SetUp() override {
-    evaluationContext() = EvaluationContext{};
-    workbook.addSheet(u"Sheet1");
-    workbook.addSheet(u"Sheet2");
-    evaluationContext().workbook = &workbook;
-    evaluationContext().currentCell = workbook.findOrCreateCell(cell(u"Z100"));
+    FunctionTest::SetUp();
     put(u"A1", num(10));
     put(u"A2", num(20));
     put(u"A3", num(30));
@@ -85,44 +60,6 @@ protected:
     put(u"E3", num(2));
     workbook.findOrCreateCell(CellAddress::make(1, 0, 0))->setValue(num(1000)); // Sheet2!A1
   }
-  void TearDown() override { evaluationContext() = EvaluationContext{}; }
-
-  static CellAddress cell(std::u16string_view a1, uint32_t sheet = 0) { return parseCell(a1, sheet); }
-  void put(std::u16string_view a1, const CalcValue& v) { workbook.findOrCreateCell(cell(a1))->setValue(v); }
-
-  FormulaNode* n(double x) { return new NumberNode(x); }
-  FormulaNode* t(std::u16string_view s) { return new TextNode(s); }
-  FormulaNode* b(bool v) { return new BooleanNode(v); }
-  FormulaNode* e(int32_t code) { return new ErrorNode(code); }
-  FormulaNode* missing() { return new EmptyNode(); }
-  FormulaNode* ref(std::u16string_view a1) { return new CellRefNode(workbook, cell(a1)); }
-  FormulaNode* area(std::u16string_view a, std::u16string_view b, uint32_t sheetB = 0) {
-    return new AreaRefNode(workbook, cell(a), cell(b, sheetB));
-  }
-  FormulaNode* arr(std::initializer_list<std::initializer_list<CalcValue>> rows) {
-    auto* node = new ArrayNode();
-    for (const auto& row : rows) {
-      CalcValue r;
-      for (const CalcValue& v : row)
-        r.appendToArray(v);
-      node->appendRow(r);
-    }
-    return node;
-  }
-  FormulaNode* call(std::u16string name, std::initializer_list<FormulaNode*> children) {
-    auto* node = new CallNode(std::move(name), 1);
-    for (FormulaNode* child : children)
-      node->addChild(child);
-    return node;
-  }
-
-  // Evaluates a tree and returns a copy of its value.
-  CalcValue evaluate(FormulaNode* tree) {
-    std::unique_ptr<FormulaNode> owner(tree);
-    const CalcValue* v = tree->evaluate();
-    return v ? *v : CalcValue();
-  }
-
   void check(std::vector<Case> cases) {
     for (Case& c : cases) {
       CalcValue actual = evaluate(c.tree);
@@ -140,8 +77,6 @@ protected:
       }
     }
   }
-
-  CompiledWorkbook workbook;
 };
 
 } // namespace
@@ -164,8 +99,8 @@ TEST_F(MathFunctionsTest, ElementaryFunctions) {
       {"ABS(\"-3\")", call(u"ABS", {t(u"-3")}), num(3)},
       {"ABS(\"abc\")", call(u"ABS", {t(u"abc")}), err(ErrValue)},
       {"ABS(TRUE)", call(u"ABS", {b(true)}), num(1)},
-      {"ABS(B1) with the text #N/A", call(u"ABS", {ref(u"B1")}), err(ErrValue)},
-      {"ABS(B2) with #DIV/0!", call(u"ABS", {ref(u"B2")}), err(ErrDiv0)},
+      {"ABS(B1) with the text #N/A", call(u"ABS", {cellNode(u"B1")}), err(ErrValue)},
+      {"ABS(B2) with #DIV/0!", call(u"ABS", {cellNode(u"B2")}), err(ErrDiv0)},
       {"ABS(A1:B2)", call(u"ABS", {area(u"A1", u"B2")}), err(ErrValue)},
       {"SIN(0)", call(u"SIN", {n(0)}), num(0)},
       {"COS(0)", call(u"COS", {n(0)}), num(1)},
@@ -245,7 +180,7 @@ TEST_F(MathFunctionsTest, IntegerFunctions) {
       {"TRUNC(-3.7)", call(u"TRUNC", {n(-3.7)}), num(-3)},
       {"TRUNC(1234.5,-2)", call(u"TRUNC", {n(1234.5), n(-2)}), num(1200)},
       {"TRUNC(8.9,\"x\")", call(u"TRUNC", {n(8.9), t(u"x")}), err(ErrValue)},
-      {"TRUNC(8.9,B2)", call(u"TRUNC", {n(8.9), ref(u"B2")}), err(ErrDiv0)},
+      {"TRUNC(8.9,B2)", call(u"TRUNC", {n(8.9), cellNode(u"B2")}), err(ErrDiv0)},
   });
 }
 
@@ -355,8 +290,8 @@ TEST_F(MathFunctionsTest, SumAndProductFollowTheContextRules) {
       {"SUM(A1:B5) with #DIV/0! in B2", call(u"SUM", {area(u"A1", u"B5")}), err(ErrDiv0)},
       {"SUM(B3:B5) texts and booleans in cells", call(u"SUM", {area(u"B3", u"B5")}), num(0)},
       {"SUM(A1:B1) error text in a cell is skipped", call(u"SUM", {area(u"A1", u"B1")}), num(10)},
-      {"SUM(B1) single cell with an error text", call(u"SUM", {ref(u"B1")}), num(0)},
-      {"SUM(B2) single cell with an error", call(u"SUM", {ref(u"B2")}), err(ErrDiv0)},
+      {"SUM(B1) single cell with an error text", call(u"SUM", {cellNode(u"B1")}), num(0)},
+      {"SUM(B2) single cell with an error", call(u"SUM", {cellNode(u"B2")}), err(ErrDiv0)},
       {"SUM(\"3\")", call(u"SUM", {t(u"3")}), num(3)},
       {"SUM(\"abc\")", call(u"SUM", {t(u"abc")}), err(ErrValue)},
       {"SUM(\"#N/A\")", call(u"SUM", {t(u"#N/A")}), err(ErrValue)},
@@ -392,8 +327,8 @@ TEST_F(MathFunctionsTest, SumIf) {
       {"SUMIF(D1:D5,3)", call(u"SUMIF", {area(u"D1", u"D5"), n(3)}), num(3)},
       {"SUMIF(C1:C2,\"apple\",D1:D5) sums over range's shape",
        call(u"SUMIF", {area(u"C1", u"C2"), t(u"apple"), area(u"D1", u"D5")}), num(1)},
-      {"SUMIF(C1:C5,\"a*\",D1) extends sum_range", call(u"SUMIF", {area(u"C1", u"C5"), t(u"a*"), ref(u"D1")}),
-       num(4)},
+      {"SUMIF(C1:C5,\"a*\",D1) extends sum_range",
+       call(u"SUMIF", {area(u"C1", u"C5"), t(u"a*"), cellNode(u"D1")}), num(4)},
       {"SUMIF(C1:C5,\"apple\",B1:B5) texts and booleans add nothing",
        call(u"SUMIF", {area(u"C1", u"C5"), t(u"apple"), area(u"B1", u"B5")}), num(0)},
       {"SUMIF(C1:C5,\"banana\",B1:B5) error in a summed cell",
@@ -438,21 +373,21 @@ TEST_F(MathFunctionsTest, SubtotalSkipsNestedSubtotalsAndRestoresTheFlag) {
   check({
       {"SUM(E1:E3)", call(u"SUM", {area(u"E1", u"E3")}), num(103)},
       {"SUBTOTAL(9,E1:E3)", call(u"SUBTOTAL", {n(9), area(u"E1", u"E3")}), num(3)},
-      {"SUBTOTAL(9.7,E1:E3,A1)", call(u"SUBTOTAL", {n(9.7), area(u"E1", u"E3"), ref(u"A1")}), num(13)},
+      {"SUBTOTAL(9.7,E1:E3,A1)", call(u"SUBTOTAL", {n(9.7), area(u"E1", u"E3"), cellNode(u"A1")}), num(13)},
       {"SUBTOTAL(6,A1:A2,E1:E3)", call(u"SUBTOTAL", {n(6), area(u"A1", u"A2"), area(u"E1", u"E3")}),
        num(400)},
       {"SUBTOTAL(109,E1:E3) without a host", call(u"SUBTOTAL", {n(109), area(u"E1", u"E3")}), num(3)},
-      {"SUBTOTAL(12,A1)", call(u"SUBTOTAL", {n(12), ref(u"A1")}), err(ErrValue)},
-      {"SUBTOTAL(0,A1)", call(u"SUBTOTAL", {n(0), ref(u"A1")}), err(ErrValue)},
-      {"SUBTOTAL(\"x\",A1)", call(u"SUBTOTAL", {t(u"x"), ref(u"A1")}), err(ErrValue)},
-      {"SUBTOTAL(B2,A1)", call(u"SUBTOTAL", {ref(u"B2"), ref(u"A1")}), err(ErrDiv0)},
+      {"SUBTOTAL(12,A1)", call(u"SUBTOTAL", {n(12), cellNode(u"A1")}), err(ErrValue)},
+      {"SUBTOTAL(0,A1)", call(u"SUBTOTAL", {n(0), cellNode(u"A1")}), err(ErrValue)},
+      {"SUBTOTAL(\"x\",A1)", call(u"SUBTOTAL", {t(u"x"), cellNode(u"A1")}), err(ErrValue)},
+      {"SUBTOTAL(B2,A1)", call(u"SUBTOTAL", {cellNode(u"B2"), cellNode(u"A1")}), err(ErrDiv0)},
   });
   EXPECT_FALSE(insideSubtotal());
 
   TextService host;
   evaluationContext().functionService = &host;
   check({{"SUBTOTAL(109,E1:E3) with a host", call(u"SUBTOTAL", {n(109), area(u"E1", u"E3")}), num(42)}});
-  EXPECT_EQ(narrow(host.lastText), "=SUBTOTAL(109,'Sheet1'!E1:E3)");
+  EXPECT_EQ(narrow(host.texts.back()), "=SUBTOTAL(109,'Sheet1'!E1:E3)");
 }
 
 TEST(DecimalRound, RoundsTheShownDigits) {

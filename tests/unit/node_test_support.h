@@ -26,6 +26,13 @@ inline CalcValue integer(int32_t i) {
   return v;
 }
 
+// A Double value (kept a Double even when integral).
+inline CalcValue real(double d) {
+  CalcValue v;
+  v.setDouble(d);
+  return v;
+}
+
 // An array value from rows of values.
 inline CalcValue arrayOf(std::initializer_list<std::initializer_list<CalcValue>> rows) {
   CalcValue array;

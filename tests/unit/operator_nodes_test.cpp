@@ -21,11 +21,6 @@ using namespace cwbk::testing_support;
 
 namespace {
 
-CalcValue real(double d) {
-  CalcValue v;
-  v.setDouble(d);
-  return v;
-}
 CalcValue text(std::u16string_view t) {
   return CalcValue::text(t);
 }

@@ -17,12 +17,6 @@ using namespace cwbk::testing_support;
 
 namespace {
 
-CalcValue real(double d) {
-  CalcValue v;
-  v.setDouble(d);
-  return v;
-}
-
 // The result the tree gives for the cell, by the result rules of a plain formula.
 CalcValue treeResult(FormulaNode& root, Cell& cell) {
   EvaluationContext& context = evaluationContext();
