@@ -6,6 +6,7 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/formula_node.h"
+#include "functions/function_library.h"
 #include <benchmark/benchmark.h>
 #include <string>
 #include <vector>
@@ -139,4 +140,11 @@ BENCHMARK(BM_StreamLoad)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  cwbk::installFunctionLibrary();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

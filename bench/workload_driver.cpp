@@ -6,6 +6,7 @@
 #include "formula/compiled_workbook.h"
 #include "formula/stream_reader.h"
 #include "formula/workbook_stream.h"
+#include "functions/function_library.h"
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -175,6 +176,7 @@ void run(const std::string& self, const std::string& name, bool withLookup) {
 // Usage: workload_driver [SheetA|SheetB|Big|Big-noD]... | --text NAME (prints the workload)
 // (--measure LABEL STREAM FORMULAS is the measuring child.)
 int main(int argc, char** argv) {
+  cwbk::installFunctionLibrary();
   std::vector<std::string> names;
   for (int i = 1; i < argc; ++i)
     names.push_back(argv[i]);

@@ -6,8 +6,14 @@
 #include "formula/compiled_workbook.h"
 #include "formula/stream_reader.h"
 #include "formula/workbook_stream.h"
+#include "functions/function_library.h"
 
 using namespace cwbk;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  installFunctionLibrary();
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CompiledWorkbook workbook;

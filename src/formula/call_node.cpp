@@ -1,15 +1,15 @@
-// CallNode: argument evaluation with the rules of IF, LOOKUP, INDEX and the array functions, preparation
-// by argument class, the choice between one invocation and element-by-element evaluation, and the
-// hand-over to the host evaluation services.
+// CallNode: argument evaluation by the function's evaluation rule (IF, LOOKUP, INDEX, reference-or-array,
+// array arguments), preparation by argument class, the choice between one invocation and element-by-element
+// evaluation, and the hand-over to the host evaluation services.
 #include "formula/call_node.h"
 
 #include <cmath>
 #include <optional>
 
+#include "formula/function_table.h"
 #include "formula/host_services.h"
 #include "formula/node_records.h"
 #include "formula/reference.h"
-#include "functions/function_table.h"
 #include "platform/locale_settings.h"
 #include "values/conversions.h"
 
@@ -88,7 +88,15 @@ const CalcValue* CallNode::evaluate() {
 }
 
 const CalcValue* CallNode::evaluateAsArray() {
-  return evaluateIn(functionNumber_ != FnRow && functionNumber_ != FnColumn);
+  return evaluateIn(!hasTrait(TraitPlainArgumentsInArray));
+}
+
+EvaluationRule CallNode::rule() const {
+  return descriptor_ ? descriptor_->rules.rule : EvaluationRule::Plain;
+}
+
+bool CallNode::hasTrait(uint32_t trait) const {
+  return descriptor_ && descriptor_->hasTrait(trait);
 }
 
 const CalcValue* CallNode::evaluateIn(bool arrayContext) {
@@ -111,16 +119,9 @@ const CalcValue* CallNode::evaluateIn(bool arrayContext) {
   {
     ArgumentList arguments;
     prepareArguments(arguments);
-    if (functionNumber_ == FnAddress) {
-      // Missing optional arguments: the absolute reference style, A1 notation, no sheet name.
-      static const CalcValue one = CalcValue::number(1);
-      static const CalcValue yes = CalcValue::boolean(true);
-      if (isEmptyNode(arguments.node(2))) arguments.replace(2, &one);
-      if (isEmptyNode(arguments.node(3))) arguments.replace(3, &yes);
-      if (isEmptyNode(arguments.node(4))) arguments.truncate(4);
-    }
+    replaceOmitted(arguments);
     bool arrayMode = evaluationContext().arrayFormulaMode;
-    if (functionNumber_ == FnTranspose) {
+    if (rule() == EvaluationRule::Once) {
       apply(arguments.data(), result);
     } else if ((arguments.hasArray || arrayMode) && elementwiseByDescriptor()) {
       if (implementation_ || hasCallMarker() || !arrayMode)
@@ -143,7 +144,7 @@ bool CallNode::elementwiseByDescriptor() const {
   if (descriptor_->resultClass == 'R' || descriptor_->resultClass == 'A') return false;
   if (descriptor_->flags & FuncTakesArray) return false;
   // IF runs element by element over an array condition although its branches take references.
-  return functionNumber_ == FnIf || (descriptor_->flags & FuncTakesReference) == 0;
+  return descriptor_->rules.rule == EvaluationRule::If || (descriptor_->flags & FuncTakesReference) == 0;
 }
 
 void CallNode::evaluateChild(FormulaNode* child, bool arrayContext) {
@@ -166,12 +167,15 @@ void CallNode::evaluateArgumentsWith(bool arrayContext, uint32_t arrayPositions,
 }
 
 bool CallNode::evaluateArguments(bool arrayContext) {
+  // In array formulas every argument is evaluated alike; the rules below are for single-cell formulas
+  // (INDEX's applies in both).
   bool arrayMode = evaluationContext().arrayFormulaMode;
-  switch (functionNumber_) {
-  case FnIf:
+  switch (rule()) {
+  case EvaluationRule::If:
     if (!arrayMode) return evaluateIf(arrayContext);
     break;
-  case FnLookup:
+  case EvaluationRule::Lookup:
+    // The vector form with a computed result vector: that vector in array context.
     if (arrayMode) break;
     if (childCount() == 2 && argumentNode(1)->kind() == NodeKind::Call) {
       evaluateArgumentsWith(arrayContext, 1u << 1, false);
@@ -182,52 +186,33 @@ bool CallNode::evaluateArguments(bool arrayContext) {
       return true;
     }
     break;
-  case FnIndex:
+  case EvaluationRule::Index:
     return evaluateIndex(arrayContext);
-  case FnRows:
-  case FnColumns:
-    if (!arrayMode && argumentNode(0)) {
-      FormulaNode* first = argumentNode(0);
-      bool firstEvaluated = valueDecidesReference(*first);
-      if (firstEvaluated) evaluateChild(first, arrayContext);
-      if (!first->isReference() && !first->isCellReference()) {
-        if (!(firstEvaluated && arrayContext)) evaluateChild(first, true);
-      } else if (!firstEvaluated) {
-        evaluateChild(first, arrayContext);
-      }
-      for (size_t i = 1; FormulaNode* rest = argumentNode(i); ++i)
-        evaluateChild(rest, arrayContext);
-      return true;
-    }
+  case EvaluationRule::ReferenceOrArray:
+    if (!arrayMode && argumentNode(0)) return evaluateReferenceOrArray(arrayContext);
     break;
-  case FnMdeterm:
-  case FnMinverse:
-    if (!arrayMode) {
-      evaluateArgumentsWith(arrayContext, 1u, false);
-      return true;
-    }
-    break;
-  case FnMmult:
-  case FnSumproduct:
-  case FnSumxmy2:
-  case FnSumx2my2:
-  case FnSumx2py2:
-  case FnPearson:
-    if (!arrayMode) {
-      evaluateArgumentsWith(arrayContext, 0, true);
-      return true;
-    }
-    break;
-  case FnTtest:
-    if (!arrayMode) {
-      evaluateArgumentsWith(arrayContext, 3u, false);
-      return true;
-    }
-    break;
-  default:
+  case EvaluationRule::Plain:
+  case EvaluationRule::Once:
     break;
   }
-  evaluateArgumentsWith(arrayContext, 0, false);
+  uint32_t arrayArguments = descriptor_ && !arrayMode ? descriptor_->rules.arrayArguments : 0;
+  evaluateArgumentsWith(arrayContext, arrayArguments, false);
+  return true;
+}
+
+// The first argument is taken as a reference when it is one; anything else is evaluated as an array.
+// A call or a name says only through its value whether it is a reference, so it is evaluated first.
+bool CallNode::evaluateReferenceOrArray(bool arrayContext) {
+  FormulaNode* first = argumentNode(0);
+  bool firstEvaluated = valueDecidesReference(*first);
+  if (firstEvaluated) evaluateChild(first, arrayContext);
+  if (!first->isReference() && !first->isCellReference()) {
+    if (!(firstEvaluated && arrayContext)) evaluateChild(first, true);
+  } else if (!firstEvaluated) {
+    evaluateChild(first, arrayContext);
+  }
+  for (size_t i = 1; FormulaNode* rest = argumentNode(i); ++i)
+    evaluateChild(rest, arrayContext);
   return true;
 }
 
@@ -393,7 +378,7 @@ void CallNode::prepareArguments(ArgumentList& arguments) {
     }
     const CalcValue* v = child->value();
     if (!v) v = &emptyValue();
-    if (i == 0 && functionNumber_ == FnIf && unevaluatedArgument_ >= 0 && v->isArray()) {
+    if (i == 0 && rule() == EvaluationRule::If && unevaluatedArgument_ >= 0 && v->isArray()) {
       // The IF rule decided on the first element of an array condition; that element is the condition.
       const CalcValue* first = v->element(0, 0);
       arguments.push(first ? first : &emptyValue(), child);
@@ -442,6 +427,37 @@ void CallNode::prepareArguments(ArgumentList& arguments) {
         arguments.pushReference(area, child);
       else
         arguments.push(v, child);
+      break;
+    }
+  }
+}
+
+void CallNode::replaceOmitted(ArgumentList& arguments) const {
+  const char* omitted = descriptor_ ? descriptor_->rules.omitted : nullptr;
+  if (!omitted) return;
+  static const CalcValue zero = CalcValue::number(0);
+  static const CalcValue one = CalcValue::number(1);
+  static const CalcValue yes = CalcValue::boolean(true);
+  static const CalcValue no = CalcValue::boolean(false);
+  for (size_t i = 0; omitted[i] && i < arguments.size(); ++i) {
+    if (!isEmptyNode(arguments.node(i))) continue;
+    switch (omitted[i]) {
+    case '0':
+      arguments.replace(i, &zero);
+      break;
+    case '1':
+      arguments.replace(i, &one);
+      break;
+    case 'T':
+      arguments.replace(i, &yes);
+      break;
+    case 'F':
+      arguments.replace(i, &no);
+      break;
+    case '|':
+      arguments.truncate(i);
+      return;
+    default:
       break;
     }
   }
@@ -521,8 +537,8 @@ std::u16string CallNode::wholeCallText(const ArgumentList& arguments) const {
     if (i) text += separator;
     const CalcValue& v = *arguments[i];
     FormulaNode* node = arguments.node(i);
-    bool volatileCall = node && node->kind() == NodeKind::Call &&
-                        isVolatileFunctionName(static_cast<CallNode*>(node)->name());
+    bool volatileCall =
+        node && node->kind() == NodeKind::Call && static_cast<CallNode*>(node)->hasTrait(TraitHostVolatile);
     if (node && (volatileCall || node->isCellReference() || node->isAreaReference() || v.isEmpty())) {
       text += childText(node);
     } else if (v.isText()) {

@@ -1,6 +1,6 @@
-// CallNode: a worksheet-function call. It evaluates its arguments (with special rules for some
-// functions), prepares them by argument class, and invokes the function's implementation once or
-// element by element, or hands the call to the host evaluation services.
+// CallNode: a worksheet-function call. It evaluates its arguments (by the evaluation rule the function
+// table gives the function), prepares them by argument class, and invokes the function's implementation once
+// or element by element, or hands the call to the host evaluation services.
 #pragma once
 
 #include <cstdint>
@@ -9,33 +9,9 @@
 
 #include "formula/argument_list.h"
 #include "formula/formula_node.h"
+#include "formula/function_table.h"
 
 namespace cwbk {
-
-class FunctionImpl;
-struct FunctionDescriptor;
-
-// Function numbers with their own evaluation rules.
-enum FunctionNumber : int32_t {
-  FnIf = 1,
-  FnRow = 8,
-  FnColumn = 9,
-  FnLookup = 28,
-  FnIndex = 29,
-  FnRows = 76,
-  FnColumns = 77,
-  FnTranspose = 83,
-  FnMdeterm = 163,
-  FnMinverse = 164,
-  FnMmult = 165,
-  FnAddress = 219,
-  FnSumproduct = 228,
-  FnSumxmy2 = 303,
-  FnSumx2my2 = 304,
-  FnSumx2py2 = 305,
-  FnPearson = 312,
-  FnTtest = 316,
-};
 
 // A call: the name as written in the record and the record's flags (bit 0: the call marker). The
 // function number, descriptor and implementation are looked up once, when the node is built. The
@@ -92,7 +68,7 @@ public:
 private:
   // The evaluation shared by evaluate and evaluateAsArray.
   const CalcValue* evaluateIn(bool arrayContext);
-  // Evaluates the children, applying the rule of the function number; false when the call's value has
+  // Evaluates the children, applying the function's evaluation rule; false when the call's value has
   // become its result (an error from the rule).
   bool evaluateArguments(bool arrayContext);
   // Evaluates every argument, those selected by arrayPositions (bit i: argument i; allArray: all) in
@@ -101,6 +77,12 @@ private:
   void evaluateChild(FormulaNode* child, bool arrayContext);
   bool evaluateIf(bool arrayContext);
   bool evaluateIndex(bool arrayContext);
+  bool evaluateReferenceOrArray(bool arrayContext);
+  // Replaces omitted arguments by what the function's rules say they stand for.
+  void replaceOmitted(ArgumentList& arguments) const;
+  // Returns the function's evaluation rule (Plain for an unknown function).
+  EvaluationRule rule() const;
+  bool hasTrait(uint32_t trait) const;
   // Returns the i-th argument node (the i-th non-null child), or null.
   FormulaNode* argumentNode(size_t i) const;
   // Returns true when the call qualifies for element-by-element evaluation by its descriptor.

@@ -13,8 +13,8 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/formula_node.h"
+#include "formula/function_table.h"
 #include "formula/reference_nodes.h"
-#include "functions/function_table.h"
 
 namespace cwbk {
 
@@ -57,37 +57,17 @@ double clockDateTimeSerial(bool date1904) {
   return activeClock ? activeClock(date1904) : currentDateTimeSerial(date1904);
 }
 
-// OFFSET takes only its first argument as a reference (its result, anywhere, is collected after each
-// evaluation); its further arguments are values that the formula reads like any other. INDEX is not
-// among these: its result lies inside its first argument, whose cells its formula therefore reads.
-bool referenceOnlyArgument(int32_t number, int32_t position) {
-  switch (number) {
-  case 8:   // ROW
-  case 9:   // COLUMN
-  case 76:  // ROWS
-  case 77:  // COLUMNS
-  case 105: // ISREF
-    return true;
-  case 78: // OFFSET
-    return position == 0;
-  default:
-    return false;
-  }
-}
-
 // ---------------------------------------------------------------- collecting references
 
 namespace {
 
-constexpr int32_t kFunctionIf = 1;
-constexpr int32_t kFunctionChoose = 100;
 // The most nodes one collection walks; names and templates that reach each other stop there.
 constexpr size_t kMaxCollectedNodes = size_t(1) << 20;
 
-// Where a node sits: the nearest call around it, the argument position it lies in, and whether it is
-// that argument itself (proxies are transparent).
+// Where a node sits: the nearest call around it (its descriptor; null for none or an unknown function),
+// the argument position it lies in, and whether it is that argument itself (proxies are transparent).
 struct WalkContext {
-  int32_t callNumber = -1;
+  const FunctionDescriptor* call = nullptr;
   int32_t position = -1;
   bool direct = false;
   bool insideCall = false;
@@ -107,7 +87,7 @@ public:
   // takes the reference itself), a single cell, a line reduced to the cell where it meets the formula's
   // row or column, or an area read as a range.
   void add(const Area& raw, const WalkContext& context) {
-    if (context.direct && referenceOnlyArgument(context.callNumber, context.position)) return;
+    if (context.direct && referenceOnlyArgument(context.call, context.position)) return;
     Area area = canonicalArea(raw);
     if (!area.isValid() || !area.isOneSheet() || area.first.sheet() == CellAddress::kNoSheet) return;
     if (area.first == area.second) {
@@ -118,8 +98,8 @@ public:
     bool oneRow = area.first.rowIndex() == area.second.rowIndex();
     bool oneColumn = area.first.column() == area.second.column();
     bool intersects = !context.insideCall;
-    if (context.insideCall && (context.callNumber == kFunctionIf || context.callNumber == kFunctionChoose))
-      intersects = functionTable().argClass(context.callNumber, context.position) != ArgArray;
+    if (context.insideCall && context.call && context.call->hasTrait(TraitChoosesArgument))
+      intersects = argClass(context.call, context.position) != ArgArray;
     CellAddress here = cell_.address();
     if (intersects && !cell_.hasFlag(CellArrayFormula) && (oneRow || oneColumn) && here.sheet() == sheet) {
       CellAddress meet = CellAddress::invalid();
@@ -188,7 +168,7 @@ CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues)
   evaluationContext().currentCell = &cell;
   // The proxy targets already taken in each context: a few per formula, so searched in a vector until
   // there are many.
-  using TargetKey = std::tuple<FormulaNode*, int32_t, int32_t, bool, bool>;
+  using TargetKey = std::tuple<FormulaNode*, const FunctionDescriptor*, int32_t, bool, bool>;
   std::vector<TargetKey> seenFew;
   std::set<TargetKey> seenMany;
   auto firstSight = [&](const TargetKey& key) {
@@ -210,8 +190,7 @@ CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues)
     const WalkContext& context = item.context;
     if (auto* proxy = dynamic_cast<ProxyNode*>(node)) {
       FormulaNode* target = proxy->target();
-      if (target &&
-          firstSight({target, context.callNumber, context.position, context.direct, context.insideCall}))
+      if (target && firstSight({target, context.call, context.position, context.direct, context.insideCall}))
         stack.push_back({target, context});
       continue;
     }
@@ -228,14 +207,14 @@ CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues)
     const std::vector<FormulaNode*>* children = node->children();
     if (!children) continue;
     if (kind == NodeKind::Call) {
-      int32_t number = static_cast<CallNode*>(node)->functionNumber();
+      const FunctionDescriptor* call = static_cast<CallNode*>(node)->descriptor();
       auto position = static_cast<int32_t>(std::count_if(children->begin(), children->end(),
                                                          [](const FormulaNode* c) { return c != nullptr; }));
       for (auto it = children->rbegin(); it != children->rend(); ++it)
-        if (*it) stack.push_back({*it, WalkContext{number, --position, true, true}});
+        if (*it) stack.push_back({*it, WalkContext{call, --position, true, true}});
       continue;
     }
-    WalkContext inner{context.callNumber, context.position, false, context.insideCall};
+    WalkContext inner{context.call, context.position, false, context.insideCall};
     for (auto it = children->rbegin(); it != children->rend(); ++it) {
       FormulaNode* child = *it;
       if (!child) continue;

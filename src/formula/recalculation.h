@@ -28,10 +28,6 @@ void setDateTimeClock(DateTimeClock clock);
 // Returns the date-time serial of the current clock.
 double clockDateTimeSerial(bool date1904);
 
-// Returns true when an argument of a function is taken as a reference and its cells are not read: the
-// argument of ROW, COLUMN, ROWS, COLUMNS and ISREF, the first argument of INDEX and OFFSET.
-bool referenceOnlyArgument(int32_t number, int32_t position);
-
 // A data table: an area of the area set, with its input cells, the cells that the current
 // recalculation reached in it, and the evaluation plans for its result cells.
 struct DataTable {

@@ -6,6 +6,8 @@
 #include <array>
 #include <optional>
 
+#include "formula/function_table.h"
+
 namespace cwbk {
 
 namespace {
@@ -437,15 +439,12 @@ std::u16string referenceText(const Area& area, std::u16string_view quotedName, b
 }
 
 bool isVolatileFunctionName(std::u16string_view name) {
-  static constexpr std::u16string_view kNames[] = {u"INDIRECT", u"OFFSET",      u"NOW",  u"TODAY",
-                                                   u"RAND",     u"RANDBETWEEN", u"CELL", u"INFO"};
-  for (std::u16string_view candidate : kNames) {
-    if (candidate.size() != name.size()) continue;
-    if (std::equal(name.begin(), name.end(), candidate.begin(),
-                   [](char16_t a, char16_t b) { return asciiUpper(a) == b; }))
-      return true;
-  }
-  return false;
+  std::u16string upper(name);
+  for (char16_t& c : upper)
+    c = asciiUpper(c);
+  const FunctionTable& table = functionTable();
+  const FunctionDescriptor* descriptor = table.descriptor(table.lookupNumber(upper));
+  return descriptor && descriptor->hasTrait(TraitHostVolatile);
 }
 
 } // namespace cwbk

@@ -96,7 +96,8 @@ std::u16string referenceText(CellAddress cell, std::u16string_view quotedName);
 // alone; an invalid second corner reads as the first.
 std::u16string referenceText(const Area& area, std::u16string_view quotedName, bool bothCorners = false);
 
-// Returns true for INDIRECT, OFFSET, NOW, TODAY, RAND, RANDBETWEEN, CELL and INFO (any case).
+// Returns true for a function (named in any case) that the host must be handed by its formula text,
+// never by its value: the volatile ones (INDIRECT, OFFSET, NOW, TODAY, RAND, RANDBETWEEN, CELL) and INFO.
 bool isVolatileFunctionName(std::u16string_view name);
 
 } // namespace cwbk

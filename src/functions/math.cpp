@@ -17,7 +17,7 @@
 #include "formula/criteria.h"
 #include "formula/host_services.h"
 #include "functions/arguments.h"
-#include "functions/function_table.h"
+#include "formula/function_table.h"
 #include "values/conversions.h"
 
 namespace cwbk {

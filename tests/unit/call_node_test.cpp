@@ -11,7 +11,7 @@
 #include "formula/operator_nodes.h"
 #include "formula/reference_nodes.h"
 #include "formula/stream_reader.h"
-#include "functions/function_table.h"
+#include "formula/function_table.h"
 #include "values/conversions.h"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include "formula/host_services.h"
 #include "formula/reference.h"
 #include "formula/reference_nodes.h"
-#include "functions/function_table.h"
+#include "formula/function_table.h"
 #include "functions/lookup.h"
 #include "values/conversions.h"
 

@@ -9,7 +9,7 @@
 #include "formula/reference.h"
 #include "formula/reference_nodes.h"
 #include "functions/arguments.h"
-#include "functions/function_table.h"
+#include "formula/function_table.h"
 #include "functions/math.h"
 #include "values/conversions.h"
 

@@ -15,7 +15,7 @@
 #include "formula/proxy_nodes.h"
 #include "formula/recalculation.h"
 #include "formula/reference_nodes.h"
-#include "functions/function_table.h"
+#include "formula/function_table.h"
 
 namespace cwbk::testing {
 

@@ -23,12 +23,12 @@
 #include "formula/compiled_workbook.h"
 #include "formula/compressed_block.h"
 #include "formula/constant_nodes.h"
+#include "formula/function_table.h"
 #include "formula/operator_nodes.h"
 #include "formula/proxy_nodes.h"
 #include "formula/reference_nodes.h"
 #include "formula/stream_reader.h"
 #include "formula/workbook_stream.h"
-#include "functions/function_table.h"
 
 namespace cwbk::compiler {
 
@@ -609,11 +609,11 @@ private:
     // Worksheet functions carry the call marker: the functions the table knows, and the newer ones that
     // files store with a prefix (_xlfn.CONCAT); any other name is a macro of the workbook.
     int32_t flags = number >= 0 || storedWithPrefix(n, build.text) ? 1 : 0;
-    if (const FunctionDescriptor* d = number >= 0 ? table.descriptor(number) : nullptr)
-      if (d->flags & FuncVolatile) build.flags |= CellVolatile;
-    if (n.text == u"OFFSET") build.flags |= CellVolatile | CellDynamicReferences;
-    if (n.text == u"INDIRECT") build.flags |= CellDynamicReferences;
-    if (n.text == u"SUBTOTAL" || n.text == u"AGGREGATE") build.flags |= CellSubtotal;
+    if (const FunctionDescriptor* d = table.descriptor(number)) {
+      if (d->hasTrait(TraitVolatileCell)) build.flags |= CellVolatile;
+      if (d->hasTrait(TraitDynamicReferences)) build.flags |= CellDynamicReferences;
+      if (d->hasTrait(TraitSubtotal)) build.flags |= CellSubtotal;
+    }
     build.key += "f" + utf16ToUtf8(n.text) + "/" + std::to_string(flags) + "(";
     auto node = std::make_unique<CallNode>(n.text, flags);
     addChildren(*node, n, build);

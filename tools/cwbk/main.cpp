@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "functions/function_library.h"
 
 namespace cwbk::cli {
 
@@ -47,6 +48,7 @@ bool wantsHelp(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+  cwbk::installFunctionLibrary();
   using namespace cwbk::cli;
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {

@@ -1,14 +1,8 @@
-// FunctionTable: builds the descriptors, the name maps and the implementation map once per process,
-// and answers lookups by name and by number.
-#include "functions/function_table.h"
+// FunctionTable: builds the descriptors and the name maps once per process, keeps the routines the
+// function library installs, and answers lookups by name and by number.
+#include "formula/function_table.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-
-#include "formula/formula_node.h"
-#include "functions/lookup.h"
-#include "functions/math.h"
 
 namespace cwbk {
 
@@ -21,81 +15,11 @@ struct AliasRow {
   int number;
 };
 constexpr AliasRow kAliasRows[] = {
-    {u"_XLFN.COUNTIFS", 481},
-    {u"_XLFN.IFERROR", 480},
+    {u"_XLFN.COUNTIFS", FnCountifs},
+    {u"_XLFN.IFERROR", FnIferror},
 };
 
 } // namespace
-
-std::span<const ImplementationRow> implementationRows() {
-  // One row per function the library computes itself, grouped by family file. A function with two
-  // names (IFERROR and _XLFN.IFERROR, COUNTIFS and _XLFN.COUNTIFS) has a row for each.
-  static const std::vector<ImplementationRow> rows = {
-      // math.cpp
-      {u"ABS", absFunction},
-      {u"ACOS", acosFunction},
-      {u"ACOSH", acoshFunction},
-      {u"ASIN", asinFunction},
-      {u"ASINH", asinhFunction},
-      {u"ATAN", atanFunction},
-      {u"ATAN2", atan2Function},
-      {u"ATANH", atanhFunction},
-      {u"CEILING", ceilingFunction},
-      {u"COMBIN", combinFunction},
-      {u"COS", cosFunction},
-      {u"COSH", coshFunction},
-      {u"DEGREES", degreesFunction},
-      {u"EVEN", evenFunction},
-      {u"EXP", expFunction},
-      {u"FACT", factFunction},
-      {u"FLOOR", floorFunction},
-      {u"INT", intFunction},
-      {u"LN", lnFunction},
-      {u"LOG", logFunction},
-      {u"LOG10", log10Function},
-      {u"MOD", modFunction},
-      {u"ODD", oddFunction},
-      {u"PI", piFunction},
-      {u"POWER", powerFunction},
-      {u"PRODUCT", productFunction},
-      {u"RADIANS", radiansFunction},
-      {u"RAND", randFunction},
-      {u"ROUND", roundFunction},
-      {u"ROUNDDOWN", roundDownFunction},
-      {u"ROUNDUP", roundUpFunction},
-      {u"SIGN", signFunction},
-      {u"SIN", sinFunction},
-      {u"SINH", sinhFunction},
-      {u"SQRT", sqrtFunction},
-      {u"SQRTPI", sqrtPiFunction},
-      {u"SUBTOTAL", subtotalFunction},
-      {u"SUM", sumFunction},
-      {u"SUMIF", sumIfFunction},
-      {u"SUMPRODUCT", sumProductFunction},
-      {u"TAN", tanFunction},
-      {u"TANH", tanhFunction},
-      {u"TRUNC", truncFunction},
-      // lookup.cpp
-      {u"ADDRESS", addressFunction},
-      {u"CHOOSE", chooseFunction},
-      {u"COLUMN", columnFunction},
-      {u"COLUMNS", columnsFunction},
-      {u"EVALUATE", evaluateFunction},
-      {u"GETPIVOTDATA", getPivotDataFunction},
-      {u"HLOOKUP", hlookupFunction},
-      {u"HYPERLINK", hyperlinkFunction},
-      {u"INDEX", indexFunction},
-      {u"INDIRECT", indirectFunction},
-      {u"LOOKUP", lookupFunction},
-      {u"MATCH", matchFunction},
-      {u"OFFSET", offsetFunction},
-      {u"ROW", rowFunction},
-      {u"ROWS", rowsFunction},
-      {u"TRANSPOSE", transposeFunction},
-      {u"VLOOKUP", vlookupFunction},
-  };
-  return rows;
-}
 
 ArgClass argClassOfLetter(char letter) {
   switch (letter) {
@@ -113,9 +37,11 @@ ArgClass argClassOfLetter(char letter) {
 }
 
 FunctionDescriptor::FunctionDescriptor(std::u16string_view name, int16_t minArgs, int16_t maxArgs,
-                                       uint32_t kind, char resultClass, const char* argClasses)
+                                       uint32_t kind, char resultClass, const char* argClasses,
+                                       const FunctionRules& rules)
     : name(name), minArgs(minArgs), maxArgs(maxArgs), flags(kind), resultClass(resultClass), classCount(0),
-      argClasses(argClasses) {
+      argClasses(argClasses), rules(rules) {
+  if (kind & FuncVolatile) this->rules.traits |= TraitVolatileCell | TraitHostVolatile;
   if (!argClasses) return;
   classCount = static_cast<int16_t>(std::strlen(argClasses));
   for (int16_t i = 0; i < classCount; ++i) {
@@ -150,19 +76,14 @@ FunctionTable::FunctionTable() : descriptors_(kSlotCount) {
     if (row.number < 0 || row.number >= kSlotCount) continue;
     numbers_.insert_or_assign(std::u16string(row.name), row.number);
     descriptors_[row.number] = std::make_unique<FunctionDescriptor>(
-        row.name, row.minArgs, row.maxArgs, row.kind, row.resultClass, row.argClasses);
+        row.name, row.minArgs, row.maxArgs, row.kind, row.resultClass, row.argClasses, row.rules);
   }
   for (const AliasRow& alias : kAliasRows)
     numbers_.insert_or_assign(std::u16string(alias.name), alias.number);
 
-  for (const ImplementationRow& row : implementationRows())
-    implementations_.insert_or_assign(std::u16string(row.name), std::make_unique<FunctionImpl>(row.routine));
-
   // In ascending name order, so an alias that sorts after its plain name is the name shown.
   for (const auto& [name, number] : numbers_)
     if (number != kUnknown) names_.insert_or_assign(number, name);
-
-  std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(std::clock()));
 }
 
 int FunctionTable::lookupNumber(std::u16string_view name) const {
@@ -192,6 +113,15 @@ bool FunctionTable::setNameOf(int number, std::u16string_view name) {
   return true;
 }
 
+void FunctionTable::addRoutines(std::span<const ImplementationRow> rows) {
+  for (const ImplementationRow& row : rows)
+    implementations_.insert_or_assign(std::u16string(row.name), std::make_unique<FunctionImpl>(row.routine));
+}
+
+bool referenceOnlyArgument(const FunctionDescriptor* descriptor, int position) {
+  return descriptor && FunctionDescriptor::selects(descriptor->rules.referenceOnlyArguments, position);
+}
+
 namespace {
 
 FunctionTable& processTable() {
@@ -206,6 +136,10 @@ FunctionTable& processTable() {
 
 const FunctionTable& functionTable() {
   return processTable();
+}
+
+void installFunctionRoutines(std::span<const ImplementationRow> rows) {
+  processTable().addRoutines(rows);
 }
 
 bool translateFunctionName(int number, std::u16string_view name) {
