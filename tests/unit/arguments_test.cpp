@@ -118,22 +118,22 @@ TEST_F(ArgumentsTest, ErrorPropagationHonoursTheMask) {
 
   CalcValue result;
   const CalcValue* plain[] = {&one, &errorText, &severalCells, nullptr};
-  EXPECT_FALSE(propagateArgErrors(plain, result)); // direct error texts and areas are not inspected
+  EXPECT_FALSE(propagateErrors(plain, result, ErrorReading::Functions)); // direct error texts and areas are not inspected
   const CalcValue* cells[] = {&one, &cellWithErrorText, &error, nullptr};
-  EXPECT_TRUE(propagateArgErrors(cells, result)); // a cell's error text is a text: the Error decides
+  EXPECT_TRUE(propagateErrors(cells, result, ErrorReading::Functions)); // a cell's error text is a text: the Error decides
   EXPECT_EQ(result.errorCode(), ErrNA);
   const CalcValue* cellWithError[] = {&one, &severalCells, nullptr};
-  EXPECT_FALSE(propagateArgErrors(cellWithError, result)); // the error in A2 lies in a larger area
+  EXPECT_FALSE(propagateErrors(cellWithError, result, ErrorReading::Functions)); // the error in A2 lies in a larger area
   CalcValue a2 = reference(at(0, 0, 1), at(0, 0, 1));
   const CalcValue* singleError[] = {&a2, nullptr};
-  EXPECT_TRUE(propagateArgErrors(singleError, result));
+  EXPECT_TRUE(propagateErrors(singleError, result, ErrorReading::Functions));
   EXPECT_EQ(result.errorCode(), ErrDiv0);
   result.setEmpty();
-  EXPECT_TRUE(propagateArgErrors(cells, result, 0b100));
+  EXPECT_TRUE(propagateErrors(cells, result, ErrorReading::Functions, 0b100));
   EXPECT_TRUE(result.isErrorValue());
-  EXPECT_FALSE(propagateArgErrors(cells, result, 0b001));
+  EXPECT_FALSE(propagateErrors(cells, result, ErrorReading::Functions, 0b001));
   const CalcValue* spanning[] = {&twoSheets, nullptr};
-  EXPECT_TRUE(propagateArgErrors(spanning, result));
+  EXPECT_TRUE(propagateErrors(spanning, result, ErrorReading::Functions));
   EXPECT_EQ(result.errorCode(), ErrRef);
   EXPECT_EQ(argumentCount(cells), 3u);
   EXPECT_EQ(argumentCount(nullptr), 0u);
@@ -143,7 +143,7 @@ TEST_F(ArgumentsTest, WalksVisitInTheirOrders) {
   put(at(0, 0, 2), CalcValue::number(3)); // A3
   put(at(0, 1, 2), CalcValue::number(6)); // B3
   std::vector<std::string> seen;
-  walkReference(reference(at(0, 1, 2), at(0, 0, 0)), [&](const CalcValue&, Cell& cell) {
+  walkReference(evaluationContext(), reference(at(0, 1, 2), at(0, 0, 0)), [&](const CalcValue&, Cell& cell) {
     seen.push_back(std::string(1, char('A' + cell.address().column())) +
                    std::to_string(cell.address().rowIndex() + 1));
     return true;
@@ -152,11 +152,11 @@ TEST_F(ArgumentsTest, WalksVisitInTheirOrders) {
 
   // A stop ends the walk; a two-sheet reference visits nothing.
   int visits = 0;
-  EXPECT_FALSE(walkReference(reference(at(0, 0, 0), at(0, 1, 2)),
+  EXPECT_FALSE(walkReference(evaluationContext(), reference(at(0, 0, 0), at(0, 1, 2)),
                              [&](const CalcValue&, Cell&) { return ++visits < 2; }));
   EXPECT_EQ(visits, 2);
   visits = 0;
-  EXPECT_TRUE(walkReference(reference(at(0, 0, 0), at(1, 1, 2)),
+  EXPECT_TRUE(walkReference(evaluationContext(), reference(at(0, 0, 0), at(1, 1, 2)),
                             [&](const CalcValue&, Cell&) { return ++visits, true; }));
   EXPECT_EQ(visits, 0);
 
@@ -200,7 +200,7 @@ TEST_F(ArgumentsTest, AggregatesSeeEachValueWithItsContext) {
 
   auto collect = [&] {
     std::vector<std::string> seen;
-    forEachAggregateValue(args, [&](const CalcValue& v, ValueSource source) {
+    forEachAggregateValue(evaluationContext(), args, [&](const CalcValue& v, ValueSource source) {
       const char* tag = source == ValueSource::Direct    ? "direct:"
                         : source == ValueSource::Cell    ? "cell:"
                         : source == ValueSource::Element ? "element:"
