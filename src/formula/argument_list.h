@@ -69,10 +69,10 @@ const CalcValue& cellArgumentValueCreating(CellAddress address);
 
 // The two readings of an argument's errors: that of the operators and that of the worksheet functions.
 enum class ErrorReading {
-  // A Reference is read as it stands (an invalid second corner is "#REF!"), and a single cell's
-  // error-like value (an Error or an error text) propagates.
+  // A Reference's area is taken as stored, and a single cell's error-like value (an Error or an error
+  // text) propagates.
   Operators,
-  // A Reference is normalized first (a missing second corner stands for the first), and only a
+  // A Reference's corners are first reduced to sheet, column and row (canonicalArea), and only a
   // single cell's error value propagates: an error text in a cell is a text like any other.
   Functions,
 };
