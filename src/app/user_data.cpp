@@ -29,8 +29,8 @@ RecordLayout layoutOf(uint32_t writerVersion) {
 
 // Reads the record at pos into address and value and moves pos past it; false when the record is cut
 // short or its tag names no value.
-bool readRecord(const uint8_t* data, size_t size, size_t& pos, const RecordLayout& layout, CellAddress& address,
-                CalcValue& v) {
+bool readRecord(const uint8_t* data, size_t size, size_t& pos, const RecordLayout& layout,
+                CellAddress& address, CalcValue& v) {
   size_t addressSize = layout.wideAddresses ? 8 : 4;
   if (!data || pos > size || size - pos < addressSize + 1) return false;
   if (layout.wideAddresses) {

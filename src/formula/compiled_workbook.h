@@ -289,7 +289,6 @@ public:
   void reportChange(Cell& cell, const CalcValue* oldValue);
 
 private:
-
   std::map<uint32_t, SheetInfo> sheets_;
   std::map<uint32_t, std::map<std::u16string, SheetControl>> controls_;
   std::vector<CalcValue> macroConstants_;

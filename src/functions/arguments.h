@@ -2,15 +2,17 @@
 // numbers, texts and Booleans, error propagation, the shared shapes of simple functions, walks over
 // references and arrays, the contexts in which aggregates meet values, and the inside-SUBTOTAL flag.
 //
-// Value kinds as the takers see them, unless a taker says otherwise: an Error is its error (copied
-// into the result); a text that names an error ("#N/A" typed as text) is a text; a Reference,
-// ReferenceList or Array reaching a scalar taker is "#VALUE!" (the argument classes of the call have
-// already reduced single cells where the function asked for values).
+// Value kinds as the scalar takers see them: an Error is its error (copied into the result); a
+// Reference, ReferenceList or Array is "#VALUE!" (the argument classes of the call have already reduced
+// single cells where the function asked for values). A text that names an error ("#N/A" typed as text)
+// is a text to the number takers and that error to the text and Boolean takers, as the text and
+// logical functions want it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "formula/area_index.h"
 #include "formula/argument_list.h"
@@ -48,7 +50,7 @@ size_t argumentCount(const CalcValue* const* args);
 // Returns argument i, or null when the call has fewer arguments (an optional argument left out).
 const CalcValue* argumentAt(const CalcValue* const* args, size_t i);
 
-// Error propagation before a routine takes its arguments: propagateErrors (argument_list.h) with
+// Errors among the arguments before a routine takes them: propagateErrors (argument_list.h) with
 // ErrorReading::Functions. An Error, an invalid or two-sheet Reference ("#REF!") and a single-cell
 // Reference whose cell holds an error value end the call; error texts and larger areas do not.
 

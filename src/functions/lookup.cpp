@@ -433,7 +433,6 @@ int64_t matchPosition(const EvaluationContext& context, const CalcValue& lookup,
   return searchCells(context, area, vertical, lookup, mode, true, CacheKind::Match);
 }
 
-
 // VLOOKUP(value, table, index, approximate): the value in column `index` of the first row of table
 // whose first cell is the value (exact), or of the row of the largest first cell not above it
 // (approximate, the default; the first column must be sorted ascending). "#N/A" when there is none,
@@ -585,8 +584,8 @@ void lookupFunction(EvaluationContext& context, const CalcValue* const* args, Ca
   uint64_t column = uint64_t(a.first.column()) + (alongRow ? at : 0);
   uint64_t row = uint64_t(a.first.rowIndex()) + (alongRow ? 0 : at);
   if (column > addressLimits().lastColumn || row > addressLimits().lastRow) return;
-  result.copyFrom(cellValueIn(
-      context, CellAddress::make(a.first.sheet(), static_cast<uint32_t>(column), static_cast<uint32_t>(row))));
+  result.copyFrom(cellValueIn(context, CellAddress::make(a.first.sheet(), static_cast<uint32_t>(column),
+                                                         static_cast<uint32_t>(row))));
 }
 
 } // namespace

@@ -6,8 +6,6 @@
 #include <cfloat>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <random>
 #include <string>
@@ -23,7 +21,6 @@
 namespace cwbk {
 
 namespace {
-
 
 constexpr double kPi = 3.141592653589793;
 
@@ -76,7 +73,6 @@ double snapToWhole(double q) {
   double r = std::nearbyint(q);
   return std::fabs(q - r) <= std::fabs(q) * 8 * DBL_EPSILON ? r : q;
 }
-
 
 // ---------------------------------------------------------------- elementary functions
 
@@ -304,7 +300,6 @@ void truncFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 
 // ---------------------------------------------------------------- rounding
 
-
 // ROUND, ROUNDUP and ROUNDDOWN: errors in any argument first, then x and digits (missing: 0) reduced.
 void roundWith(const CalcValue* const* args, CalcValue& result, DecimalRounding mode) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
@@ -312,7 +307,6 @@ void roundWith(const CalcValue* const* args, CalcValue& result, DecimalRounding 
   if (!reducedAt(args, 0, 0, x, result) || !reducedAt(args, 1, 0, digits, result)) return;
   setNumberResult(result, decimalRound(x, wholeDigits(digits), mode));
 }
-
 
 // ROUND(x, digits): half away from zero at the decimal place of the value as it shows with 15 digits,
 // so ROUND(2.675, 2) is 2.68 although the double 2.675 lies just below it.
@@ -370,7 +364,6 @@ void floorFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 
 // ---------------------------------------------------------------- factorials and combinations
 
-
 // Returns n! for a whole n in 0..170, multiplied in extended precision and rounded once to a double.
 double factorialOf(int n) {
   long double f = 1;
@@ -378,7 +371,6 @@ double factorialOf(int n) {
     f *= i;
   return static_cast<double>(f);
 }
-
 
 // FACT(x) = INT(x)!; negative x and x from 171 up (beyond the double range) are "#NUM!".
 void factFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
@@ -417,7 +409,6 @@ void combinFunction(EvaluationContext&, const CalcValue* const* args, CalcValue&
 
 // ---------------------------------------------------------------- random numbers
 
-
 std::mt19937_64& randomEngine() {
   static std::mt19937_64 engine = [] {
     std::random_device device;
@@ -427,7 +418,6 @@ std::mt19937_64& randomEngine() {
   }();
   return engine;
 }
-
 
 // RAND(): uniform on [0, 1) in steps of 2^-53; it never reaches 1.
 void randFunction(EvaluationContext&, const CalcValue* const*, CalcValue& result) {
@@ -478,7 +468,6 @@ void productFunction(EvaluationContext& context, const CalcValue* const* args, C
   setNumberResult(result, any ? product : 0.0);
 }
 
-
 // Adds a sum-range value to a SUMIF sum: numbers add, an error value ends the call, texts, booleans and
 // empty values add nothing. Returns false when the value was an error.
 bool addSumValue(const CalcValue& v, double& sum, bool& added, CalcValue& result) {
@@ -498,8 +487,6 @@ const CalcValue& valueAt(const EvaluationContext& context, uint32_t sheet, uint6
   return cellValueIn(context,
                      CellAddress::make(sheet, static_cast<uint32_t>(column), static_cast<uint32_t>(row)));
 }
-
-
 
 // One SUMIF over range and sum_range (may be null) for one criteria value.
 void sumIfWith(const EvaluationContext& context, const CalcValue* range, const CalcValue& criteriaValue,
@@ -542,8 +529,9 @@ void sumIfWith(const EvaluationContext& context, const CalcValue* range, const C
             if (!ok) return;
             uint32_t dc = cell.address().column() - c0;
             uint32_t dr = cell.address().rowIndex() - r0;
-            const CalcValue& partner = valueAt(context, area.first.sheet(), uint64_t(area.first.column()) + dc,
-                                               uint64_t(area.first.rowIndex()) + dr);
+            const CalcValue& partner =
+                valueAt(context, area.first.sheet(), uint64_t(area.first.column()) + dc,
+                        uint64_t(area.first.rowIndex()) + dr);
             if (criterion.matches(partner)) ok = addSumValue(cellArgument(cell), sum, added, result);
           });
     } else {
@@ -576,7 +564,6 @@ void sumIfWith(const EvaluationContext& context, const CalcValue* range, const C
   else
     result.setInteger(0);
 }
-
 
 // SUMIF(range, criteria, sum_range): the sum of the sum_range cells whose partner in range matches the
 // criteria. sum_range is read from its top-left cell over range's shape; without it range itself is
@@ -622,7 +609,6 @@ void sumIfFunction(EvaluationContext& context, const CalcValue* const* args, Cal
   result = std::move(sums);
 }
 
-
 // One SUMPRODUCT argument as a grid of values: a Reference (read cell by cell) or an Array, with its
 // declared shape and the part of it that may hold values.
 struct ProductOperand {
@@ -632,7 +618,6 @@ struct ProductOperand {
   uint32_t usedColumns = 1; // a Reference's cells beyond these are all empty
   uint32_t usedRows = 1;
 };
-
 
 // SUMPRODUCT(array1, ...): the sum of the products of corresponding elements. Every argument must have
 // the same shape (else "#VALUE!"); elements that are not numbers count 0; the first error value in any
@@ -740,7 +725,6 @@ void sumProductFunction(EvaluationContext& context, const CalcValue* const* args
 
 // ---------------------------------------------------------------- SUBTOTAL
 
-
 // The aggregates of the SUBTOTAL codes 1 to 11 (101 to 111 the same, ignoring hidden rows), in code
 // order, with the routine that computes each here; the host computes those without one.
 struct SubtotalAggregate {
@@ -748,15 +732,17 @@ struct SubtotalAggregate {
   FunctionRoutine routine;
 };
 constexpr SubtotalAggregate kSubtotalAggregates[] = {
-    {u"AVERAGE", nullptr}, {u"COUNT", nullptr},  {u"COUNTA", nullptr},          {u"MAX", nullptr},
-    {u"MIN", nullptr},     {u"PRODUCT", productFunction}, {u"STDEV", nullptr}, {u"STDEVP", nullptr},
-    {u"SUM", sumFunction}, {u"VAR", nullptr},    {u"VARP", nullptr},
+    {u"AVERAGE", nullptr}, {u"COUNT", nullptr},  {u"COUNTA", nullptr},
+    {u"MAX", nullptr},     {u"MIN", nullptr},    {u"PRODUCT", productFunction},
+    {u"STDEV", nullptr},   {u"STDEVP", nullptr}, {u"SUM", sumFunction},
+    {u"VAR", nullptr},     {u"VARP", nullptr},
 };
 
 // SUBTOTAL(code, ref1, ...): the aggregate of the code over the references, leaving out cells that hold
 // a SUBTOTAL themselves. Codes 1 to 11 whose aggregate has a routine in kSubtotalAggregates are computed
-// here by that routine with the inside-SUBTOTAL flag set; the others go to the host as formula text. Codes 101 to 111 also leave out hidden rows, which only the host knows:
-// they go to the host as formula text, and without a host they are computed as 1 to 11.
+// here by that routine with the inside-SUBTOTAL flag set; the others go to the host as formula text. Codes
+// 101 to 111 also leave out hidden rows, which only the host knows: they go to the host as formula text, and
+// without a host they are computed as 1 to 11.
 void subtotalFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   double codeNumber = 0;
   if (!args || !args[0]) {

@@ -1,6 +1,8 @@
 // The reference builders of the lookup and reference family: INDEX, OFFSET, INDIRECT, ADDRESS and
 // CHOOSE, the geometry functions ROW, COLUMN, ROWS and COLUMNS, TRANSPOSE, and EVALUATE, GETPIVOTDATA
 // and HYPERLINK, which hand work to the host.
+#include "functions/lookup.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -15,7 +17,6 @@
 #include "formula/host_services.h"
 #include "formula/reference.h"
 #include "functions/arguments.h"
-#include "functions/lookup.h"
 #include "platform/text_services.h"
 #include "values/conversions.h"
 
@@ -54,9 +55,9 @@ double offsetSize(double v) {
   return f > -kTiny ? std::ceil(v) : std::floor(v);
 }
 
-// Takes an OFFSET count: a Reference or Array through argNumberReduced, anything else through the
-// plain conversion; truncated. False with the error in result.
-bool offsetCount(const CalcValue& v, double& out, CalcValue& result) {
+// Takes an OFFSET number: a Reference or Array through argNumberReduced, anything else through the
+// plain conversion; beyond 2^32 either way it is "#REF!". False with the error in result.
+bool offsetNumber(const CalcValue& v, double& out, CalcValue& result) {
   if (v.isReference() || v.isArray()) {
     if (int32_t code = argNumberReduced(v, out)) {
       result.setError(code);
@@ -70,25 +71,19 @@ bool offsetCount(const CalcValue& v, double& out, CalcValue& result) {
     result.setError(ErrRef);
     return false;
   }
+  return true;
+}
+
+// Takes an OFFSET count (rows or columns to move), truncated. False with the error in result.
+bool offsetCount(const CalcValue& v, double& out, CalcValue& result) {
+  if (!offsetNumber(v, out, result)) return false;
   out = std::trunc(out);
   return true;
 }
 
 // Takes an OFFSET size (height or width) by the size rule. False with the error in result.
 bool offsetSizeArg(const CalcValue& v, double& out, CalcValue& result) {
-  if (v.isReference() || v.isArray()) {
-    if (int32_t code = argNumberReduced(v, out)) {
-      result.setError(code);
-      return false;
-    }
-  } else if (!valueNumber(v, out)) {
-    result.setError(ErrValue);
-    return false;
-  }
-  if (!std::isfinite(out) || std::fabs(out) > 4294967296.0) {
-    result.setError(ErrRef);
-    return false;
-  }
+  if (!offsetNumber(v, out, result)) return false;
   out = offsetSize(out);
   return true;
 }
@@ -116,7 +111,6 @@ Area definedNameArea(CompiledWorkbook& workbook, std::u16string_view name, int32
   if (v && v->isReference()) return canonicalArea(v->referenceArea());
   return Area::invalid();
 }
-
 
 // OFFSET(reference, rows, columns, height, width): the range moved by rows and columns, with the
 // given height and width (by default those of the reference). A range that leaves the sheet is
@@ -374,7 +368,6 @@ void indirectFunction(EvaluationContext& context, const CalcValue* const* args, 
   setArea(result, area.first, area.second);
 }
 
-
 // ROW or COLUMN of the argument (rows: ROW).
 void rowOrColumn(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result,
                  bool rows) {
@@ -442,7 +435,6 @@ void rowsOrColumns(const CalcValue* const* args, CalcValue& result, bool rows) {
   }
   result.setInteger(1);
 }
-
 
 // ROW(reference): the row number of the calling cell, of a cell, or for a range of several rows the
 // column of their numbers.

@@ -3,12 +3,11 @@
 // rounding, and the localization of the display texts.
 #include "values/conversions.h"
 
-#include <cfloat>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 

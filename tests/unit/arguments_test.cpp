@@ -118,12 +118,15 @@ TEST_F(ArgumentsTest, ErrorPropagationHonoursTheMask) {
 
   CalcValue result;
   const CalcValue* plain[] = {&one, &errorText, &severalCells, nullptr};
-  EXPECT_FALSE(propagateErrors(plain, result, ErrorReading::Functions)); // direct error texts and areas are not inspected
+  EXPECT_FALSE(propagateErrors(plain, result,
+                               ErrorReading::Functions)); // direct error texts and areas are not inspected
   const CalcValue* cells[] = {&one, &cellWithErrorText, &error, nullptr};
-  EXPECT_TRUE(propagateErrors(cells, result, ErrorReading::Functions)); // a cell's error text is a text: the Error decides
+  EXPECT_TRUE(propagateErrors(cells, result,
+                              ErrorReading::Functions)); // a cell's error text is a text: the Error decides
   EXPECT_EQ(result.errorCode(), ErrNA);
   const CalcValue* cellWithError[] = {&one, &severalCells, nullptr};
-  EXPECT_FALSE(propagateErrors(cellWithError, result, ErrorReading::Functions)); // the error in A2 lies in a larger area
+  EXPECT_FALSE(propagateErrors(cellWithError, result,
+                               ErrorReading::Functions)); // the error in A2 lies in a larger area
   CalcValue a2 = reference(at(0, 0, 1), at(0, 0, 1));
   const CalcValue* singleError[] = {&a2, nullptr};
   EXPECT_TRUE(propagateErrors(singleError, result, ErrorReading::Functions));

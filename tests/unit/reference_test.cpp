@@ -369,13 +369,12 @@ TEST_F(ReferenceTest, SheetNamesNeedQuotesWhereAFormulaCouldMisreadThem) {
     bool quotes;
   };
   const Case cases[] = {
-      {u"Sheet1", false},   {u"Data_1", false},  {u"data.2024", false}, {u"_x", false},
-      {u"SheetABC", false}, {u"ABCD1", false},   {u"RC1x", false},      {u"", true},
-      {u"2024", true},      {u"1Sheet", true},   {u".hidden", true},    {u"My Sheet", true},
-      {u"It's", true},      {u"a-b", true},      {u"Q1!", true},        {u"Caf\u00e9", true},
-      {u"A1", true},        {u"xfd1048576", true}, {u"AB12", true},     {u"R", true},
-      {u"c", true},         {u"RC", true},       {u"R1C1", true},       {u"r2", true},
-      {u"C30", true},       {u"R[1]C", true},
+      {u"Sheet1", false},   {u"Data_1", false},  {u"data.2024", false}, {u"_x", false},  {u"SheetABC", false},
+      {u"ABCD1", false},    {u"RC1x", false},    {u"", true},           {u"2024", true}, {u"1Sheet", true},
+      {u".hidden", true},   {u"My Sheet", true}, {u"It's", true},       {u"a-b", true},  {u"Q1!", true},
+      {u"Caf\u00e9", true}, {u"A1", true},       {u"xfd1048576", true}, {u"AB12", true}, {u"R", true},
+      {u"c", true},         {u"RC", true},       {u"R1C1", true},       {u"r2", true},   {u"C30", true},
+      {u"R[1]C", true},
   };
   for (const Case& c : cases)
     EXPECT_EQ(sheetNameNeedsQuotes(c.name), c.quotes) << narrow(c.name);
