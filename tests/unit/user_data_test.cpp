@@ -91,3 +91,35 @@ TEST_F(UserDataTest, RecordsOfEveryWriterGenerationApply) {
   nowhere.push_back(0);
   EXPECT_FALSE(applyUserValues(workbook, nowhere.data(), nowhere.size(), 0x0109060B, changed));
 }
+
+TEST_F(UserDataTest, CutRecordsApplyOnlyTheWholeOnesBefore) {
+  // Four records: a text, a Reference, a Double and a Boolean. Every cut of the bytes applies exactly
+  // the records that end before the cut and reads nothing beyond it.
+  Bytes all;
+  std::vector<size_t> ends;
+  auto record = [&](CellAddress a, const CalcValue& v) {
+    put32(all, a.row);
+    put32(all, a.sheetColumn);
+    v.pack(all);
+    ends.push_back(all.size());
+  };
+  CalcValue reference;
+  reference.setReference(at(0, 5, 5), at(0, 6, 6));
+  record(at(0, 0, 0), CalcValue::text(u"abc"));
+  record(at(0, 1, 0), reference);
+  record(at(0, 2, 0), CalcValue::number(0.5));
+  record(at(0, 3, 0), CalcValue::boolean(true));
+  for (size_t cut = 0; cut <= all.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    CompiledWorkbook fresh;
+    fresh.addSheet(u"Sheet1");
+    Bytes part(all.begin(), all.begin() + cut); // its own buffer, so a read past the cut is caught
+    std::vector<Cell*> changed;
+    size_t whole = 0;
+    while (whole < ends.size() && ends[whole] <= cut)
+      ++whole;
+    bool exact = cut == 0 || (whole > 0 && ends[whole - 1] == cut);
+    EXPECT_EQ(applyUserValues(fresh, part.data(), part.size(), 0x0109060B, changed), exact);
+    EXPECT_EQ(changed.size(), whole);
+  }
+}
