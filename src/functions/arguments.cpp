@@ -122,26 +122,36 @@ int32_t argNumberReduced(const CalcValue& arg, double& out) {
   return argumentNumber(*v, out) ? 0 : ErrValue;
 }
 
-bool numberAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
+namespace {
+
+// Takes argument i with take(argument, out, result); an absent argument gives `missing`.
+template <typename Out, typename Missing, typename Take>
+bool takeAt(const CalcValue* const* args, size_t i, const Missing& missing, Out& out, CalcValue& result,
+            Take&& take) {
   const CalcValue* arg = argumentAt(args, i);
   if (!arg) {
     out = missing;
     return true;
   }
-  return argNumber(*arg, out, result);
+  return take(*arg, out, result);
 }
 
-bool reducedAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
-  const CalcValue* arg = argumentAt(args, i);
-  if (!arg) {
-    out = missing;
-    return true;
-  }
-  if (int32_t code = argNumberReduced(*arg, out)) {
+bool takeReduced(const CalcValue& arg, double& out, CalcValue& result) {
+  if (int32_t code = argNumberReduced(arg, out)) {
     result.setError(code);
     return false;
   }
   return true;
+}
+
+} // namespace
+
+bool numberAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
+  return takeAt(args, i, missing, out, result, argNumber);
+}
+
+bool reducedAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
+  return takeAt(args, i, missing, out, result, takeReduced);
 }
 
 bool integerAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
@@ -176,12 +186,7 @@ bool argText(const CalcValue& arg, std::u16string& out, CalcValue& result) {
 
 bool textAt(const CalcValue* const* args, size_t i, std::u16string_view missing, std::u16string& out,
             CalcValue& result) {
-  const CalcValue* arg = argumentAt(args, i);
-  if (!arg) {
-    out.assign(missing);
-    return true;
-  }
-  return argText(*arg, out, result);
+  return takeAt(args, i, missing, out, result, argText);
 }
 
 bool argBoolean(const CalcValue& arg, bool& out, CalcValue& result) {
@@ -214,12 +219,7 @@ bool argBoolean(const CalcValue& arg, bool& out, CalcValue& result) {
 }
 
 bool booleanAt(const CalcValue* const* args, size_t i, bool missing, bool& out, CalcValue& result) {
-  const CalcValue* arg = argumentAt(args, i);
-  if (!arg) {
-    out = missing;
-    return true;
-  }
-  return argBoolean(*arg, out, result);
+  return takeAt(args, i, missing, out, result, argBoolean);
 }
 
 void setNumberResult(CalcValue& result, double x) {

@@ -26,15 +26,14 @@ CellAddress at(uint32_t sheet, uint32_t column, uint32_t row) {
   return CellAddress::make(sheet, column, row);
 }
 
+// A workbook of two sheets whose host mirrors every reported change.
 class UserDataTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    evaluationContext() = EvaluationContext{};
+  UserDataTest() {
     workbook.addSheet(u"Sheet1");
     workbook.addSheet(u"Sheet2");
     workbook.state().host = &host;
   }
-  void TearDown() override { evaluationContext() = EvaluationContext{}; }
 
   cwbk::testing::MirrorHost host;
   CompiledWorkbook workbook;
