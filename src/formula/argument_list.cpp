@@ -135,7 +135,9 @@ const CalcValue& cellArgumentValueCreating(CellAddress address) {
 
 // ---------------------------------------------------------------- error propagation
 
-bool propagateErrors(const CalcValue* const* arguments, CalcValue& result, uint64_t mask) {
+bool propagateErrors(const CalcValue* const* arguments, CalcValue& result, ErrorReading reading,
+                     uint64_t mask) {
+  bool functions = reading == ErrorReading::Functions;
   size_t i = 0;
   for (const CalcValue* const* a = arguments; a && *a; ++a, ++i) {
     bool selected = i < 64 ? ((mask >> i) & 1) != 0 : mask == ~uint64_t(0);
@@ -146,14 +148,14 @@ bool propagateErrors(const CalcValue* const* arguments, CalcValue& result, uint6
       return true;
     }
     if (!v.isReference()) continue;
-    Area area = v.referenceArea();
+    Area area = functions ? canonicalArea(v.referenceArea()) : v.referenceArea();
     if (!area.isValid() || !area.isOneSheet()) {
       result.setError(ErrRef);
       return true;
     }
     if (area.first == area.second) {
       const CalcValue& cell = cellArgumentValue(area.first);
-      if (cell.isError()) {
+      if (functions ? cell.isErrorValue() : cell.isError()) {
         result.copyFrom(cell);
         return true;
       }

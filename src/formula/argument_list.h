@@ -67,12 +67,23 @@ const CalcValue& cellArgumentValue(CellAddress address);
 // As cellArgumentValue, creating the cell (with an empty value) when it is missing.
 const CalcValue& cellArgumentValueCreating(CellAddress address);
 
+// The two readings of an argument's errors: that of the operators and that of the worksheet functions.
+enum class ErrorReading {
+  // A Reference's area is taken as stored, and a single cell's error-like value (an Error or an error
+  // text) propagates.
+  Operators,
+  // A Reference's corners are first reduced to sheet, column and row (canonicalArea), and only a
+  // single cell's error value propagates: an error text in a cell is a text like any other.
+  Functions,
+};
+
 // Copies into result the first error among the arguments selected by mask (bit i selects argument i;
 // arguments from 64 on count as selected when every bit is set) and returns true; false when there is
 // none. An Error is copied. A Reference whose area is invalid or spans two sheets gives "#REF!"; a
-// single-cell Reference whose cell holds an error-like value (an Error or an error text) gives that value.
-// Other values, texts that look like errors among them, do not propagate.
-bool propagateErrors(const CalcValue* const* arguments, CalcValue& result, uint64_t mask = ~uint64_t(0));
+// single-cell Reference whose cell holds an error gives that value, by the reading given. Other values,
+// texts that look like errors among them, and references to several cells do not propagate.
+bool propagateErrors(const CalcValue* const* arguments, CalcValue& result, ErrorReading reading,
+                     uint64_t mask = ~uint64_t(0));
 
 // Returns the element of an argument at (column, row) before broadcasting: for a Reference the value
 // of the cell at that offset from the area's first corner when it lies inside the area (cellArgumentValue),

@@ -1,6 +1,5 @@
 // CompiledWorkbook: the sheet table and lists, cell creation and walks, links and the area index, the
-// evaluation of one cell with the result rules of a formula, array formulas, change reporting and the
-// application of address/value records.
+// evaluation of one cell with the result rules of a formula, array formulas and change reporting.
 #include "formula/compiled_workbook.h"
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include "formula/reference.h"
 #include "formula/scalar_program.h"
 #include "platform/text_services.h"
-#include "values/little_endian.h"
 
 namespace cwbk {
 
@@ -548,106 +546,6 @@ void CompiledWorkbook::reportChange(Cell& cell, const CalcValue* oldValue) {
   }
   if (state_.reporting == ReportingMode::Immediate && !cell.hasFlag(CellHostComputed) && state_.host)
     state_.host->cellChanged(cell);
-}
-
-// ---------------------------------------------------------------- address/value records
-
-namespace {
-
-// The bytes the payload of a fixed-size tag takes; 0 for the others.
-size_t fixedPayload(uint8_t tag) {
-  switch (tag) {
-  case CalcValue::Integer:
-  case CalcValue::Error:
-    return 4;
-  case CalcValue::Double:
-    return 8;
-  case CalcValue::Boolean:
-    return 1;
-  case CalcValue::Reference:
-    return 16;
-  default:
-    return 0;
-  }
-}
-
-} // namespace
-
-// Records of older writers: before 1.9.6.11 (or with a major version beyond 8) an address is one word
-// (sheet in bits 24-31, column 16-23, row 0-15); before 1.9.6.6 (or major 9 and up) the top-level tag is
-// one less; before 1.2.8.0 a text is single-byte, ends in a NUL and is followed by one more byte.
-bool CompiledWorkbook::applyValues(const uint8_t* data, size_t size, uint32_t writerVersion,
-                                   std::vector<Cell*>& changed) {
-  uint32_t major = writerVersion >> 24;
-  bool current = writerVersion >= 0x0109060B && major <= 8;
-  bool shiftedTags = writerVersion < 0x01090606 || major >= 9;
-  bool byteTexts = writerVersion < 0x01020800;
-  size_t pos = 0;
-  try {
-    while (pos < size) {
-      if (!applyOneValue(data, size, pos, current, shiftedTags, byteTexts, changed)) return false;
-    }
-  } catch (...) {
-    return false; // a host failure while reporting ends the application
-  }
-  return true;
-}
-
-bool CompiledWorkbook::applyOneValue(const uint8_t* data, size_t size, size_t& pos, bool current,
-                                     bool shiftedTags, bool byteTexts, std::vector<Cell*>& changed) {
-  size_t addressSize = current ? 8 : 4;
-  if (!data || size - pos < addressSize + 1) return false; // a truncated record
-  CellAddress address;
-  if (current) {
-    address = addressAt(data + pos);
-  } else {
-    uint32_t word = getLE<uint32_t>(data + pos);
-    address = CellAddress::make(word >> 24, (word >> 16) & 0xFF, word & 0xFFFF);
-  }
-  pos += addressSize;
-  auto tag = static_cast<uint8_t>(data[pos] + (shiftedTags ? 1 : 0));
-  ++pos;
-  const uint8_t* payload = data + pos;
-  size_t available = size - pos;
-  CalcValue v;
-  size_t used = 0;
-  if (tag > CalcValue::Error) return false;
-  if (size_t fixed = fixedPayload(tag)) {
-    if (available < fixed) return false;
-    used = v.unpack(tag, payload, available);
-    if (tag == CalcValue::Reference) used = 16;
-  } else if ((tag == CalcValue::ShortText || tag == CalcValue::LongText) && byteTexts) {
-    size_t length = 0;
-    while (length < available && payload[length] != 0)
-      ++length;
-    if (length + 2 > available) return false;
-    std::u16string text(payload, payload + length);
-    v.setText(text);
-    used = length + 2;
-  } else if (tag == CalcValue::ShortText || tag == CalcValue::LongText) {
-    size_t units = available / 2, length = 0;
-    while (length < units && getLE<uint16_t>(payload + 2 * length) != 0)
-      ++length;
-    if (length == units) return false; // no terminator: the record is cut short
-    used = v.unpack(tag, payload, available);
-  } else {
-    used = v.unpack(tag, payload, available);
-    if (tag == CalcValue::Array && !v.isArray()) return false;
-  }
-  pos += std::min(used, available);
-
-  Cell* cell = findOrCreateCell(address);
-  if (!cell) return false;
-  CalcValue old;
-  if (cell->value()) old.copyFrom(*cell->value());
-  cell->ensureValue();
-  setCellValue(v, *cell);
-  if (!old.sameAs(*cell->value()) || cell->hasFlag(CellHyperlinkPending)) {
-    cell->setFlags(CellValueChanged);
-    if (!cell->hasFlag(CellHostComputed)) reportChange(*cell, &old);
-  }
-  changed.push_back(cell);
-  return true;
 }
 
 } // namespace cwbk

@@ -287,16 +287,8 @@ public:
   // Reports a changed cell to the host. With the old value given, a cell whose array area matches the
   // shape of its new array value reports every cell of that area instead.
   void reportChange(Cell& cell, const CalcValue* oldValue);
-  // Applies address/value records (the records of a user data file written by writerVersion): each
-  // cell is found or created, takes the value, is reported when it changed and is appended to changed.
-  // Returns false, keeping what was applied, at the first record that cannot be read or applied.
-  bool applyValues(const uint8_t* data, size_t size, uint32_t writerVersion, std::vector<Cell*>& changed);
 
 private:
-  // Applies the record at pos and moves pos past it; false when it cannot be read or applied.
-  bool applyOneValue(const uint8_t* data, size_t size, size_t& pos, bool current, bool shiftedTags,
-                     bool byteTexts, std::vector<Cell*>& changed);
-
   std::map<uint32_t, SheetInfo> sheets_;
   std::map<uint32_t, std::map<std::u16string, SheetControl>> controls_;
   std::vector<CalcValue> macroConstants_;

@@ -15,15 +15,21 @@ namespace cwbk {
 
 constinit EvaluationContext detail::evaluationContextInstance;
 
+CompiledWorkbook* EvaluationContext::cellWorkbook() const {
+  if (workbook) return workbook;
+  return currentCell ? currentCell->workbook() : nullptr;
+}
+
+CellAddress EvaluationContext::currentAddress() const {
+  return currentCell ? currentCell->address() : CellAddress::invalid();
+}
+
 CellAddress currentCellAddress() {
-  Cell* cell = evaluationContext().currentCell;
-  return cell ? cell->address() : CellAddress::invalid();
+  return evaluationContext().currentAddress();
 }
 
 CompiledWorkbook* evaluationWorkbook() {
-  EvaluationContext& context = evaluationContext();
-  if (context.workbook) return context.workbook;
-  return context.currentCell ? context.currentCell->workbook() : nullptr;
+  return evaluationContext().cellWorkbook();
 }
 
 const CalcValue& emptyValue() {

@@ -83,6 +83,12 @@ struct EvaluationContext {
   // How many composite and proxy operations are active; proxies refuse to go deeper than
   // kMaxNestingDepth, which bounds the recursion through defined names, templates and operands.
   uint32_t nestingDepth = 0;
+
+  // Returns the workbook that evaluation reads cells from: `workbook`, else the current cell's, else
+  // null.
+  CompiledWorkbook* cellWorkbook() const;
+  // Returns the address of the current cell, or the invalid address when there is none.
+  CellAddress currentAddress() const;
 };
 constexpr uint32_t kMaxNestingDepth = 1000;
 
@@ -95,10 +101,9 @@ extern constinit EvaluationContext evaluationContextInstance;
 inline EvaluationContext& evaluationContext() {
   return detail::evaluationContextInstance;
 }
-// Returns the address of the context's current cell, or the invalid address when there is none.
+// Returns the process-wide context's currentAddress().
 CellAddress currentCellAddress();
-// Returns the workbook that evaluation reads cells from: the context's workbook, else the current cell's,
-// else null.
+// Returns the process-wide context's cellWorkbook().
 CompiledWorkbook* evaluationWorkbook();
 
 // Counts one level of nesting in the evaluation context for the lifetime of the guard.

@@ -111,7 +111,7 @@ const CalcValue* OperatorNode::compute() {
     prepareArguments(arguments);
     if (arguments.hasArray)
       applyElementwise(arguments.data(), result);
-    else if (!propagateErrors(arguments.data(), result))
+    else if (!propagateErrors(arguments.data(), result, ErrorReading::Operators))
       apply(arguments.data(), result);
   }
   ownValue() = std::move(result);
@@ -171,7 +171,7 @@ void CompareNode::apply(const CalcValue* const* arguments, CalcValue& result) {
   if (leftReference) left = &cellArgumentValueCreating(left->referenceArea().first);
   if (rightReference) right = &cellArgumentValueCreating(right->referenceArea().first);
   if (leftReference || rightReference) {
-    if (propagateErrors(originals, result)) return;
+    if (propagateErrors(originals, result, ErrorReading::Operators)) return;
   } else if (!right->isText() && right->isError()) {
     result.copyFrom(*right);
     return;
@@ -235,7 +235,7 @@ void ArithmeticNode::apply(const CalcValue* const* arguments, CalcValue& result)
   bool rightReference = right->isReference();
   left = reduce(left);
   right = reduce(right);
-  if (propagateErrors(originals, result)) return;
+  if (propagateErrors(originals, result, ErrorReading::Operators)) return;
   // What is still an error came from reducing a multi-cell reference.
   if ((leftReference && left->isErrorValue()) || (rightReference && right->isErrorValue())) {
     result.setError(ErrValue);

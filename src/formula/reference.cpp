@@ -417,6 +417,94 @@ std::u16string quotedSheetName(std::u16string_view name) {
   return out;
 }
 
+namespace {
+
+// Returns true when text would read as a cell in A1 style (one to three letters and a row number) or
+// R1C1 style (R and C, each optionally followed by digits, in that order, at least one of them).
+bool looksLikeCell(std::u16string_view text) {
+  size_t i = 0;
+  while (i < text.size() && isAsciiLetter(text[i]))
+    ++i;
+  if (i >= 1 && i <= 3 && i < text.size()) {
+    size_t j = i;
+    while (j < text.size() && isDigit(text[j]))
+      ++j;
+    if (j == text.size()) return true;
+  }
+  size_t k = 0;
+  bool any = false;
+  if (k < text.size() && (text[k] == u'R' || text[k] == u'r')) {
+    any = true;
+    ++k;
+    while (k < text.size() && isDigit(text[k]))
+      ++k;
+  }
+  if (k < text.size() && (text[k] == u'C' || text[k] == u'c')) {
+    any = true;
+    ++k;
+    while (k < text.size() && isDigit(text[k]))
+      ++k;
+  }
+  return any && k == text.size();
+}
+
+} // namespace
+
+bool sheetNameNeedsQuotes(std::u16string_view name) {
+  if (name.empty() || isDigit(name[0]) || name[0] == u'.') return true;
+  for (char16_t c : name)
+    if (!isAsciiLetter(c) && !isDigit(c) && c != u'_' && c != u'.') return true;
+  return looksLikeCell(name);
+}
+
+bool splitSheetPrefix(std::u16string_view text, SheetPrefix& out) {
+  out = SheetPrefix{};
+  out.address = text;
+  if (!text.empty() && text[0] == u'\'') {
+    size_t i = 1;
+    for (; i < text.size(); ++i) {
+      if (text[i] != u'\'') {
+        out.sheet += text[i];
+      } else if (i + 1 < text.size() && text[i + 1] == u'\'') {
+        out.sheet += u'\'';
+        ++i;
+      } else {
+        break;
+      }
+    }
+    if (i + 1 >= text.size() || text[i + 1] != u'!') return false;
+    out.address = text.substr(i + 2);
+    out.hasSheet = true;
+  } else if (size_t bang = text.rfind(u'!'); bang != std::u16string_view::npos) {
+    out.sheet = std::u16string(text.substr(0, bang));
+    out.address = text.substr(bang + 1);
+    out.hasSheet = true;
+  }
+  if (out.hasSheet && !out.sheet.empty() && out.sheet[0] == u'[') {
+    if (out.sheet.find(u']') == std::u16string::npos) return false;
+    out.otherWorkbook = true;
+  }
+  return true;
+}
+
+bool rowNumbersOnSheet(std::u16string_view text) {
+  uint64_t number = 0;
+  bool inNumber = false;
+  auto numberOk = [&] { return !inNumber || (number >= 1 && number <= uint64_t(gLimits.lastRow) + 1); };
+  for (char16_t c : text) {
+    if (isDigit(c)) {
+      number = std::min<uint64_t>(number * 10 + (c - u'0'), uint64_t(1) << 40);
+      inNumber = true;
+      continue;
+    }
+    if (!numberOk()) return false;
+    number = 0;
+    inNumber = false;
+    if (!isAsciiLetter(c) && c != u'$' && c != u':') return false;
+  }
+  return numberOk();
+}
+
 std::u16string secondCornerText(CellAddress corner) {
   if (!corner.isValid() || corner.rowIndex() > gLimits.lastRow) return refErrorText();
   return cellText(corner);

@@ -1,5 +1,6 @@
 // References: address limits, intersections, implicit intersection, the value an area yields for
-// the current cell, and the A1 and R1C1 texts of cells, areas and sheet names.
+// the current cell, the A1 and R1C1 texts of cells, areas and sheet names, and the sheet prefix of a
+// reference text with the rule for when a sheet name needs quotes.
 #pragma once
 
 #include <cstdint>
@@ -83,6 +84,26 @@ std::u16string cellText(CellAddress address);
 std::u16string absoluteCellText(CellAddress address);
 // Returns 'name' with every apostrophe doubled.
 std::u16string quotedSheetName(std::u16string_view name);
+// Returns true when a sheet name must be written in apostrophes before '!' in a formula or address
+// text: an empty name, a name that starts with a digit or '.', holds anything but ASCII letters,
+// digits, '_' and '.' (a space, punctuation, a non-ASCII character), or would itself read as a cell in
+// A1 style (B12, xfd1) or R1C1 style (R, C, RC, R2, C3, R2C3).
+bool sheetNameNeedsQuotes(std::u16string_view name);
+
+// A reference text split at its sheet prefix.
+struct SheetPrefix {
+  bool hasSheet = false;       // the text has a prefix ending in '!'
+  bool otherWorkbook = false;  // the prefix starts with a bracketed workbook part ([1]Sheet1!A1)
+  std::u16string sheet;        // the prefix without its '!', apostrophes removed and '' read as '
+  std::u16string_view address; // what follows the '!' (the whole text without a prefix)
+};
+// Splits a reference text at its sheet prefix: a quoted name ('It''s'!A1), or everything before the
+// last '!' (Sheet2!A1:B5). Returns false when a quoted name is not closed or not followed by '!', or
+// a workbook part's '[' has no ']'. `out.address` points into `text`.
+bool splitSheetPrefix(std::u16string_view text, SheetPrefix& out);
+// Returns true when an A1 text holds only letters, digits, '$' and ':' and each of its row numbers lies
+// between 1 and the last row of the current limits.
+bool rowNumbersOnSheet(std::u16string_view text);
 
 // Reference texts as formula texts print them. quotedName is the sheet's quoted name; when it is
 // empty no sheet prefix is printed.

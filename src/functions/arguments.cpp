@@ -1,5 +1,6 @@
-// The shared argument toolkit of the worksheet functions: error propagation, number takers, cell values
-// of references, running sums and counts, the inside-SUBTOTAL flag, and the SUM rules.
+// The shared argument toolkit of the worksheet functions: the number, whole-number, text and Boolean
+// takers, cell values of references, running sums and counts, the inside-SUBTOTAL flag, and the SUM
+// rules.
 #include "functions/arguments.h"
 
 #include <cmath>
@@ -35,33 +36,17 @@ size_t argumentCount(const CalcValue* const* args) {
   return n;
 }
 
-// Only error values count: a text that reads like an error ("#N/A" typed as text) is a text, as it is
-// for every other purpose of the worksheet functions.
-bool propagateArgErrors(const CalcValue* const* args, CalcValue& result, uint64_t mask) {
-  size_t i = 0;
-  for (const CalcValue* const* a = args; a && *a; ++a, ++i) {
-    bool selected = i < 64 ? ((mask >> i) & 1) != 0 : mask == ~uint64_t(0);
-    if (!selected) continue;
-    const CalcValue& v = **a;
-    if (v.isErrorValue()) {
-      result.copyFrom(v);
-      return true;
-    }
-    if (!v.isReference()) continue;
-    Area area;
-    if (!oneSheetArea(v, area)) {
-      result.setError(ErrRef);
-      return true;
-    }
-    if (area.first == area.second) {
-      const CalcValue& cell = cellArgumentValue(area.first);
-      if (cell.isErrorValue()) {
-        result.copyFrom(cell);
-        return true;
-      }
-    }
-  }
-  return false;
+const CalcValue* argumentAt(const CalcValue* const* args, size_t i) {
+  for (size_t k = 0; k <= i; ++k)
+    if (!args || !args[k]) return nullptr;
+  return args[i];
+}
+
+void setErrorOf(const CalcValue& v, CalcValue& result) {
+  if (v.isErrorValue())
+    result.copyFrom(v);
+  else
+    result.setErrorFrom(v);
 }
 
 int32_t errorCodeOf(const CalcValue& v) {
@@ -137,6 +122,106 @@ int32_t argNumberReduced(const CalcValue& arg, double& out) {
   return argumentNumber(*v, out) ? 0 : ErrValue;
 }
 
+namespace {
+
+// Takes argument i with take(argument, out, result); an absent argument gives `missing`.
+template <typename Out, typename Missing, typename Take>
+bool takeAt(const CalcValue* const* args, size_t i, const Missing& missing, Out& out, CalcValue& result,
+            Take&& take) {
+  const CalcValue* arg = argumentAt(args, i);
+  if (!arg) {
+    out = missing;
+    return true;
+  }
+  return take(*arg, out, result);
+}
+
+bool takeReduced(const CalcValue& arg, double& out, CalcValue& result) {
+  if (int32_t code = argNumberReduced(arg, out)) {
+    result.setError(code);
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
+bool numberAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
+  return takeAt(args, i, missing, out, result, argNumber);
+}
+
+bool reducedAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
+  return takeAt(args, i, missing, out, result, takeReduced);
+}
+
+bool integerAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
+  if (!numberAt(args, i, missing, out, result)) return false;
+  out = std::trunc(out);
+  return true;
+}
+
+bool argText(const CalcValue& arg, std::u16string& out, CalcValue& result) {
+  if (arg.isError()) {
+    setErrorOf(arg, result);
+    return false;
+  }
+  switch (arg.kind()) {
+  case CalcValue::Empty:
+    out.clear();
+    return true;
+  case CalcValue::Integer:
+  case CalcValue::Double:
+  case CalcValue::Boolean:
+    out = displayText(arg);
+    return true;
+  case CalcValue::ShortText:
+  case CalcValue::LongText:
+    out.assign(arg.textView());
+    return true;
+  default:
+    result.setError(ErrValue);
+    return false;
+  }
+}
+
+bool textAt(const CalcValue* const* args, size_t i, std::u16string_view missing, std::u16string& out,
+            CalcValue& result) {
+  return takeAt(args, i, missing, out, result, argText);
+}
+
+bool argBoolean(const CalcValue& arg, bool& out, CalcValue& result) {
+  if (arg.isError()) {
+    setErrorOf(arg, result);
+    return false;
+  }
+  switch (arg.kind()) {
+  case CalcValue::Empty:
+    out = false;
+    return true;
+  case CalcValue::Boolean:
+    out = arg.booleanValue();
+    return true;
+  case CalcValue::Integer:
+  case CalcValue::Double:
+    out = arg.numberValue() != 0;
+    return true;
+  case CalcValue::ShortText:
+  case CalcValue::LongText:
+    if (std::optional<bool> b = parseBoolean(arg.textView())) {
+      out = *b;
+      return true;
+    }
+    [[fallthrough]];
+  default:
+    result.setError(ErrValue);
+    return false;
+  }
+}
+
+bool booleanAt(const CalcValue* const* args, size_t i, bool missing, bool& out, CalcValue& result) {
+  return takeAt(args, i, missing, out, result, argBoolean);
+}
+
 void setNumberResult(CalcValue& result, double x) {
   if (std::isfinite(x))
     result.setNumber(x);
@@ -168,10 +253,35 @@ const CalcValue& cellArgument(Cell& cell) {
   return *v;
 }
 
+const CalcValue& cellValueIn(const EvaluationContext& context, CellAddress address) {
+  CompiledWorkbook* workbook = context.cellWorkbook();
+  Cell* cell = workbook ? workbook->findCell(address) : nullptr;
+  return cell ? cellArgument(*cell) : emptyValue();
+}
+
 bool oneSheetArea(const CalcValue& ref, Area& area) {
   if (!ref.isReference()) return false;
   area = canonicalArea(ref.referenceArea());
   return area.isValid() && area.isOneSheet();
+}
+
+bool isSeveralCells(const CalcValue& v) {
+  Area area;
+  return oneSheetArea(v, area) && area.first != area.second;
+}
+
+const CalcValue& reducedSingleCell(const CalcValue& v) {
+  if (!v.isReference()) return v;
+  const CalcValue* cell = cellValueOfSingleRef(v);
+  return cell ? *cell : v;
+}
+
+uint32_t areaWidth(const Area& a) {
+  return a.second.column() - a.first.column() + 1;
+}
+
+uint32_t areaHeight(const Area& a) {
+  return a.second.rowIndex() - a.first.rowIndex() + 1;
 }
 
 const CalcValue* cellValueOfSingleRef(const CalcValue& ref) {
@@ -200,11 +310,11 @@ const CalcValue* cellValueAt(const CalcValue& refOrArray, uint32_t row, uint32_t
 // SUM: numbers everywhere; direct booleans and empties count 0 or 1, direct texts count when they read
 // as numbers (dates included) and are "#VALUE!" otherwise; texts, booleans and empties inside
 // references and arrays are skipped; an error value stops the sum with that error.
-void sumArguments(const CalcValue* const* args, CalcValue& result) {
-  if (!insideSubtotal() && propagateArgErrors(args, result)) return;
+void sumArguments(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  if (!insideSubtotal() && propagateErrors(args, result, ErrorReading::Functions)) return;
   double sum = 0;
   bool added = false;
-  forEachAggregateValue(args, [&](const CalcValue& v, ValueSource source) {
+  forEachAggregateValue(context, args, [&](const CalcValue& v, ValueSource source) {
     if (v.isNumber()) {
       sum += v.numberValue();
       added = true;

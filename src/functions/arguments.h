@@ -1,11 +1,21 @@
-// The toolkit that worksheet-function routines share: error propagation, the number takers, walks over
+// The toolkit that every family of worksheet functions shares: taking arguments as numbers, whole
+// numbers, texts and Booleans, error propagation, the shared shapes of simple functions, walks over
 // references and arrays, the contexts in which aggregates meet values, and the inside-SUBTOTAL flag.
+//
+// Value kinds as the scalar takers see them: an Error is its error (copied into the result); a
+// Reference, ReferenceList or Array is "#VALUE!" (the argument classes of the call have already reduced
+// single cells where the function asked for values). A text that names an error ("#N/A" typed as text)
+// is a text to the number takers and that error to the text and Boolean takers, as the text and
+// logical functions want it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "formula/area_index.h"
+#include "formula/argument_list.h"
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/formula_node.h"
@@ -37,15 +47,18 @@ private:
 // Returns the number of arguments of a null-terminated argument array.
 size_t argumentCount(const CalcValue* const* args);
 
-// Copies the first error among the arguments selected by mask (bit i: argument i) into result and
-// returns true. An Error is copied; a Reference that is invalid or spans two sheets gives "#REF!"; a
-// single-cell Reference whose cell holds an error value gives that error. Other values are not
-// inspected, and a text that reads like an error ("#N/A" as text) is a text like any other. Returns
-// false when nothing was found.
-bool propagateArgErrors(const CalcValue* const* args, CalcValue& result, uint64_t mask = ~uint64_t(0));
+// Returns argument i, or null when the call has fewer arguments (an optional argument left out).
+const CalcValue* argumentAt(const CalcValue* const* args, size_t i);
+
+// Errors among the arguments before a routine takes them: propagateErrors (argument_list.h) with
+// ErrorReading::Functions. An Error, an invalid or two-sheet Reference ("#REF!") and a single-cell
+// Reference whose cell holds an error value end the call; error texts and larger areas do not.
 
 // Returns the error code of an Error, or of a text naming an error; 0 for anything else.
 int32_t errorCodeOf(const CalcValue& v);
+
+// Copies an error-like value (an Error, or a text naming an error) into result as an Error.
+void setErrorOf(const CalcValue& v, CalcValue& result);
 
 // --- number takers
 
@@ -65,8 +78,51 @@ bool valueNumber(const CalcValue& v, double& out);
 // cells, a text that is no number). It never writes a result.
 int32_t argNumberReduced(const CalcValue& arg, double& out);
 
+// Takes argument i with argNumber; an absent argument reads as `missing`. False with the error set.
+bool numberAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result);
+
+// Takes argument i with argNumberReduced; an absent argument reads as `missing`. False with the error
+// set.
+bool reducedAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result);
+
+// Takes argument i as a whole number: argNumber, then truncated toward zero (2.7 is 2, -2.7 is -2), the
+// way counts, positions and indexes are read. The number stays a double, so a range check sees 1e300 as
+// it is. An absent argument reads as `missing`. False with the error set.
+bool integerAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result);
+
+// The text taker: Empty is the empty text; a number its general display text (2.5, -7, 1E+20 with
+// the locale's decimal separator); a Boolean the current true or false text ("TRUE", "FALSE"); a text
+// itself. An error-like value (an Error, or a text naming an error) gives that error; a Reference,
+// ReferenceList or Array gives "#VALUE!". False with the error set.
+bool argText(const CalcValue& arg, std::u16string& out, CalcValue& result);
+// Takes argument i with argText; an absent argument reads as `missing`.
+bool textAt(const CalcValue* const* args, size_t i, std::u16string_view missing, std::u16string& out,
+            CalcValue& result);
+
+// The Boolean taker: a Boolean itself; Empty false; a number true when it is not 0; a text only when it
+// is the current true or false text (any case), else "#VALUE!". An error-like value gives that error; a
+// Reference, ReferenceList or Array gives "#VALUE!". False with the error set.
+bool argBoolean(const CalcValue& arg, bool& out, CalcValue& result);
+// Takes argument i with argBoolean; an absent argument reads as `missing`.
+bool booleanAt(const CalcValue* const* args, size_t i, bool missing, bool& out, CalcValue& result);
+
 // Stores a numeric result with setNumber; an infinity or NaN becomes "#NUM!".
 void setNumberResult(CalcValue& result, double x);
+
+// --- shapes of simple functions
+
+// One number in, one result out: the first argument by argNumber (absent: 0), then f(x, result), which
+// stores the number or an error.
+template <typename F> void unary(const CalcValue* const* args, CalcValue& result, F&& f) {
+  double x = 0;
+  if (!numberAt(args, 0, 0, x, result)) return;
+  f(x, result);
+}
+
+// One number in, one number out, for functions without a domain check: G(x) through setNumberResult.
+template <double (*G)(double)> void plainUnary(const CalcValue* const* args, CalcValue& result) {
+  unary(args, result, [](double x, CalcValue& r) { setNumberResult(r, G(x)); });
+}
 
 // --- running results
 
@@ -80,6 +136,9 @@ void countOne(CalcValue& result);
 // Returns the value of an existing cell as an argument: its value, or its first element when the cell
 // holds an array; the shared Empty value when it has none.
 const CalcValue& cellArgument(Cell& cell);
+// Returns the value of the cell at an address of the context's workbook as an argument (as
+// cellArgument); the shared Empty value when the cell or the workbook does not exist.
+const CalcValue& cellValueIn(const EvaluationContext& context, CellAddress address);
 // Returns the value of the one cell of a single-cell Reference (the shared Empty value when the cell
 // does not exist), or null when the reference is invalid, spans sheets or covers several cells.
 const CalcValue* cellValueOfSingleRef(const CalcValue& ref);
@@ -90,12 +149,22 @@ const CalcValue* cellValueAt(const CalcValue& refOrArray, uint32_t row, uint32_t
 
 // Returns true when the Reference names one valid area on one sheet; `area` gets it normalized.
 bool oneSheetArea(const CalcValue& ref, Area& area);
+// Returns true for a Reference to one valid area of several cells on one sheet.
+bool isSeveralCells(const CalcValue& v);
+// Returns the value a single-cell Reference stands for (its cell's, as cellValueOfSingleRef); any other
+// value, a larger or invalid Reference included, itself.
+const CalcValue& reducedSingleCell(const CalcValue& v);
+// Returns the number of columns and rows of a normalized area.
+uint32_t areaWidth(const Area& a);
+uint32_t areaHeight(const Area& a);
 
-// Visits the existing cells of a one-sheet Reference, column by column from the leftmost, rows
-// ascending within a column, with visit(const CalcValue& value, Cell& cell) -> bool (false stops).
-// Inside SUBTOTAL, cells that hold a SUBTOTAL of their own are skipped. Returns false when the walk was
-// stopped; an invalid or two-sheet reference visits nothing (check it with oneSheetArea first).
-template <typename Visitor> bool walkReference(const CalcValue& ref, Visitor&& visit);
+// Visits the existing cells of a one-sheet Reference in the context's workbook, column by column from
+// the leftmost, rows ascending within a column, with visit(const CalcValue& value, Cell& cell) -> bool
+// (false stops). Inside SUBTOTAL, cells that hold a SUBTOTAL of their own are skipped. Returns false
+// when the walk was stopped; an invalid or two-sheet reference, or a context without a workbook,
+// visits nothing (check the reference with oneSheetArea first).
+template <typename Visitor>
+bool walkReference(const EvaluationContext& context, const CalcValue& ref, Visitor&& visit);
 
 // Visits the elements of an Array row by row, left to right, with visit(const CalcValue&) -> bool
 // (false stops). Returns false when the walk was stopped.
@@ -111,20 +180,23 @@ enum class ValueSource {
   BadReference, // a Reference that is invalid or spans two sheets; the value is "#REF!"
 };
 
-// Visits every value an aggregate's arguments hold, in argument order: a Reference by walkReference, a
-// ReferenceList member by member, an Array by walkArray, anything else directly. visit(const CalcValue&,
-// ValueSource) -> bool; false stops. Returns false when stopped.
-template <typename Visitor> bool forEachAggregateValue(const CalcValue* const* args, Visitor&& visit);
+// The shape "walk every value of these arguments": visits every value an aggregate's arguments hold, in
+// argument order: a Reference by walkReference, a ReferenceList member by member, an Array by
+// walkArray, anything else directly. visit(const CalcValue&, ValueSource) -> bool; false stops. Returns
+// false when stopped.
+template <typename Visitor>
+bool forEachAggregateValue(const EvaluationContext& context, const CalcValue* const* args, Visitor&& visit);
 
-// The aggregates of this family, reusable by others: SUM of the arguments into result by the SUM rules.
-void sumArguments(const CalcValue* const* args, CalcValue& result);
+// SUM of the arguments into result by the SUM rules, for the routines of any family that sum.
+void sumArguments(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result);
 
 // ---------------------------------------------------------------- templates
 
-template <typename Visitor> bool walkReference(const CalcValue& ref, Visitor&& visit) {
+template <typename Visitor>
+bool walkReference(const EvaluationContext& context, const CalcValue& ref, Visitor&& visit) {
   Area area;
   if (!oneSheetArea(ref, area)) return true;
-  CompiledWorkbook* workbook = evaluationWorkbook();
+  CompiledWorkbook* workbook = context.cellWorkbook();
   if (!workbook) return true;
   bool skipSubtotals = insideSubtotal();
   bool going = true;
@@ -149,27 +221,29 @@ template <typename Visitor> bool walkArray(const CalcValue& array, Visitor&& vis
 }
 
 namespace detail {
-template <typename Visitor> bool visitAggregateReference(const CalcValue& ref, Visitor& visit) {
+template <typename Visitor>
+bool visitAggregateReference(const EvaluationContext& context, const CalcValue& ref, Visitor& visit) {
   Area area;
   if (!oneSheetArea(ref, area)) {
     static const CalcValue bad = CalcValue::error(ErrRef);
     return visit(bad, ValueSource::BadReference);
   }
-  return walkReference(ref, [&](const CalcValue& v, Cell&) { return visit(v, ValueSource::Cell); });
+  return walkReference(context, ref, [&](const CalcValue& v, Cell&) { return visit(v, ValueSource::Cell); });
 }
 } // namespace detail
 
-template <typename Visitor> bool forEachAggregateValue(const CalcValue* const* args, Visitor&& visit) {
+template <typename Visitor>
+bool forEachAggregateValue(const EvaluationContext& context, const CalcValue* const* args, Visitor&& visit) {
   for (const CalcValue* const* a = args; a && *a; ++a) {
     const CalcValue& arg = **a;
     if (arg.isReference()) {
-      if (!detail::visitAggregateReference(arg, visit)) return false;
+      if (!detail::visitAggregateReference(context, arg, visit)) return false;
     } else if (arg.isReferenceList()) {
       uint32_t columns = arg.arrayColumns(), rows = arg.arrayRows();
       for (uint32_t r = 0; r < rows; ++r)
         for (uint32_t c = 0; c < columns; ++c) {
           const CalcValue* member = arg.element(c, r);
-          if (member && member->isReference() && !detail::visitAggregateReference(*member, visit))
+          if (member && member->isReference() && !detail::visitAggregateReference(context, *member, visit))
             return false;
         }
     } else if (arg.isArray()) {

@@ -1,6 +1,6 @@
-// The lookup and reference worksheet functions. Searches in tables held in cells read the workbook
-// model's grid cell by cell, cut to the part of the sheet that holds values; exact searches remember
-// their outcome per search line and lookup value for the rest of the recalculation.
+// The lookup searches VLOOKUP, HLOOKUP, MATCH and LOOKUP. Searches in tables held in cells read the
+// workbook model's grid cell by cell, cut to the part of the sheet that holds values; exact searches
+// remember their outcome per search line and lookup value for the rest of the recalculation.
 #include "functions/lookup.h"
 
 #include <algorithm>
@@ -17,79 +17,15 @@
 #include "formula/compiled_workbook.h"
 #include "formula/criteria.h"
 #include "formula/formula_node.h"
-#include "formula/host_services.h"
 #include "formula/reference.h"
 #include "functions/arguments.h"
-#include "platform/text_services.h"
 #include "values/conversions.h"
 
 namespace cwbk {
 
 namespace {
 
-// ---------------------------------------------------------------- arguments
-
-// Returns argument i, or null when the call has fewer arguments.
-const CalcValue* argumentAt(const CalcValue* const* args, size_t i) {
-  for (size_t k = 0; k <= i; ++k)
-    if (!args || !args[k]) return nullptr;
-  return args[i];
-}
-
-// Copies an error-like value (an Error, or a text naming an error) into result as an Error.
-void setErrorOf(const CalcValue& v, CalcValue& result) {
-  if (v.isErrorValue())
-    result.copyFrom(v);
-  else
-    result.setErrorFrom(v);
-}
-
-// Returns the value a single-cell Reference stands for, any other value itself.
-const CalcValue& reducedSingleCell(const CalcValue& v) {
-  if (!v.isReference()) return v;
-  const CalcValue* cell = cellValueOfSingleRef(v);
-  return cell ? *cell : v;
-}
-
-// Returns true for a Reference to one valid area of several cells on one sheet.
-bool isSeveralCells(const CalcValue& v) {
-  Area area;
-  return oneSheetArea(v, area) && area.first != area.second;
-}
-
-uint32_t areaWidth(const Area& a) {
-  return a.second.column() - a.first.column() + 1;
-}
-uint32_t areaHeight(const Area& a) {
-  return a.second.rowIndex() - a.first.rowIndex() + 1;
-}
-
-// ---------------------------------------------------------------- comparing values
-
-// The type class of a value: numbers are one class, texts one class, every other kind its own.
-uint32_t typeClass(const CalcValue& v) {
-  if (v.isNumber()) return CalcValue::Integer;
-  if (v.isText()) return CalcValue::ShortText;
-  return v.kind();
-}
-
-bool comparable(const CalcValue& a, const CalcValue& b) {
-  return typeClass(a) == typeClass(b);
-}
-
-// Orders a value against the lookup value: negative, 0 or positive. Values of one type class compare
-// by the value ordering (numbers equal within 15 digits, texts without regard to case); across
-// classes the kind codes decide.
-int orderAgainst(const CalcValue& v, const CalcValue& lookup) {
-  if (v.isNumber() && lookup.isNumber()) {
-    double a = v.numberValue(), b = lookup.numberValue();
-    if (a == b || approximatelyEqual(a, b)) return 0;
-    return a < b ? -1 : 1;
-  }
-  if (!comparable(v, lookup)) return typeClass(v) < typeClass(lookup) ? -1 : 1;
-  if (equal(v, lookup)) return 0;
-  return less(v, lookup) ? -1 : 1;
-}
+// ---------------------------------------------------------------- matching values
 
 // Decides whether a value matches in an exact search: by the wildcard pattern when the lookup value
 // is one (texts only), else when it is comparable with the lookup value and equal.
@@ -99,7 +35,7 @@ struct ExactMatcher {
 
   bool matches(const CalcValue& v) const {
     if (wildcard) return v.isText() && wildcardMatch(lookup.textView(), v.textView());
-    return comparable(v, lookup) && orderAgainst(v, lookup) == 0;
+    return sameComparisonClass(v, lookup) && searchOrder(v, lookup) == 0;
   }
 };
 
@@ -161,8 +97,8 @@ int64_t approximateSearch(const Line& line, const CalcValue& lookup, bool descen
   // Each position is read once per look: the order of its value, or none for a gap.
   auto orderAt = [&](uint32_t i) -> std::optional<int> {
     const CalcValue& v = line.at(i);
-    if (!comparable(v, lookup)) return std::nullopt;
-    int c = orderAgainst(v, lookup);
+    if (!sameComparisonClass(v, lookup)) return std::nullopt;
+    int c = searchOrder(v, lookup);
     return descending ? -c : c;
   };
   uint32_t low = 0;
@@ -239,8 +175,8 @@ public:
   void clear() override { entries.clear(); }
 };
 
-LookupCache* lookupCache(CacheKind kind) {
-  CompiledWorkbook* workbook = evaluationWorkbook();
+LookupCache* lookupCache(const EvaluationContext& context, CacheKind kind) {
+  CompiledWorkbook* workbook = context.cellWorkbook();
   if (!workbook) return nullptr;
   CalculationState& state = workbook->state();
   if (RecalculationCache* existing = state.cache(kind)) return dynamic_cast<LookupCache*>(existing);
@@ -253,7 +189,7 @@ LookupCache* lookupCache(CacheKind kind) {
 LookupKey keyOf(const Area& line, const CalcValue& lookup) {
   LookupKey key;
   key.line = line;
-  key.kind = typeClass(lookup);
+  key.kind = comparisonClass(lookup);
   if (lookup.isNumber())
     key.number = lookup.numberValue();
   else if (lookup.isText())
@@ -268,10 +204,10 @@ LookupKey keyOf(const Area& line, const CalcValue& lookup) {
 // The exact search over a line of cells, through the cache of its kind. `used` is the line cut to its
 // used part (it may be shorter than the line and start further on). Returns the position within
 // the whole line, or -1.
-int64_t cachedExactSearch(CacheKind kind, const CellLine& line, const CellLine& used,
-                          const ExactMatcher& matcher) {
+int64_t cachedExactSearch(const EvaluationContext& context, CacheKind kind, const CellLine& line,
+                          const CellLine& used, const ExactMatcher& matcher) {
   Area lineArea{line.first, line.address(line.length - 1)};
-  LookupCache* cache = lookupCache(kind);
+  LookupCache* cache = lookupCache(context, kind);
   LookupKey key;
   if (cache) {
     key = keyOf(lineArea, matcher.lookup);
@@ -298,8 +234,11 @@ int64_t cachedExactSearch(CacheKind kind, const CellLine& line, const CellLine& 
 
 // Searches the first column (vertical) or the first row of a table of cells, cut to the part of the
 // table that holds values. Returns the position within the whole line, or -1.
-int64_t searchCells(CompiledWorkbook& workbook, const Area& table, bool vertical, const CalcValue& lookup,
-                    int mode, bool tildeWildcards, CacheKind kind) {
+int64_t searchCells(const EvaluationContext& context, const Area& table, bool vertical,
+                    const CalcValue& lookup, int mode, bool tildeWildcards, CacheKind kind) {
+  CompiledWorkbook* book = context.cellWorkbook();
+  if (!book) return -1;
+  CompiledWorkbook& workbook = *book;
   CellAddress first = table.first;
   uint32_t length = vertical ? areaHeight(table) : areaWidth(table);
   CellLine line{&workbook, first, length, vertical};
@@ -312,7 +251,7 @@ int64_t searchCells(CompiledWorkbook& workbook, const Area& table, bool vertical
   CellLine usedLine{&workbook, line.address(from), to - from + 1, vertical};
   if (mode == 0) {
     ExactMatcher matcher{lookup, wantsWildcards(lookup, tildeWildcards)};
-    return cachedExactSearch(kind, line, usedLine, matcher);
+    return cachedExactSearch(context, kind, line, usedLine, matcher);
   }
   int64_t position = approximateSearch(usedLine, lookup, mode < 0);
   return position >= 0 ? position + from : -1;
@@ -331,8 +270,8 @@ int64_t searchArray(const CalcValue& array, uint32_t fixed, bool vertical, const
 // One table lookup with prepared arguments. vertical: VLOOKUP (keys in the first column, index a
 // column), else HLOOKUP (keys in the first row, index a row). Leaves result as it is ("#N/A") when
 // nothing is found.
-void tableLookupOne(const CalcValue& lookup, const CalcValue& table, double index, bool approximate,
-                    bool vertical, CalcValue& result) {
+void tableLookupOne(const EvaluationContext& context, const CalcValue& lookup, const CalcValue& table,
+                    double index, bool approximate, bool vertical, CalcValue& result) {
   int mode = approximate ? 1 : 0;
   CacheKind kind = vertical ? CacheKind::VLookup : CacheKind::HLookup;
   if (table.isArray()) {
@@ -352,7 +291,7 @@ void tableLookupOne(const CalcValue& lookup, const CalcValue& table, double inde
   Area area;
   if (!oneSheetArea(table, area)) return;
   if (area.first == area.second) {
-    const CalcValue& only = cellArgumentValue(area.first);
+    const CalcValue& only = cellValueIn(context, area.first);
     ExactMatcher matcher{lookup, !approximate && wantsWildcards(lookup, false)};
     if (index == 1 && matcher.matches(only)) result.copyFrom(only);
     return;
@@ -362,16 +301,14 @@ void tableLookupOne(const CalcValue& lookup, const CalcValue& table, double inde
     result.setError(ErrRef);
     return;
   }
-  CompiledWorkbook* workbook = evaluationWorkbook();
-  if (!workbook) return;
-  int64_t found = searchCells(*workbook, area, vertical, lookup, mode, false, kind);
+  int64_t found = searchCells(context, area, vertical, lookup, mode, false, kind);
   if (found < 0) return;
   auto at = static_cast<uint32_t>(found);
   auto k = static_cast<uint32_t>(index - 1);
   CellAddress cell =
       vertical ? CellAddress::make(area.first.sheet(), area.first.column() + k, area.first.rowIndex() + at)
                : CellAddress::make(area.first.sheet(), area.first.column() + at, area.first.rowIndex() + k);
-  result.copyFrom(cellArgumentValue(cell));
+  result.copyFrom(cellValueIn(context, cell));
 }
 
 // Calls one(lookup element, element result) for each element of an Array or several-cell Reference
@@ -408,8 +345,9 @@ template <typename One> void forEachLookupElement(const CalcValue& lookup, CalcV
 }
 
 // The shared preparation of VLOOKUP and HLOOKUP (value, table, index, approximate).
-void tableLookup(const CalcValue* const* args, CalcValue& result, bool vertical) {
-  if (propagateArgErrors(args, result)) return;
+void tableLookup(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result,
+                 bool vertical) {
+  if (propagateErrors(args, result, ErrorReading::Functions)) return;
   result.setError(ErrNA);
   const CalcValue* value = argumentAt(args, 0);
   const CalcValue* table = argumentAt(args, 1);
@@ -464,7 +402,7 @@ void tableLookup(const CalcValue* const* args, CalcValue& result, bool vertical)
     forEachLookupElement(lookup, result, [&](const CalcValue& e, CalcValue& out) {
       CalcValue key = e;
       if (key.isEmpty()) key.setDouble(0);
-      tableLookupOne(key, *table, indexNumber, approximate, vertical, out);
+      tableLookupOne(context, key, *table, indexNumber, approximate, vertical, out);
     });
     return;
   }
@@ -472,14 +410,15 @@ void tableLookup(const CalcValue* const* args, CalcValue& result, bool vertical)
     result.setError(ErrValue);
     return;
   }
-  tableLookupOne(lookup, *table, indexNumber, approximate, vertical, result);
+  tableLookupOne(context, lookup, *table, indexNumber, approximate, vertical, result);
 }
 
 // ---------------------------------------------------------------- MATCH
 
 // Returns the 0-based position of the lookup value in a one-row or one-column Array or Reference, or
 // -1 (also for an argument that is neither). mode: 0 exact, 1 ascending, -1 descending.
-int64_t matchPosition(const CalcValue& lookup, const CalcValue& within, int mode) {
+int64_t matchPosition(const EvaluationContext& context, const CalcValue& lookup, const CalcValue& within,
+                      int mode) {
   if (within.isArray()) {
     uint32_t columns = within.arrayColumns(), rows = within.arrayRows();
     if (columns == 0 || rows == 0) return -1;
@@ -490,32 +429,28 @@ int64_t matchPosition(const CalcValue& lookup, const CalcValue& within, int mode
   if (!oneSheetArea(within, area)) return -1;
   uint32_t width = areaWidth(area), height = areaHeight(area);
   if (width != 1 && height != 1) return -1;
-  CompiledWorkbook* workbook = evaluationWorkbook();
-  if (!workbook) return -1;
   bool vertical = width == 1 && height > 1;
-  return searchCells(*workbook, area, vertical, lookup, mode, true, CacheKind::Match);
+  return searchCells(context, area, vertical, lookup, mode, true, CacheKind::Match);
 }
-
-} // namespace
 
 // VLOOKUP(value, table, index, approximate): the value in column `index` of the first row of table
 // whose first cell is the value (exact), or of the row of the largest first cell not above it
 // (approximate, the default; the first column must be sorted ascending). "#N/A" when there is none,
 // "#REF!" for an index beyond the table, "#VALUE!" for an index below 1.
-void vlookupFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  tableLookup(args, result, true);
+void vlookupFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  tableLookup(context, args, result, true);
 }
 
 // HLOOKUP(value, table, index, approximate): VLOOKUP with rows and columns exchanged.
-void hlookupFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  tableLookup(args, result, false);
+void hlookupFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  tableLookup(context, args, result, false);
 }
 
 // MATCH(value, within, type): the 1-based position of the value in a row or column. Type 0 finds the
 // first equal value (texts with '*', '?' or '~' match by wildcards); 1 (the default) the largest value
 // not above it in ascending data; -1 the smallest value not below it in descending data.
-void matchFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  if (propagateArgErrors(args, result)) return;
+void matchFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  if (propagateErrors(args, result, ErrorReading::Functions)) return;
   result.setError(ErrNA);
   const CalcValue* value = argumentAt(args, 0);
   const CalcValue* within = argumentAt(args, 1);
@@ -538,7 +473,7 @@ void matchFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
     mode = type == 0 ? 0 : type == -1 ? -1 : 1;
   }
   auto one = [&](const CalcValue& key, CalcValue& out) {
-    int64_t position = matchPosition(key, *within, mode);
+    int64_t position = matchPosition(context, key, *within, mode);
     if (position >= 0) out.setNumber(static_cast<double>(position + 1));
   };
   if (lookup.isArray() || isSeveralCells(lookup)) {
@@ -558,7 +493,7 @@ void matchFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 // default the vector itself; a result of several rows and columns is "#N/A"). Without result, a
 // table instead of a vector (the array form) is searched along its first row when it is at least as
 // wide as high, else along its first column, and gives the matching element of its last row or column.
-void lookupFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
+void lookupFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   const CalcValue* value = argumentAt(args, 0);
   const CalcValue* vector = argumentAt(args, 1);
   const CalcValue* resultArg = argumentAt(args, 2);
@@ -620,7 +555,7 @@ void lookupFunction(EvaluationContext&, const CalcValue* const* args, CalcValue&
   result.setError(ErrNA);
   if (!resultArg && !vectorIsLine) {
     bool wide = vectorColumns >= vectorRows;
-    tableLookupOne(lookup, *vector, wide ? vectorRows : vectorColumns, true, !wide, result);
+    tableLookupOne(context, lookup, *vector, wide ? vectorRows : vectorColumns, true, !wide, result);
     return;
   }
   if (targetColumns != 1 && targetRows != 1) return;
@@ -630,9 +565,9 @@ void lookupFunction(EvaluationContext&, const CalcValue* const* args, CalcValue&
   int64_t position = -1;
   if (vector->isArray()) {
     position = searchArray(*vector, 0, vertical, lookup, 1, false);
-  } else if (CompiledWorkbook* workbook = evaluationWorkbook()) {
+  } else {
     oneSheetArea(*vector, vectorArea);
-    position = searchCells(*workbook, vectorArea, vertical, lookup, 1, false, CacheKind::Match);
+    position = searchCells(context, vectorArea, vertical, lookup, 1, false, CacheKind::Match);
   }
   if (position < 0) return;
   // The result runs along its own line; a single cell follows the direction of the vector.
@@ -649,760 +584,20 @@ void lookupFunction(EvaluationContext&, const CalcValue* const* args, CalcValue&
   uint64_t column = uint64_t(a.first.column()) + (alongRow ? at : 0);
   uint64_t row = uint64_t(a.first.rowIndex()) + (alongRow ? 0 : at);
   if (column > addressLimits().lastColumn || row > addressLimits().lastRow) return;
-  result.copyFrom(cellArgumentValue(
-      CellAddress::make(a.first.sheet(), static_cast<uint32_t>(column), static_cast<uint32_t>(row))));
-}
-
-namespace {
-
-// ---------------------------------------------------------------- reference builders
-
-// Sets result to a Reference to the normalized area.
-void setArea(CalcValue& result, CellAddress first, CellAddress second) {
-  normalize(first, second);
-  result.setReference(first, second);
-}
-
-// Returns true when a corner moved by (rows, columns) stays on the sheet; `moved` gets it.
-bool movedCorner(CellAddress corner, int64_t rows, int64_t columns, CellAddress& moved) {
-  int64_t row = int64_t(corner.rowIndex()) + rows;
-  int64_t column = int64_t(corner.column()) + columns;
-  if (row < 0 || column < 0 || row > int64_t(addressLimits().lastRow) ||
-      column > int64_t(addressLimits().lastColumn))
-    return false;
-  moved = CellAddress::make(corner.sheet(), static_cast<uint32_t>(column), static_cast<uint32_t>(row));
-  return true;
-}
-
-// The whole-number size of an OFFSET height or width. Values a hair below a whole number count as
-// that number, other fractions round toward the smaller size, and a fraction of one cell is one cell.
-double offsetSize(double v) {
-  constexpr double kTiny = 1.1920928955078125e-7;
-  double t = std::trunc(v);
-  double f = v - t;
-  if (v >= -kTiny && v < 1 && v != 0) return 1;
-  if (v > 0) {
-    if (f == 0) return t;
-    return f > 0.9999998807907104 ? std::ceil(v) : std::floor(v);
-  }
-  return f > -kTiny ? std::ceil(v) : std::floor(v);
-}
-
-// Takes an OFFSET count: a Reference or Array through argNumberReduced, anything else through the
-// plain conversion; truncated. False with the error in result.
-bool offsetCount(const CalcValue& v, double& out, CalcValue& result) {
-  if (v.isReference() || v.isArray()) {
-    if (int32_t code = argNumberReduced(v, out)) {
-      result.setError(code);
-      return false;
-    }
-  } else if (!valueNumber(v, out)) {
-    result.setError(ErrValue);
-    return false;
-  }
-  if (!std::isfinite(out) || std::fabs(out) > 4294967296.0) {
-    result.setError(ErrRef);
-    return false;
-  }
-  out = std::trunc(out);
-  return true;
-}
-
-// Takes an OFFSET size (height or width) by the size rule. False with the error in result.
-bool offsetSizeArg(const CalcValue& v, double& out, CalcValue& result) {
-  if (v.isReference() || v.isArray()) {
-    if (int32_t code = argNumberReduced(v, out)) {
-      result.setError(code);
-      return false;
-    }
-  } else if (!valueNumber(v, out)) {
-    result.setError(ErrValue);
-    return false;
-  }
-  if (!std::isfinite(out) || std::fabs(out) > 4294967296.0) {
-    result.setError(ErrRef);
-    return false;
-  }
-  out = offsetSize(out);
-  return true;
-}
-
-// Returns true when a sheet name must be quoted in an address text: it starts with a digit or holds a
-// character other than a letter, a digit or '_'.
-bool sheetNameNeedsQuotes(std::u16string_view name) {
-  if (name.empty()) return false;
-  if (name[0] >= u'0' && name[0] <= u'9') return true;
-  for (char16_t c : name) {
-    bool letterOrDigit =
-        (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c >= 0x80;
-    if (!letterOrDigit && c != u'_') return true;
-  }
-  return false;
-}
-
-// Returns true when an A1 text holds only letters, digits, '$' and ':' and each of its row numbers
-// lies between 1 and the last row.
-bool rowNumbersOnSheet(std::u16string_view text) {
-  uint64_t number = 0;
-  bool inNumber = false;
-  auto numberOk = [&] {
-    return !inNumber || (number >= 1 && number <= uint64_t(addressLimits().lastRow) + 1);
-  };
-  for (char16_t c : text) {
-    if (c >= u'0' && c <= u'9') {
-      number = std::min<uint64_t>(number * 10 + (c - u'0'), uint64_t(1) << 40);
-      inNumber = true;
-      continue;
-    }
-    if (!numberOk()) return false;
-    number = 0;
-    inNumber = false;
-    bool letter = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-    if (!letter && c != u'$' && c != u':') return false;
-  }
-  return numberOk();
-}
-
-// Returns the area a defined name of the sheet (or, failing that, of the workbook) refers to; the
-// invalid area when there is no such name or its formula is no reference.
-Area definedNameArea(CompiledWorkbook& workbook, std::u16string_view name, int32_t sheet) {
-  std::u16string upper = toUpperText(name);
-  const DefinedName* found = nullptr;
-  for (int32_t scope : {sheet, int32_t(-1)}) {
-    for (const DefinedName& entry : workbook.definedNames())
-      if (entry.scope == scope && entry.root && toUpperText(entry.name) == upper) {
-        found = &entry;
-        break;
-      }
-    if (found) break;
-  }
-  if (!found) return Area::invalid();
-  FormulaNode* root = found->root;
-  if (root->isCellReference() || root->isAreaReference()) return canonicalArea(root->referenceArea());
-  NestingGuard nesting;
-  if (nesting.tooDeep()) return Area::invalid();
-  CurrentCellScope keep;
-  const CalcValue* v = root->evaluate();
-  if (v && v->isReference()) return canonicalArea(v->referenceArea());
-  return Area::invalid();
+  result.copyFrom(cellValueIn(context, CellAddress::make(a.first.sheet(), static_cast<uint32_t>(column),
+                                                         static_cast<uint32_t>(row))));
 }
 
 } // namespace
 
-// INDEX(source, row, column, area): the cell at (row, column) of a range as a reference, the whole
-// column for row 0, the whole row for column 0; of an array its element. With two arguments a
-// one-row source takes the second as the column, and a source of several rows and columns gives
-// the whole row. Area chooses among the ranges of a union.
-void indexFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  const CalcValue* source = argumentAt(args, 0);
-  if (!source) {
-    result.setError(ErrValue);
-    return;
-  }
-  if (source->isError()) {
-    result.copyFrom(*source);
-    return;
-  }
-  if (propagateArgErrors(args, result, ~uint64_t(1))) return;
-  size_t count = argumentCount(args);
-  double row = 0, column = 1, areaNumber = 1;
-  if (const CalcValue* r = argumentAt(args, 1))
-    if (int32_t code = argNumberReduced(*r, row)) {
-      result.setError(code);
-      return;
-    }
-  if (const CalcValue* c = argumentAt(args, 2))
-    if (int32_t code = argNumberReduced(*c, column)) {
-      result.setError(code);
-      return;
-    }
-  if (const CalcValue* a = argumentAt(args, 3)) {
-    if (a->isEmpty() || argNumberReduced(*a, areaNumber) != 0) {
-      result.setError(ErrValue);
-      return;
-    }
-  }
-  row = std::trunc(row);
-  column = std::trunc(column);
-  areaNumber = std::trunc(areaNumber);
-
-  if (source->isArray()) {
-    if (areaNumber >= 2) {
-      result.setError(ErrRef);
-      return;
-    }
-    uint32_t columns = source->arrayColumns(), rows = source->arrayRows();
-    if (count == 2 && rows == 1) {
-      column = row;
-      row = 1;
-    } else if (count == 2 && columns > 1) {
-      column = 0;
-    }
-    if (row < 0 || column < 0 || row > rows || column > columns) {
-      result.setError(row < 0 || column < 0 ? ErrValue : ErrRef);
-      return;
-    }
-    if (row > 0 && column > 0) {
-      const CalcValue* e = source->element(static_cast<uint32_t>(column - 1), static_cast<uint32_t>(row - 1));
-      if (e)
-        result.copyFrom(*e);
-      else
-        result.setError(ErrValue);
-      return;
-    }
-    if (row == 0 && column == 0) {
-      result.copyFrom(*source);
-      return;
-    }
-    // Row 0: the whole column; column 0: the whole row.
-    CalcValue part;
-    uint32_t n = row == 0 ? rows : columns;
-    part.resizeArray(row == 0 ? 1 : n, row == 0 ? n : 1);
-    for (uint32_t i = 0; i < n; ++i) {
-      const CalcValue* e = row == 0 ? source->element(static_cast<uint32_t>(column - 1), i)
-                                    : source->element(i, static_cast<uint32_t>(row - 1));
-      CalcValue* target = row == 0 ? part.element(0, i) : part.element(i, 0);
-      if (e && target) target->copyFrom(*e);
-    }
-    result = std::move(part);
-    return;
-  }
-
-  const CalcValue* chosen = source;
-  if (source->isReferenceList()) {
-    uint64_t members = uint64_t(source->arrayColumns()) * source->arrayRows();
-    if (areaNumber < 1 || areaNumber > members) {
-      result.setError(ErrRef);
-      return;
-    }
-    auto k = static_cast<uint32_t>(areaNumber - 1);
-    uint32_t columns = source->arrayColumns();
-    chosen = source->element(k % columns, k / columns);
-    if (!chosen || !chosen->isReference()) {
-      result.setError(ErrRef);
-      return;
-    }
-  } else if (!source->isReference()) {
-    result.setError(ErrValue);
-    return;
-  }
-  // A union was already narrowed to the chosen range by the call, so a Reference takes any area number.
-  Area area;
-  if (!oneSheetArea(*chosen, area)) {
-    result.setError(ErrRef);
-    return;
-  }
-  uint32_t width = areaWidth(area), height = areaHeight(area);
-  if (count == 2 && height == 1) {
-    column = row;
-    row = 1;
-  } else if (count == 2 && width > 1) {
-    column = 0;
-  }
-  if (row < 0 || column < 0) {
-    result.setError(ErrValue);
-    return;
-  }
-  if (row > height || column > width) {
-    result.setError(ErrRef);
-    return;
-  }
-  uint32_t sheet = area.first.sheet();
-  auto r = static_cast<uint32_t>(row), c = static_cast<uint32_t>(column);
-  uint32_t c1 = c == 0 ? area.first.column() : area.first.column() + c - 1;
-  uint32_t c2 = c == 0 ? area.second.column() : c1;
-  uint32_t r1 = r == 0 ? area.first.rowIndex() : area.first.rowIndex() + r - 1;
-  uint32_t r2 = r == 0 ? area.second.rowIndex() : r1;
-  result.setReference(CellAddress::make(sheet, c1, r1), CellAddress::make(sheet, c2, r2));
-}
-
-// OFFSET(reference, rows, columns, height, width): the range moved by rows and columns, with the
-// given height and width (by default those of the reference). A range that leaves the sheet is
-// "#REF!"; a negative height or width extends up or left from the moved corner.
-void offsetFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  if (propagateArgErrors(args, result)) return;
-  const CalcValue* reference = argumentAt(args, 0);
-  const CalcValue* rowsArg = argumentAt(args, 1);
-  const CalcValue* columnsArg = argumentAt(args, 2);
-  const CalcValue* heightArg = argumentAt(args, 3);
-  const CalcValue* widthArg = argumentAt(args, 4);
-  if (!reference || !reference->isReference()) {
-    result.setError(ErrValue);
-    return;
-  }
-  Area area = canonicalArea(reference->referenceArea());
-  if (!area.isValid() || !area.isOneSheet()) {
-    result.setError(ErrRef);
-    return;
-  }
-  double rows = 0, columns = 0;
-  if (rowsArg) {
-    if (rowsArg->isText()) {
-      if (!valueNumber(*rowsArg, rows)) {
-        result.setError(ErrValue);
-        return;
-      }
-      rows = std::trunc(rows);
-    } else if (!offsetCount(*rowsArg, rows, result)) {
-      return;
-    }
-  }
-  if (columnsArg && !offsetCount(*columnsArg, columns, result)) return;
-  CellAddress first, second;
-  if (!movedCorner(area.first, static_cast<int64_t>(rows), static_cast<int64_t>(columns), first) ||
-      !movedCorner(area.second, static_cast<int64_t>(rows), static_cast<int64_t>(columns), second)) {
-    result.setError(ErrRef);
-    return;
-  }
-  bool heightGiven = heightArg && !heightArg->isEmpty();
-  bool widthGiven = widthArg && !widthArg->isEmpty();
-  if (!heightGiven && !widthGiven) {
-    setArea(result, first, second);
-    return;
-  }
-  double height = areaHeight(area), width = areaWidth(area);
-  if (heightGiven && !offsetSizeArg(*heightArg, height, result)) return;
-  if (widthGiven && !offsetSizeArg(*widthArg, width, result)) return;
-  if (height == 0 || width == 0) {
-    result.setError(ErrRef);
-    return;
-  }
-  auto extent = [](double size) { return static_cast<int64_t>(size > 0 ? size - 1 : size + 1); };
-  if (!movedCorner(first, extent(height), extent(width), second)) {
-    result.setError(ErrRef);
-    return;
-  }
-  setArea(result, first, second);
-}
-
-// CHOOSE(index, value1, ...): the index-th value (a reference stays a reference); "#VALUE!" for an
-// index outside 1 ... the number of values. TRUE counts as 1.
-void chooseFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  const CalcValue* indexArg = argumentAt(args, 0);
-  if (!indexArg) {
-    result.setError(ErrValue);
-    return;
-  }
-  CalcValue index = reducedSingleCell(*indexArg);
-  if (index.isError()) {
-    setErrorOf(index, result);
-    return;
-  }
-  if (index.isText())
-    if (std::optional<double> x = parseNumber(index.textView())) index.setDouble(*x);
-  if (index.isBoolean()) index.setInteger(index.booleanValue() ? 1 : 0);
-  size_t values = argumentCount(args) - 1;
-  if (!index.isNumber()) {
-    result.setError(ErrValue);
-    return;
-  }
-  double k = std::trunc(index.numberValue());
-  if (k < 1 || k > static_cast<double>(values)) {
-    result.setError(ErrValue);
-    return;
-  }
-  result.copyFrom(*args[static_cast<size_t>(k)]);
-}
-
-// ADDRESS(row, column, abs, a1, sheet): the text of a cell address, "$C$2" style: abs 1 absolute,
-// 2 absolute row, 3 absolute column, 4 relative; a1 FALSE gives R1C1 style ("R[2]C[3]" for abs 4).
-// A sheet name is prefixed with '!', quoted when it needs it.
-void addressFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  if (propagateArgErrors(args, result)) return;
-  const CalcValue* rowArg = argumentAt(args, 0);
-  const CalcValue* columnArg = argumentAt(args, 1);
-  const CalcValue* absArg = argumentAt(args, 2);
-  const CalcValue* a1Arg = argumentAt(args, 3);
-  const CalcValue* sheetArg = argumentAt(args, 4);
-  if (!rowArg || !columnArg) {
-    result.setError(ErrValue);
-    return;
-  }
-  double row = 0, column = 0, abs = 1;
-  if (!argNumber(*rowArg, row, result) || !argNumber(*columnArg, column, result)) return;
-  if (absArg && !argNumber(*absArg, abs, result)) return;
-  row = std::trunc(row) - 1;
-  column = std::trunc(column) - 1;
-  abs = std::trunc(abs);
-  const AddressLimits& limits = addressLimits();
-  if (!(row >= 0 && row <= limits.lastRow && column >= 0 && column <= limits.lastColumn) ||
-      !(abs >= 1 && abs <= 4)) {
-    result.setError(ErrValue);
-    return;
-  }
-  bool a1 = true;
-  if (a1Arg) {
-    if (a1Arg->isBoolean())
-      a1 = a1Arg->booleanValue();
-    else if (a1Arg->isNumber() || a1Arg->isEmpty())
-      a1 = a1Arg->numberValue() != 0;
-    else {
-      result.setError(ErrValue);
-      return;
-    }
-  }
-  std::u16string prefix;
-  if (sheetArg) {
-    std::u16string name;
-    bool quote = false;
-    if (sheetArg->isText()) {
-      name = std::u16string(sheetArg->textView());
-    } else if (sheetArg->isNumber()) {
-      name = displayText(*sheetArg);
-    } else if (sheetArg->isBoolean()) {
-      name = displayText(*sheetArg);
-      quote = true;
-    } else if (!sheetArg->isEmpty()) {
-      result.setError(ErrValue);
-      return;
-    }
-    if (!name.empty()) prefix = (quote || sheetNameNeedsQuotes(name) ? quotedSheetName(name) : name) + u"!";
-  }
-  auto r = static_cast<uint32_t>(row);
-  auto c = static_cast<uint32_t>(column);
-  int kind = static_cast<int>(abs);
-  std::u16string text;
-  auto number = [](uint32_t n) {
-    std::string digits = std::to_string(n);
-    return std::u16string(digits.begin(), digits.end());
+std::span<const ImplementationRow> lookupRoutines() {
+  static constexpr ImplementationRow rows[] = {
+      {u"HLOOKUP", hlookupFunction},
+      {u"LOOKUP", lookupFunction},
+      {u"MATCH", matchFunction},
+      {u"VLOOKUP", vlookupFunction},
   };
-  if (a1) {
-    std::u16string letters = columnLetters(c);
-    bool absoluteColumn = kind == 1 || kind == 3;
-    bool absoluteRow = kind == 1 || kind == 2;
-    text = (absoluteColumn ? u"$" : u"") + letters + (absoluteRow ? u"$" : u"") + number(r + 1);
-  } else {
-    bool absoluteRow = kind == 1 || kind == 2;
-    bool absoluteColumn = kind == 1 || kind == 3;
-    text = u"R" + (absoluteRow ? number(r + 1) : u"[" + number(r + 1) + u"]") + u"C" +
-           (absoluteColumn ? number(c + 1) : u"[" + number(c + 1) + u"]");
-  }
-  result.setText(prefix + text);
-}
-
-// INDIRECT(text, a1): the reference a text names: "B3", "Sheet2!A1:B5", a defined name, or with a1
-// FALSE an R1C1 text relative to the calling cell. "#REF!" when the text names nothing.
-void indirectFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
-  if (propagateArgErrors(args, result)) return;
-  const CalcValue* textArg = argumentAt(args, 0);
-  const CalcValue* a1Arg = argumentAt(args, 1);
-  if (!textArg) {
-    result.setError(ErrRef);
-    return;
-  }
-  bool a1 = true;
-  if (a1Arg) {
-    const CalcValue& flag = reducedSingleCell(*a1Arg);
-    double x = 1;
-    if (flag.isBoolean())
-      x = flag.booleanValue() ? 1 : 0;
-    else
-      valueNumber(flag, x);
-    a1 = x != 0;
-  }
-  const CalcValue* value = textArg;
-  if (value->isReference()) {
-    if (isSeveralCells(*value)) {
-      result.setError(ErrValue);
-      return;
-    }
-    value = &reducedSingleCell(*value);
-  } else if (value->isArray()) {
-    value = value->element(0, 0);
-  }
-  if (!value || !value->isText() || value->textLength() == 0) {
-    if (value && value->isError())
-      setErrorOf(*value, result);
-    else
-      result.setError(ErrRef);
-    return;
-  }
-  std::u16string_view text = value->textView();
-  CompiledWorkbook* workbook = evaluationWorkbook();
-  CellAddress current = currentCellAddress();
-  if (!workbook) {
-    result.setError(ErrRef);
-    return;
-  }
-
-  if (std::optional<CalcError> error = parseError(text)) {
-    result.setError(static_cast<int32_t>(*error));
-    return;
-  }
-  // The sheet part: a quoted name ('It''s'!A1) or everything before the last '!'; a workbook part in
-  // brackets names another workbook, which only the host can read.
-  std::u16string sheetName;
-  std::u16string_view address = text;
-  bool hasSheet = false;
-  if (!text.empty() && text[0] == u'\'') {
-    size_t i = 1;
-    for (; i < text.size(); ++i) {
-      if (text[i] != u'\'') {
-        sheetName += text[i];
-      } else if (i + 1 < text.size() && text[i + 1] == u'\'') {
-        sheetName += u'\'';
-        ++i;
-      } else {
-        break;
-      }
-    }
-    if (i >= text.size() || i + 1 >= text.size() || text[i + 1] != u'!') {
-      result.setError(ErrRef);
-      return;
-    }
-    address = text.substr(i + 2);
-    hasSheet = true;
-  } else if (size_t bang = text.rfind(u'!'); bang != std::u16string_view::npos) {
-    sheetName = std::u16string(text.substr(0, bang));
-    address = text.substr(bang + 1);
-    hasSheet = true;
-  }
-  if (hasSheet && !sheetName.empty() && sheetName[0] == u'[') {
-    size_t close = sheetName.find(u']');
-    if (close == std::u16string::npos) {
-      result.setError(ErrRef);
-      return;
-    }
-    // The model does not know the name it was compiled from: every workbook part goes to the host.
-    if (!hostEvaluateText(context, u"=" + std::u16string(text), result)) result.setError(ErrRef);
-    return;
-  }
-  uint32_t sheet = current.isValid() ? current.sheet() : 0;
-  if (hasSheet) {
-    int32_t index = workbook->sheetIndex(sheetName);
-    if (index < 0) {
-      result.setError(ErrRef);
-      return;
-    }
-    sheet = static_cast<uint32_t>(index);
-  }
-  Area named = definedNameArea(*workbook, address, static_cast<int32_t>(sheet));
-  if (named.isValid()) {
-    result.setReference(named);
-    return;
-  }
-  Area area;
-  if (a1) {
-    ParsedArea parsed = parseArea(address, sheet);
-    area = Area{parsed.first, parsed.second};
-    // Only letters, digits, '$' and ':' make an address (a name that is not defined is no reference),
-    // and every row number lies on the sheet (no row 0, none past the last row).
-    if (!area.isValid() || !rowNumbersOnSheet(address)) {
-      result.setError(ErrRef);
-      return;
-    }
-  } else if (!parseRelativeR1C1(address, current.isValid() ? current : CellAddress::make(sheet, 0, 0), sheet,
-                                area)) {
-    result.setError(ErrRef);
-    return;
-  }
-  setArea(result, area.first, area.second);
-}
-
-namespace {
-
-// ROW or COLUMN of the argument (rows: ROW).
-void rowOrColumn(const CalcValue* const* args, CalcValue& result, bool rows) {
-  const CalcValue* reference = argumentAt(args, 0);
-  if (!reference || reference->isEmpty()) {
-    CellAddress current = currentCellAddress();
-    if (!current.isValid()) {
-      result.setError(ErrValue);
-      return;
-    }
-    result.setNumber(static_cast<double>(rows ? current.rowIndex() : current.column()) + 1);
-    return;
-  }
-  if (reference->isError()) {
-    setErrorOf(*reference, result);
-    return;
-  }
-  Area area;
-  if (!reference->isReference()) {
-    result.setError(ErrValue);
-    return;
-  }
-  if (!oneSheetArea(*reference, area)) {
-    result.setError(ErrRef);
-    return;
-  }
-  uint32_t first = rows ? area.first.rowIndex() : area.first.column();
-  uint32_t count = rows ? areaHeight(area) : areaWidth(area);
-  if (count == 1) {
-    result.setNumber(static_cast<double>(first) + 1);
-    return;
-  }
-  CalcValue numbers;
-  numbers.resizeArray(rows ? 1 : count, rows ? count : 1);
-  for (uint32_t i = 0; i < count; ++i)
-    if (CalcValue* e = rows ? numbers.element(0, i) : numbers.element(i, 0))
-      e->setNumber(static_cast<double>(first) + i + 1);
-  result = std::move(numbers);
-}
-
-// ROWS or COLUMNS of the argument (rows: ROWS).
-void rowsOrColumns(const CalcValue* const* args, CalcValue& result, bool rows) {
-  const CalcValue* x = argumentAt(args, 0);
-  if (!x) {
-    result.setError(ErrValue);
-    return;
-  }
-  if (x->isReference()) {
-    Area area;
-    if (!oneSheetArea(*x, area)) {
-      result.setError(ErrRef);
-      return;
-    }
-    result.setNumber(rows ? areaHeight(area) : areaWidth(area));
-    return;
-  }
-  if (x->isArray()) {
-    uint32_t n = rows ? x->arrayRows() : x->arrayColumns();
-    result.setNumber(n == 0 ? 1 : n);
-    return;
-  }
-  if (x->isError()) {
-    setErrorOf(*x, result);
-    return;
-  }
-  result.setInteger(1);
-}
-
-} // namespace
-
-// ROW(reference): the row number of the calling cell, of a cell, or for a range of several rows the
-// column of their numbers.
-void rowFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  rowOrColumn(args, result, true);
-}
-
-// COLUMN(reference): as ROW, for columns, giving a row of numbers.
-void columnFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  rowOrColumn(args, result, false);
-}
-
-// ROWS(x), COLUMNS(x): the number of rows or columns of a range or an array; 1 for a single value.
-void rowsFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  rowsOrColumns(args, result, true);
-}
-
-void columnsFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  rowsOrColumns(args, result, false);
-}
-
-// TRANSPOSE(array): in an array formula the array or range with rows and columns exchanged.
-void transposeFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
-  const CalcValue* source = argumentAt(args, 0);
-  if (!source) {
-    result.setError(ErrValue);
-    return;
-  }
-  if (context.arrayFormulaMode && (source->isReference() || source->isArray())) {
-    uint32_t columns = 0, rows = 0;
-    if (source->isArray()) {
-      columns = source->arrayColumns();
-      rows = source->arrayRows();
-    } else {
-      Area area;
-      if (!oneSheetArea(*source, area)) {
-        result.setError(ErrRef);
-        return;
-      }
-      columns = areaWidth(area);
-      rows = areaHeight(area);
-    }
-    if (uint64_t(columns) * rows > kMaxLoadedAreaElements) {
-      result.setError(ErrNum);
-      return;
-    }
-    CalcValue transposed;
-    transposed.resizeArray(rows, columns);
-    for (uint32_t r = 0; r < rows; ++r)
-      for (uint32_t c = 0; c < columns; ++c) {
-        const CalcValue* e = cellValueAt(*source, r, c);
-        if (CalcValue* target = transposed.element(r, c)) {
-          if (e)
-            target->copyFrom(*e);
-          else
-            target->setError(ErrNA);
-        }
-      }
-    result = std::move(transposed);
-    return;
-  }
-  if (source->isError())
-    result.copyFrom(*source);
-  else
-    result.setError(ErrValue);
-}
-
-// EVALUATE(x): the host evaluates the text (for a range, its reference text, and a text that comes
-// back is evaluated once more). Without a host the result stays empty.
-void evaluateFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
-  const CalcValue* x = argumentAt(args, 0);
-  if (!x) return;
-  if (x->isReference()) {
-    Area area = canonicalArea(x->referenceArea());
-    if (!area.isValid() || !area.isOneSheet()) {
-      result.setError(ErrRef);
-      return;
-    }
-    if (!hostEvaluateText(context, hostReferenceText(area), result)) return;
-    if (result.isText()) {
-      std::u16string again(result.textView());
-      hostEvaluateText(context, again, result);
-    }
-    return;
-  }
-  std::u16string text = x->isText() ? std::u16string(x->textView()) : displayText(*x);
-  hostEvaluateText(context, text, result);
-}
-
-// GETPIVOTDATA(field, pivot, ...): computed by the host from the call's formula text; without a host
-// the result is the function's name.
-void getPivotDataFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
-  const CalcValue* field = argumentAt(args, 0);
-  const CalcValue* pivot = argumentAt(args, 1);
-  if (!field || !pivot) {
-    result.setError(ErrValue);
-    return;
-  }
-  if (field->isError()) {
-    setErrorOf(*field, result);
-    return;
-  }
-  if (pivot->isError()) {
-    setErrorOf(*pivot, result);
-    return;
-  }
-  if (!pivot->isReference()) {
-    result.setError(ErrRef);
-    return;
-  }
-  result.setText(u"GETPIVOTDATA");
-  hostEvaluateText(context, hostCallText(u"GETPIVOTDATA", args), result);
-}
-
-// HYPERLINK(link, name): name (or link); the calling cell carries the link as its hyperlink target,
-// which the host writes into its cell.
-void hyperlinkFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
-  if (propagateArgErrors(args, result)) return;
-  const CalcValue* link = argumentAt(args, 0);
-  const CalcValue* name = argumentAt(args, 1);
-  if (!link) {
-    result.setError(ErrValue);
-    return;
-  }
-  if (Cell* cell = context.currentCell) {
-    std::u16string target = link->isText() ? std::u16string(link->textView()) : std::u16string();
-    HyperlinkRecord parsed = HyperlinkRecord::parse(target);
-    HyperlinkRecord& record = cell->ensureHyperlink();
-    record.kind = parsed.kind;
-    record.address = std::move(parsed.address);
-    record.subAddress = std::move(parsed.subAddress);
-    cell->setFlags(CellHyperlinkPending);
-  }
-  result.copyFrom(name ? *name : *link);
+  return rows;
 }
 
 } // namespace cwbk

@@ -1,36 +1,21 @@
-// The lookup and reference worksheet functions: the searches VLOOKUP, HLOOKUP, MATCH and LOOKUP, the
-// reference builders INDEX, OFFSET, INDIRECT, ADDRESS and CHOOSE, the geometry functions ROW, COLUMN,
-// ROWS and COLUMNS, TRANSPOSE, and EVALUATE, GETPIVOTDATA and HYPERLINK, which hand work to the host.
+// The lookup and reference family: the searches VLOOKUP, HLOOKUP, MATCH and LOOKUP (lookup.cpp), and
+// the reference builders INDEX, OFFSET, INDIRECT, ADDRESS and CHOOSE, the geometry functions ROW,
+// COLUMN, ROWS and COLUMNS, TRANSPOSE, and EVALUATE, GETPIVOTDATA and HYPERLINK, which hand work to the
+// host (reference_functions.cpp).
 #pragma once
 
-#include "values/calc_value.h"
+#include <span>
+
+#include "formula/function_table.h"
 
 namespace cwbk {
 
-struct EvaluationContext;
+// Returns the routines of the searches, one row per function name.
+std::span<const ImplementationRow> lookupRoutines();
+// Returns the routines of the reference builders and host hand-offs, one row per function name.
+std::span<const ImplementationRow> referenceRoutines();
 
-// Every routine has the signature of FunctionRoutine: (context, null-terminated arguments, result).
-#define CWBK_LOOKUP_ROUTINE(name)                                                                            \
-  void name(EvaluationContext& context, const CalcValue* const* args, CalcValue& result)
-
-CWBK_LOOKUP_ROUTINE(addressFunction);
-CWBK_LOOKUP_ROUTINE(chooseFunction);
-CWBK_LOOKUP_ROUTINE(columnFunction);
-CWBK_LOOKUP_ROUTINE(columnsFunction);
-CWBK_LOOKUP_ROUTINE(evaluateFunction);
-CWBK_LOOKUP_ROUTINE(getPivotDataFunction);
-CWBK_LOOKUP_ROUTINE(hlookupFunction);
-CWBK_LOOKUP_ROUTINE(hyperlinkFunction);
-CWBK_LOOKUP_ROUTINE(indexFunction);
-CWBK_LOOKUP_ROUTINE(indirectFunction);
-CWBK_LOOKUP_ROUTINE(lookupFunction);
-CWBK_LOOKUP_ROUTINE(matchFunction);
-CWBK_LOOKUP_ROUTINE(offsetFunction);
-CWBK_LOOKUP_ROUTINE(rowFunction);
-CWBK_LOOKUP_ROUTINE(rowsFunction);
-CWBK_LOOKUP_ROUTINE(transposeFunction);
-CWBK_LOOKUP_ROUTINE(vlookupFunction);
-
-#undef CWBK_LOOKUP_ROUTINE
+// INDEX(source, row, column, area), called directly where a test builds its arguments by hand.
+void indexFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result);
 
 } // namespace cwbk

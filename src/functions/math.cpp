@@ -6,8 +6,6 @@
 #include <cfloat>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <random>
 #include <string>
@@ -25,50 +23,6 @@ namespace cwbk {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-
-// Returns argument i, or null when the call has fewer arguments.
-const CalcValue* argumentAt(const CalcValue* const* args, size_t i) {
-  for (size_t k = 0; k <= i; ++k)
-    if (!args || !args[k]) return nullptr;
-  return args[i];
-}
-
-// Takes argument i with argNumber; an absent argument reads as `missing`.
-bool numberAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
-  const CalcValue* arg = argumentAt(args, i);
-  if (!arg) {
-    out = missing;
-    return true;
-  }
-  return argNumber(*arg, out, result);
-}
-
-// Takes argument i with argNumberReduced; an absent argument reads as `missing`. Sets the error.
-bool reducedAt(const CalcValue* const* args, size_t i, double missing, double& out, CalcValue& result) {
-  const CalcValue* arg = argumentAt(args, i);
-  if (!arg) {
-    out = missing;
-    return true;
-  }
-  if (int32_t code = argNumberReduced(*arg, out)) {
-    result.setError(code);
-    return false;
-  }
-  return true;
-}
-
-// The shape shared by the one-argument functions: the number by argNumber, then f (x, result), which
-// stores the number or an error.
-template <typename F> void unary(const CalcValue* const* args, CalcValue& result, F&& f) {
-  double x = 0;
-  if (!numberAt(args, 0, 0, x, result)) return;
-  f(x, result);
-}
-
-// The same for functions without a domain check: the result is g (x).
-template <double (*G)(double)> void plainUnary(const CalcValue* const* args, CalcValue& result) {
-  unary(args, result, [](double x, CalcValue& r) { setNumberResult(r, G(x)); });
-}
 
 double sinOf(double x) {
   return std::sin(x);
@@ -118,56 +72,6 @@ int wholeDigits(double d) {
 double snapToWhole(double q) {
   double r = std::nearbyint(q);
   return std::fabs(q - r) <= std::fabs(q) * 8 * DBL_EPSILON ? r : q;
-}
-
-} // namespace
-
-// ---------------------------------------------------------------- decimal rounding
-
-// The 15 significant digits of |x| are taken from its exponent form ("d.dddddddddddddde+XX"), rounded
-// as decimal digits at the wanted place, and read back. Reading back goes through strtod on a text
-// without a decimal point, so the process locale cannot disturb it.
-double decimalRound(double x, int digits, DecimalRounding mode) {
-  if (x == 0 || !std::isfinite(x)) return x;
-  char text[64];
-  std::snprintf(text, sizeof text, "%.14e", std::fabs(x));
-  int mantissa[16] = {};
-  int count = 0;
-  const char* p = text;
-  for (; *p && *p != 'e' && *p != 'E'; ++p)
-    if (*p >= '0' && *p <= '9' && count < 15) mantissa[count++] = *p - '0';
-  if (count != 15 || !*p) return x;
-  int exponent = std::atoi(p + 1);
-  // Digit i has the place value 10^(exponent - i); the digits kept are those at 10^-digits and above.
-  long kept = static_cast<long>(exponent) + digits + 1;
-  if (kept >= 15) return x;
-  bool dropsNonZero = false;
-  for (long i = kept < 0 ? 0 : kept; i < 15; ++i)
-    dropsNonZero = dropsNonZero || mantissa[i] != 0;
-  bool up = false;
-  switch (mode) {
-  case DecimalRounding::HalfAwayFromZero:
-    up = kept >= 0 && mantissa[kept] >= 5;
-    break;
-  case DecimalRounding::AwayFromZero:
-    up = dropsNonZero;
-    break;
-  case DecimalRounding::TowardZero:
-    break;
-  }
-  double sign = x < 0 ? -1.0 : 1.0;
-  if (kept <= 0) {
-    if (!up) return 0.0 * sign;
-    std::snprintf(text, sizeof text, "1e%d", -digits);
-    return sign * std::strtod(text, nullptr);
-  }
-  // Whole mantissa of the kept digits, then the increment; a carry out simply adds a digit.
-  long long whole = 0;
-  for (long i = 0; i < kept; ++i)
-    whole = whole * 10 + mantissa[i];
-  if (up) ++whole;
-  std::snprintf(text, sizeof text, "%llde%d", whole, -digits);
-  return sign * std::strtod(text, nullptr);
 }
 
 // ---------------------------------------------------------------- elementary functions
@@ -383,7 +287,7 @@ void modFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& re
 
 // TRUNC(x, digits = 0): x cut toward zero at the decimal place, as ROUNDDOWN.
 void truncFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  if (propagateArgErrors(args, result)) return;
+  if (propagateErrors(args, result, ErrorReading::Functions)) return;
   double digits = 0;
   if (const CalcValue* d = argumentAt(args, 1); d && !valueNumber(*d, digits)) {
     result.setError(ErrValue);
@@ -396,17 +300,13 @@ void truncFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 
 // ---------------------------------------------------------------- rounding
 
-namespace {
-
 // ROUND, ROUNDUP and ROUNDDOWN: errors in any argument first, then x and digits (missing: 0) reduced.
 void roundWith(const CalcValue* const* args, CalcValue& result, DecimalRounding mode) {
-  if (propagateArgErrors(args, result)) return;
+  if (propagateErrors(args, result, ErrorReading::Functions)) return;
   double x = 0, digits = 0;
   if (!reducedAt(args, 0, 0, x, result) || !reducedAt(args, 1, 0, digits, result)) return;
   setNumberResult(result, decimalRound(x, wholeDigits(digits), mode));
 }
-
-} // namespace
 
 // ROUND(x, digits): half away from zero at the decimal place of the value as it shows with 15 digits,
 // so ROUND(2.675, 2) is 2.68 although the double 2.675 lies just below it.
@@ -464,8 +364,6 @@ void floorFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 
 // ---------------------------------------------------------------- factorials and combinations
 
-namespace {
-
 // Returns n! for a whole n in 0..170, multiplied in extended precision and rounded once to a double.
 double factorialOf(int n) {
   long double f = 1;
@@ -473,8 +371,6 @@ double factorialOf(int n) {
     f *= i;
   return static_cast<double>(f);
 }
-
-} // namespace
 
 // FACT(x) = INT(x)!; negative x and x from 171 up (beyond the double range) are "#NUM!".
 void factFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
@@ -513,8 +409,6 @@ void combinFunction(EvaluationContext&, const CalcValue* const* args, CalcValue&
 
 // ---------------------------------------------------------------- random numbers
 
-namespace {
-
 std::mt19937_64& randomEngine() {
   static std::mt19937_64 engine = [] {
     std::random_device device;
@@ -525,8 +419,6 @@ std::mt19937_64& randomEngine() {
   return engine;
 }
 
-} // namespace
-
 // RAND(): uniform on [0, 1) in steps of 2^-53; it never reaches 1.
 void randFunction(EvaluationContext&, const CalcValue* const*, CalcValue& result) {
   uint64_t bits = randomEngine()() >> 11;
@@ -536,18 +428,18 @@ void randFunction(EvaluationContext&, const CalcValue* const*, CalcValue& result
 // ---------------------------------------------------------------- sums
 
 // SUM(...): numbers of references and arrays, and numbers, booleans and numeric texts given directly.
-void sumFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  sumArguments(args, result);
+void sumFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  sumArguments(context, args, result);
 }
 
 // PRODUCT(...): the product of the numbers, by the rules of SUM except that a direct empty value is
 // skipped, a reference that is invalid or spans sheets is "#REF!", and inside SUBTOTAL direct texts are
 // skipped. Without any number the product is 0.
-void productFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
+void productFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   bool subtotal = insideSubtotal();
   double product = 1;
   bool any = false;
-  forEachAggregateValue(args, [&](const CalcValue& v, ValueSource source) {
+  forEachAggregateValue(context, args, [&](const CalcValue& v, ValueSource source) {
     if (v.isNumber()) {
       product *= v.numberValue();
       any = true;
@@ -576,8 +468,6 @@ void productFunction(EvaluationContext&, const CalcValue* const* args, CalcValue
   setNumberResult(result, any ? product : 0.0);
 }
 
-namespace {
-
 // Adds a sum-range value to a SUMIF sum: numbers add, an error value ends the call, texts, booleans and
 // empty values add nothing. Returns false when the value was an error.
 bool addSumValue(const CalcValue& v, double& sum, bool& added, CalcValue& result) {
@@ -591,22 +481,18 @@ bool addSumValue(const CalcValue& v, double& sum, bool& added, CalcValue& result
   return true;
 }
 
-// Returns the value of a cell of the workbook at an address as an argument (Empty when missing).
-const CalcValue& valueAt(uint32_t sheet, uint64_t column, uint64_t row) {
+// Returns the value of a cell of the context's workbook as an argument (Empty when missing).
+const CalcValue& valueAt(const EvaluationContext& context, uint32_t sheet, uint64_t column, uint64_t row) {
   if (column > CellAddress::kColumnMask || row > CellAddress::kRowMask) return emptyValue();
-  return cellArgumentValue(
-      CellAddress::make(sheet, static_cast<uint32_t>(column), static_cast<uint32_t>(row)));
+  return cellValueIn(context,
+                     CellAddress::make(sheet, static_cast<uint32_t>(column), static_cast<uint32_t>(row)));
 }
 
-} // namespace
-
-namespace {
-
 // One SUMIF over range and sum_range (may be null) for one criteria value.
-void sumIfWith(const CalcValue* range, const CalcValue& criteriaValue, const CalcValue* sumRange,
-               CalcValue& result) {
+void sumIfWith(const EvaluationContext& context, const CalcValue* range, const CalcValue& criteriaValue,
+               const CalcValue* sumRange, CalcValue& result) {
   Criterion criterion = compileCriterion(
-      criteriaValue, [](CellAddress a) -> const CalcValue* { return &cellArgumentValue(a); });
+      criteriaValue, [&](CellAddress a) -> const CalcValue* { return &cellValueIn(context, a); });
 
   double sum = 0;
   bool added = false;
@@ -629,7 +515,7 @@ void sumIfWith(const CalcValue* range, const CalcValue& criteriaValue, const Cal
     uint32_t c0 = sumArea.first.column(), r0 = sumArea.first.rowIndex();
     uint32_t width = area.second.column() - area.first.column();
     uint32_t height = area.second.rowIndex() - area.first.rowIndex();
-    CompiledWorkbook* workbook = evaluationWorkbook();
+    CompiledWorkbook* workbook = context.cellWorkbook();
     if (!workbook) {
       result.setInteger(0);
       return;
@@ -643,16 +529,17 @@ void sumIfWith(const CalcValue* range, const CalcValue& criteriaValue, const Cal
             if (!ok) return;
             uint32_t dc = cell.address().column() - c0;
             uint32_t dr = cell.address().rowIndex() - r0;
-            const CalcValue& partner = valueAt(area.first.sheet(), uint64_t(area.first.column()) + dc,
-                                               uint64_t(area.first.rowIndex()) + dr);
+            const CalcValue& partner =
+                valueAt(context, area.first.sheet(), uint64_t(area.first.column()) + dc,
+                        uint64_t(area.first.rowIndex()) + dr);
             if (criterion.matches(partner)) ok = addSumValue(cellArgument(cell), sum, added, result);
           });
     } else {
-      walkReference(*range, [&](const CalcValue& v, Cell& cell) {
+      walkReference(context, *range, [&](const CalcValue& v, Cell& cell) {
         if (!criterion.matches(v)) return true;
         uint32_t dc = cell.address().column() - area.first.column();
         uint32_t dr = cell.address().rowIndex() - area.first.rowIndex();
-        ok = addSumValue(valueAt(sheet, uint64_t(c0) + dc, uint64_t(r0) + dr), sum, added, result);
+        ok = addSumValue(valueAt(context, sheet, uint64_t(c0) + dc, uint64_t(r0) + dr), sum, added, result);
         return ok;
       });
     }
@@ -678,8 +565,6 @@ void sumIfWith(const CalcValue* range, const CalcValue& criteriaValue, const Cal
     result.setInteger(0);
 }
 
-} // namespace
-
 // SUMIF(range, criteria, sum_range): the sum of the sum_range cells whose partner in range matches the
 // criteria. sum_range is read from its top-left cell over range's shape; without it range itself is
 // summed. Only numbers are added (texts and booleans are not); an error value met in a summed cell is
@@ -695,13 +580,13 @@ void sumIfFunction(EvaluationContext& context, const CalcValue* const* args, Cal
     return;
   }
   if (criteriaArg->isReference() && !context.arrayFormulaMode) {
-    sumIfWith(range, CalcValue::error(ErrValue), sumRange, result);
+    sumIfWith(context, range, CalcValue::error(ErrValue), sumRange, result);
     return;
   }
   Area area;
   bool severalCells = oneSheetArea(*criteriaArg, area) && area.first != area.second;
   if (!criteriaArg->isArray() && !severalCells) {
-    sumIfWith(range, *criteriaArg, sumRange, result);
+    sumIfWith(context, range, *criteriaArg, sumRange, result);
     return;
   }
   uint32_t columns =
@@ -718,13 +603,11 @@ void sumIfFunction(EvaluationContext& context, const CalcValue* const* args, Cal
     for (uint32_t c = 0; c < columns; ++c) {
       const CalcValue* criteria = cellValueAt(*criteriaArg, r, c);
       CalcValue one;
-      sumIfWith(range, criteria ? *criteria : emptyValue(), sumRange, one);
+      sumIfWith(context, range, criteria ? *criteria : emptyValue(), sumRange, one);
       if (CalcValue* target = sums.element(c, r)) *target = std::move(one);
     }
   result = std::move(sums);
 }
-
-namespace {
 
 // One SUMPRODUCT argument as a grid of values: a Reference (read cell by cell) or an Array, with its
 // declared shape and the part of it that may hold values.
@@ -736,12 +619,10 @@ struct ProductOperand {
   uint32_t usedRows = 1;
 };
 
-} // namespace
-
 // SUMPRODUCT(array1, ...): the sum of the products of corresponding elements. Every argument must have
 // the same shape (else "#VALUE!"); elements that are not numbers count 0; the first error value in any
 // argument is the result. Whole-column references cost only their used cells.
-void sumProductFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
+void sumProductFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   std::vector<ProductOperand> operands;
   // First every error value in argument order.
   for (const CalcValue* const* a = args; a && *a; ++a) {
@@ -759,7 +640,7 @@ void sumProductFunction(EvaluationContext&, const CalcValue* const* args, CalcVa
       // The first error in row order among the existing cells.
       const CalcValue* firstError = nullptr;
       uint64_t firstAt = UINT64_MAX;
-      walkReference(arg, [&](const CalcValue& v, Cell& cell) {
+      walkReference(context, arg, [&](const CalcValue& v, Cell& cell) {
         if (v.isErrorValue()) {
           uint64_t at = (uint64_t(cell.address().rowIndex()) << 16) | cell.address().column();
           if (at < firstAt) firstAt = at, firstError = &v;
@@ -789,7 +670,7 @@ void sumProductFunction(EvaluationContext&, const CalcValue* const* args, CalcVa
       operand.rows = area.second.rowIndex() - area.first.rowIndex() + 1;
       uint32_t lastColumn = 0, lastRow = 0;
       bool any = false;
-      walkReference(arg, [&](const CalcValue& v, Cell& cell) {
+      walkReference(context, arg, [&](const CalcValue& v, Cell& cell) {
         if (v.isEmpty()) return true;
         any = true;
         lastColumn = std::max(lastColumn, cell.address().column() - area.first.column() + 1);
@@ -844,19 +725,24 @@ void sumProductFunction(EvaluationContext&, const CalcValue* const* args, CalcVa
 
 // ---------------------------------------------------------------- SUBTOTAL
 
-namespace {
-
-// The functions of the SUBTOTAL codes 1 to 11 (101 to 111 the same, ignoring hidden rows).
-constexpr const char16_t* kSubtotalFunctions[] = {u"AVERAGE", u"COUNT",   u"COUNTA", u"MAX",
-                                                  u"MIN",     u"PRODUCT", u"STDEV",  u"STDEVP",
-                                                  u"SUM",     u"VAR",     u"VARP"};
-
-} // namespace
+// The aggregates of the SUBTOTAL codes 1 to 11 (101 to 111 the same, ignoring hidden rows), in code
+// order, with the routine that computes each here; the host computes those without one.
+struct SubtotalAggregate {
+  const char16_t* name;
+  FunctionRoutine routine;
+};
+constexpr SubtotalAggregate kSubtotalAggregates[] = {
+    {u"AVERAGE", nullptr}, {u"COUNT", nullptr},  {u"COUNTA", nullptr},
+    {u"MAX", nullptr},     {u"MIN", nullptr},    {u"PRODUCT", productFunction},
+    {u"STDEV", nullptr},   {u"STDEVP", nullptr}, {u"SUM", sumFunction},
+    {u"VAR", nullptr},     {u"VARP", nullptr},
+};
 
 // SUBTOTAL(code, ref1, ...): the aggregate of the code over the references, leaving out cells that hold
-// a SUBTOTAL themselves. Codes 1 to 11 are computed here by the aggregate's own routine with the
-// inside-SUBTOTAL flag set. Codes 101 to 111 also leave out hidden rows, which only the host knows:
-// they go to the host as formula text, and without a host they are computed as 1 to 11.
+// a SUBTOTAL themselves. Codes 1 to 11 whose aggregate has a routine in kSubtotalAggregates are computed
+// here by that routine with the inside-SUBTOTAL flag set; the others go to the host as formula text. Codes
+// 101 to 111 also leave out hidden rows, which only the host knows: they go to the host as formula text, and
+// without a host they are computed as 1 to 11.
 void subtotalFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   double codeNumber = 0;
   if (!args || !args[0]) {
@@ -875,17 +761,68 @@ void subtotalFunction(EvaluationContext& context, const CalcValue* const* args, 
   }
   if (hidesRows && hostEvaluateText(context, hostCallText(u"SUBTOTAL", args), result)) return;
   int index = static_cast<int>(code) % 100 - 1;
-  const FunctionImpl* impl = functionTable().lookupImpl(kSubtotalFunctions[index]);
-  if (!impl || !impl->routine()) {
+  FunctionRoutine routine = kSubtotalAggregates[index].routine;
+  if (!routine) {
     hostEvaluateText(context, hostCallText(u"SUBTOTAL", args), result);
     return;
   }
   SubtotalScope scope;
   try {
-    impl->invoke(context, args + 1, result);
+    routine(context, args + 1, result);
   } catch (...) {
     // A failing aggregate leaves the result as it left it.
   }
+}
+
+} // namespace
+
+std::span<const ImplementationRow> mathRoutines() {
+  static constexpr ImplementationRow rows[] = {
+      {u"ABS", absFunction},
+      {u"ACOS", acosFunction},
+      {u"ACOSH", acoshFunction},
+      {u"ASIN", asinFunction},
+      {u"ASINH", asinhFunction},
+      {u"ATAN", atanFunction},
+      {u"ATAN2", atan2Function},
+      {u"ATANH", atanhFunction},
+      {u"CEILING", ceilingFunction},
+      {u"COMBIN", combinFunction},
+      {u"COS", cosFunction},
+      {u"COSH", coshFunction},
+      {u"DEGREES", degreesFunction},
+      {u"EVEN", evenFunction},
+      {u"EXP", expFunction},
+      {u"FACT", factFunction},
+      {u"FLOOR", floorFunction},
+      {u"INT", intFunction},
+      {u"LN", lnFunction},
+      {u"LOG", logFunction},
+      {u"LOG10", log10Function},
+      {u"MOD", modFunction},
+      {u"ODD", oddFunction},
+      {u"PI", piFunction},
+      {u"POWER", powerFunction},
+      {u"PRODUCT", productFunction},
+      {u"RADIANS", radiansFunction},
+      {u"RAND", randFunction},
+      {u"ROUND", roundFunction},
+      {u"ROUNDDOWN", roundDownFunction},
+      {u"ROUNDUP", roundUpFunction},
+      {u"SIGN", signFunction},
+      {u"SIN", sinFunction},
+      {u"SINH", sinhFunction},
+      {u"SQRT", sqrtFunction},
+      {u"SQRTPI", sqrtPiFunction},
+      {u"SUBTOTAL", subtotalFunction},
+      {u"SUM", sumFunction},
+      {u"SUMIF", sumIfFunction},
+      {u"SUMPRODUCT", sumProductFunction},
+      {u"TAN", tanFunction},
+      {u"TANH", tanhFunction},
+      {u"TRUNC", truncFunction},
+  };
+  return rows;
 }
 
 } // namespace cwbk

@@ -444,6 +444,22 @@ void CalcValue::pack(std::vector<uint8_t>& out) const {
   }
 }
 
+size_t CalcValue::fixedPackedSize(uint8_t tag) {
+  switch (tag) {
+  case Integer:
+  case Error:
+    return 4;
+  case Double:
+    return 8;
+  case Boolean:
+    return 1;
+  case Reference:
+    return 16;
+  default:
+    return 0;
+  }
+}
+
 size_t CalcValue::unpackAt(uint8_t tag, const uint8_t* data, size_t available, int depth) {
   if (!data) available = 0;
   switch (tag) {
@@ -451,13 +467,13 @@ size_t CalcValue::unpackAt(uint8_t tag, const uint8_t* data, size_t available, i
     setEmpty();
     return 0;
   case Integer:
-    if (available < 4) break;
+    if (available < fixedPackedSize(tag)) break;
     setInteger(getLE<int32_t>(data));
-    return 4;
+    return fixedPackedSize(tag);
   case Double:
-    if (available < 8) break;
+    if (available < fixedPackedSize(tag)) break;
     setDouble(getLE<double>(data));
-    return 8;
+    return fixedPackedSize(tag);
   case ShortText:
   case LongText: {
     if (available < 2) {
@@ -478,14 +494,14 @@ size_t CalcValue::unpackAt(uint8_t tag, const uint8_t* data, size_t available, i
     return 2 * length + (terminated ? 2 : 0);
   }
   case Boolean:
-    if (available < 1) break;
+    if (available < fixedPackedSize(tag)) break;
     setBoolean(data[0] != 0);
-    return 1;
+    return fixedPackedSize(tag);
   case Reference:
-    if (available < 16) break;
+    if (available < fixedPackedSize(tag)) break;
     setReference(CellAddress{getLE<uint32_t>(data), getLE<uint32_t>(data + 4)},
                  CellAddress{getLE<uint32_t>(data + 8), getLE<uint32_t>(data + 12)});
-    return 16;
+    return fixedPackedSize(tag);
   case ReferenceList:
     setEmpty();
     return 0;
@@ -519,9 +535,9 @@ size_t CalcValue::unpackAt(uint8_t tag, const uint8_t* data, size_t available, i
     return used;
   }
   case Error:
-    if (available < 4) break;
+    if (available < fixedPackedSize(tag)) break;
     setError(getLE<int32_t>(data));
-    return 4;
+    return fixedPackedSize(tag);
   default:
     break;
   }

@@ -149,6 +149,9 @@ public:
   // --- packed form
   // Appends the tag byte and the payload.
   void pack(std::vector<uint8_t>& out) const;
+  // Returns the payload bytes of a packed value of a fixed-size tag (Integer and Error 4, Double 8,
+  // Boolean 1, Reference 16); 0 for Empty and for the tags whose payload length varies.
+  static size_t fixedPackedSize(uint8_t tag);
   // Reads a value of `tag` from the `available` bytes at `data`; returns the payload bytes used.
   size_t unpack(uint8_t tag, const uint8_t* data, size_t available) {
     return unpackAt(tag, data, available, 0);

@@ -1,10 +1,13 @@
 // Conversions between kinds (display texts, numbers from text, errors, booleans), the in-place
-// numeric operations, equality and ordering across kinds, and the localization of the display texts.
+// numeric operations, equality and ordering across kinds, the order of the lookup searches, decimal
+// rounding, and the localization of the display texts.
 #include "values/conversions.h"
 
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -573,6 +576,77 @@ int compareTexts(std::u16string_view a, std::u16string_view b) {
     ++j;
   if (i == a.size() && j == b.size()) return 0;
   return collateIgnoringCase(a, b);
+}
+
+// ---------------------------------------------------------------- the order of searches
+
+uint32_t comparisonClass(const CalcValue& v) {
+  if (v.isNumber()) return CalcValue::Integer;
+  if (v.isText()) return CalcValue::ShortText;
+  return v.kind();
+}
+
+bool sameComparisonClass(const CalcValue& a, const CalcValue& b) {
+  return comparisonClass(a) == comparisonClass(b);
+}
+
+int searchOrder(const CalcValue& a, const CalcValue& b) {
+  if (a.isNumber() && b.isNumber()) {
+    double x = a.numberValue(), y = b.numberValue();
+    if (x == y || approximatelyEqual(x, y)) return 0;
+    return x < y ? -1 : 1;
+  }
+  if (!sameComparisonClass(a, b)) return comparisonClass(a) < comparisonClass(b) ? -1 : 1;
+  if (equal(a, b)) return 0;
+  return less(a, b) ? -1 : 1;
+}
+
+// ---------------------------------------------------------------- decimal rounding
+
+// The 15 significant digits of |x| are taken from its exponent form ("d.dddddddddddddde+XX"), rounded
+// as decimal digits at the wanted place, and read back. Reading back goes through strtod on a text
+// without a decimal point, so the process locale cannot disturb it.
+double decimalRound(double x, int digits, DecimalRounding mode) {
+  if (x == 0 || !std::isfinite(x)) return x;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.14e", std::fabs(x));
+  int mantissa[16] = {};
+  int count = 0;
+  const char* p = text;
+  for (; *p && *p != 'e' && *p != 'E'; ++p)
+    if (*p >= '0' && *p <= '9' && count < 15) mantissa[count++] = *p - '0';
+  if (count != 15 || !*p) return x;
+  int exponent = std::atoi(p + 1);
+  // Digit i has the place value 10^(exponent - i); the digits kept are those at 10^-digits and above.
+  long kept = static_cast<long>(exponent) + digits + 1;
+  if (kept >= 15) return x;
+  bool dropsNonZero = false;
+  for (long i = kept < 0 ? 0 : kept; i < 15; ++i)
+    dropsNonZero = dropsNonZero || mantissa[i] != 0;
+  bool up = false;
+  switch (mode) {
+  case DecimalRounding::HalfAwayFromZero:
+    up = kept >= 0 && mantissa[kept] >= 5;
+    break;
+  case DecimalRounding::AwayFromZero:
+    up = dropsNonZero;
+    break;
+  case DecimalRounding::TowardZero:
+    break;
+  }
+  double sign = x < 0 ? -1.0 : 1.0;
+  if (kept <= 0) {
+    if (!up) return 0.0 * sign;
+    std::snprintf(text, sizeof text, "1e%d", -digits);
+    return sign * std::strtod(text, nullptr);
+  }
+  // Whole mantissa of the kept digits, then the increment; a carry out simply adds a digit.
+  long long whole = 0;
+  for (long i = 0; i < kept; ++i)
+    whole = whole * 10 + mantissa[i];
+  if (up) ++whole;
+  std::snprintf(text, sizeof text, "%llde%d", whole, -digits);
+  return sign * std::strtod(text, nullptr);
 }
 
 std::u16string_view languageName(int languageId) {

@@ -1,8 +1,10 @@
 // Conversions between kinds (display texts, numbers from text, errors, booleans), the in-place
-// numeric operations, equality and ordering across kinds with the text collation, and the
-// localization of the error and boolean texts.
+// numeric operations, equality and ordering across kinds with the text collation, the order of the
+// lookup searches, decimal rounding as the values show, and the localization of the error and boolean
+// texts.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +60,25 @@ bool greaterOrEqualAlt(const CalcValue& a, const CalcValue& b);
 // The text collation of the ordering: negative, zero or positive. Hyphens and apostrophes are
 // skipped where the texts differ; the locale's case-insensitive collation decides the rest.
 int compareTexts(std::u16string_view a, std::u16string_view b);
+
+// Returns the comparison class of a value: every number (Integer or Double) is one class, every text
+// one class, and each other kind is a class of its own. Searches compare values by value only within
+// a class.
+uint32_t comparisonClass(const CalcValue& v);
+// True when two values belong to the same comparison class.
+bool sameComparisonClass(const CalcValue& a, const CalcValue& b);
+// The order of the lookup searches: negative, 0 or positive for a before, equal to or after b. Numbers
+// are equal within 15 digits, texts compare by the collation without regard to case, other values of
+// one class by equal and less; across classes the kind codes decide (numbers, then texts, then
+// Boolean, ..., Error last).
+int searchOrder(const CalcValue& a, const CalcValue& b);
+
+// How decimalRound treats the digits it drops.
+enum class DecimalRounding { HalfAwayFromZero, TowardZero, AwayFromZero };
+// Returns x rounded to `digits` decimal places (negative: to tens, hundreds, ...) as the number shows
+// with 15 significant digits, so that 2.675 rounds to 2.68 and 0.29 truncates to 0.29; x unchanged
+// when the place lies beyond its 15th digit. The result may be infinite (10^309 and the like).
+double decimalRound(double x, int digits, DecimalRounding mode);
 
 // The language table: English names by Windows primary language id ("English" for unknown ids), and
 // the reverse, without regard to case (9 for unknown names).

@@ -118,22 +118,25 @@ TEST_F(ArgumentsTest, ErrorPropagationHonoursTheMask) {
 
   CalcValue result;
   const CalcValue* plain[] = {&one, &errorText, &severalCells, nullptr};
-  EXPECT_FALSE(propagateArgErrors(plain, result)); // direct error texts and areas are not inspected
+  EXPECT_FALSE(propagateErrors(plain, result,
+                               ErrorReading::Functions)); // direct error texts and areas are not inspected
   const CalcValue* cells[] = {&one, &cellWithErrorText, &error, nullptr};
-  EXPECT_TRUE(propagateArgErrors(cells, result)); // a cell's error text is a text: the Error decides
+  EXPECT_TRUE(propagateErrors(cells, result,
+                              ErrorReading::Functions)); // a cell's error text is a text: the Error decides
   EXPECT_EQ(result.errorCode(), ErrNA);
   const CalcValue* cellWithError[] = {&one, &severalCells, nullptr};
-  EXPECT_FALSE(propagateArgErrors(cellWithError, result)); // the error in A2 lies in a larger area
+  EXPECT_FALSE(propagateErrors(cellWithError, result,
+                               ErrorReading::Functions)); // the error in A2 lies in a larger area
   CalcValue a2 = reference(at(0, 0, 1), at(0, 0, 1));
   const CalcValue* singleError[] = {&a2, nullptr};
-  EXPECT_TRUE(propagateArgErrors(singleError, result));
+  EXPECT_TRUE(propagateErrors(singleError, result, ErrorReading::Functions));
   EXPECT_EQ(result.errorCode(), ErrDiv0);
   result.setEmpty();
-  EXPECT_TRUE(propagateArgErrors(cells, result, 0b100));
+  EXPECT_TRUE(propagateErrors(cells, result, ErrorReading::Functions, 0b100));
   EXPECT_TRUE(result.isErrorValue());
-  EXPECT_FALSE(propagateArgErrors(cells, result, 0b001));
+  EXPECT_FALSE(propagateErrors(cells, result, ErrorReading::Functions, 0b001));
   const CalcValue* spanning[] = {&twoSheets, nullptr};
-  EXPECT_TRUE(propagateArgErrors(spanning, result));
+  EXPECT_TRUE(propagateErrors(spanning, result, ErrorReading::Functions));
   EXPECT_EQ(result.errorCode(), ErrRef);
   EXPECT_EQ(argumentCount(cells), 3u);
   EXPECT_EQ(argumentCount(nullptr), 0u);
@@ -143,7 +146,7 @@ TEST_F(ArgumentsTest, WalksVisitInTheirOrders) {
   put(at(0, 0, 2), CalcValue::number(3)); // A3
   put(at(0, 1, 2), CalcValue::number(6)); // B3
   std::vector<std::string> seen;
-  walkReference(reference(at(0, 1, 2), at(0, 0, 0)), [&](const CalcValue&, Cell& cell) {
+  walkReference(evaluationContext(), reference(at(0, 1, 2), at(0, 0, 0)), [&](const CalcValue&, Cell& cell) {
     seen.push_back(std::string(1, char('A' + cell.address().column())) +
                    std::to_string(cell.address().rowIndex() + 1));
     return true;
@@ -152,11 +155,11 @@ TEST_F(ArgumentsTest, WalksVisitInTheirOrders) {
 
   // A stop ends the walk; a two-sheet reference visits nothing.
   int visits = 0;
-  EXPECT_FALSE(walkReference(reference(at(0, 0, 0), at(0, 1, 2)),
+  EXPECT_FALSE(walkReference(evaluationContext(), reference(at(0, 0, 0), at(0, 1, 2)),
                              [&](const CalcValue&, Cell&) { return ++visits < 2; }));
   EXPECT_EQ(visits, 2);
   visits = 0;
-  EXPECT_TRUE(walkReference(reference(at(0, 0, 0), at(1, 1, 2)),
+  EXPECT_TRUE(walkReference(evaluationContext(), reference(at(0, 0, 0), at(1, 1, 2)),
                             [&](const CalcValue&, Cell&) { return ++visits, true; }));
   EXPECT_EQ(visits, 0);
 
@@ -200,7 +203,7 @@ TEST_F(ArgumentsTest, AggregatesSeeEachValueWithItsContext) {
 
   auto collect = [&] {
     std::vector<std::string> seen;
-    forEachAggregateValue(args, [&](const CalcValue& v, ValueSource source) {
+    forEachAggregateValue(evaluationContext(), args, [&](const CalcValue& v, ValueSource source) {
       const char* tag = source == ValueSource::Direct    ? "direct:"
                         : source == ValueSource::Cell    ? "cell:"
                         : source == ValueSource::Element ? "element:"
@@ -222,6 +225,97 @@ TEST_F(ArgumentsTest, AggregatesSeeEachValueWithItsContext) {
                                                    "bad:#REF!", "cell:1", "cell:7", "element:5"}));
   }
   EXPECT_FALSE(insideSubtotal());
+}
+
+TEST_F(ArgumentsTest, TextBooleanAndWholeNumberTakers) {
+  CalcValue array;
+  array.appendToArray(CalcValue::text(u"a"));
+  CalcValue cell = reference(at(0, 0, 0), at(0, 0, 0));
+  struct Row {
+    const char* label;
+    CalcValue arg;
+    const char16_t* text; // argText's text, or null when it fails with textError
+    int32_t textError;
+    int boolean; // argBoolean: 0 or 1, or -1 when it fails with booleanError
+    int32_t booleanError;
+  };
+  std::vector<Row> rows = {
+      {"empty", CalcValue(), u"", 0, 0, 0},
+      {"integer", CalcValue::number(-7), u"-7", 0, 1, 0},
+      {"zero", CalcValue::number(0), u"0", 0, 0, 0},
+      {"double", CalcValue::number(2.5), u"2.5", 0, 1, 0},
+      {"large double", CalcValue::number(1e20), u"1E+20", 0, 1, 0},
+      {"fifteen digits", CalcValue::number(0.1 + 0.2), u"0.3", 0, 1, 0},
+      {"true", CalcValue::boolean(true), u"TRUE", 0, 1, 0},
+      {"false", CalcValue::boolean(false), u"FALSE", 0, 0, 0},
+      {"text", CalcValue::text(u"abc"), u"abc", 0, -1, ErrValue},
+      {"true text", CalcValue::text(u"tRuE"), u"tRuE", 0, 1, 0},
+      {"false text", CalcValue::text(u"FALSE"), u"FALSE", 0, 0, 0},
+      {"numeric text", CalcValue::text(u"1"), u"1", 0, -1, ErrValue},
+      {"error", CalcValue::error(ErrDiv0), nullptr, ErrDiv0, -1, ErrDiv0},
+      {"error text", CalcValue::text(u"#N/A"), nullptr, ErrNA, -1, ErrNA},
+      {"reference", cell, nullptr, ErrValue, -1, ErrValue},
+      {"array", array, nullptr, ErrValue, -1, ErrValue},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::u16string text = u"unchanged";
+    CalcValue result;
+    EXPECT_EQ(argText(row.arg, text, result), row.text != nullptr);
+    if (row.text)
+      EXPECT_EQ(text, row.text);
+    else
+      EXPECT_EQ(result.errorCode(), row.textError);
+    bool b = false;
+    CalcValue booleanResult;
+    EXPECT_EQ(argBoolean(row.arg, b, booleanResult), row.boolean >= 0);
+    if (row.boolean >= 0)
+      EXPECT_EQ(b, row.boolean == 1);
+    else
+      EXPECT_EQ(booleanResult.errorCode(), row.booleanError);
+  }
+
+  // Whole numbers truncate toward zero; absent arguments take the default; a failure sets the error.
+  CalcValue up = CalcValue::number(2.7), down = CalcValue::number(-2.7), huge = CalcValue::number(1e300);
+  CalcValue word = CalcValue::text(u"x"), flag = CalcValue::boolean(true);
+  const CalcValue* args[] = {&up, &down, &huge, &word, &flag, nullptr};
+  CalcValue result;
+  double n = 0;
+  EXPECT_TRUE(integerAt(args, 0, 0, n, result) && n == 2);
+  EXPECT_TRUE(integerAt(args, 1, 0, n, result) && n == -2);
+  EXPECT_TRUE(integerAt(args, 2, 0, n, result) && n == 1e300);
+  EXPECT_TRUE(integerAt(args, 5, 9.9, n, result) && n == 9);
+  EXPECT_TRUE(numberAt(args, 7, 0.5, n, result) && n == 0.5);
+  EXPECT_TRUE(result.isEmpty());
+  EXPECT_FALSE(integerAt(args, 3, 0, n, result));
+  EXPECT_EQ(result.errorCode(), ErrValue);
+  std::u16string text;
+  EXPECT_TRUE(textAt(args, 4, u"", text, result) && text == u"TRUE");
+  EXPECT_TRUE(textAt(args, 6, u"dflt", text, result) && text == u"dflt");
+  bool b = false;
+  EXPECT_TRUE(booleanAt(args, 6, true, b, result) && b);
+  EXPECT_EQ(argumentAt(args, 4), &flag);
+  EXPECT_EQ(argumentAt(args, 5), nullptr);
+  EXPECT_EQ(argumentAt(args, 50), nullptr);
+  EXPECT_EQ(argumentAt(nullptr, 0), nullptr);
+}
+
+TEST_F(ArgumentsTest, OperatorsAndFunctionsReadErrorsDifferently) {
+  // B1 holds the text "#N/A": the operators propagate it, the functions take it as a text.
+  CalcValue textCell = reference(at(0, 1, 0), at(0, 1, 0));
+  const CalcValue* args[] = {&textCell, nullptr};
+  CalcValue result;
+  EXPECT_TRUE(propagateErrors(args, result, ErrorReading::Operators));
+  EXPECT_TRUE(result.isText());
+  EXPECT_EQ(result.textView(), u"#N/A");
+  result.setEmpty();
+  EXPECT_FALSE(propagateErrors(args, result, ErrorReading::Functions));
+  EXPECT_TRUE(result.isEmpty());
+
+  // An error-like value given directly is copied as an Error by setErrorOf.
+  setErrorOf(CalcValue::text(u"#REF!"), result);
+  EXPECT_TRUE(result.isErrorValue());
+  EXPECT_EQ(result.errorCode(), ErrRef);
 }
 
 TEST_F(ArgumentsTest, RunningSumsAndCountsAndNumberResults) {

@@ -462,3 +462,31 @@ TEST_F(Conversions, ApplyLocalizationIgnoresMalformedTables) {
     EXPECT_EQ(displayTexts(), defaultDisplayTexts());
   }
 }
+
+TEST_F(Conversions, SearchOrderComparesWithinAClassAndByKindAcrossClasses) {
+  struct Case {
+    const char* label;
+    CalcValue a;
+    CalcValue b;
+    int order; // the sign of searchOrder(a, b)
+    bool sameClass;
+  };
+  const Case cases[] = {
+      {"integer and double", CalcValue::number(1), CalcValue::number(1.0000000000000002), 0, true},
+      {"numbers", CalcValue::number(2), CalcValue::number(10), -1, true},
+      {"texts ignore case", CalcValue::text(u"abc"), CalcValue::text(u"ABC"), 0, true},
+      {"texts by collation", CalcValue::text(u"b"), CalcValue::text(u"A"), 1, true},
+      {"booleans", CalcValue::boolean(false), CalcValue::boolean(true), -1, true},
+      {"number before text", CalcValue::number(5), CalcValue::text(u"1"), -1, false},
+      {"text before boolean", CalcValue::text(u"z"), CalcValue::boolean(false), -1, false},
+      {"boolean before error", CalcValue::boolean(true), CalcValue::error(ErrNA), -1, false},
+      {"error after number", CalcValue::error(ErrNA), CalcValue::number(1e300), 1, false},
+      {"empty before number", CalcValue(), CalcValue::number(-1e300), -1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    int order = searchOrder(c.a, c.b);
+    EXPECT_EQ(order < 0 ? -1 : order > 0 ? 1 : 0, c.order);
+    EXPECT_EQ(sameComparisonClass(c.a, c.b), c.sameClass);
+  }
+}

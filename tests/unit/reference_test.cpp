@@ -363,6 +363,65 @@ TEST_F(ReferenceTest, SheetNamesAndReferenceTexts) {
   EXPECT_EQ(secondCornerText(kInvalid), u"#REF!");
 }
 
+TEST_F(ReferenceTest, SheetNamesNeedQuotesWhereAFormulaCouldMisreadThem) {
+  struct Case {
+    const char16_t* name;
+    bool quotes;
+  };
+  const Case cases[] = {
+      {u"Sheet1", false},   {u"Data_1", false},  {u"data.2024", false}, {u"_x", false},  {u"SheetABC", false},
+      {u"ABCD1", false},    {u"RC1x", false},    {u"", true},           {u"2024", true}, {u"1Sheet", true},
+      {u".hidden", true},   {u"My Sheet", true}, {u"It's", true},       {u"a-b", true},  {u"Q1!", true},
+      {u"Caf\u00e9", true}, {u"A1", true},       {u"xfd1048576", true}, {u"AB12", true}, {u"R", true},
+      {u"c", true},         {u"RC", true},       {u"R1C1", true},       {u"r2", true},   {u"C30", true},
+      {u"R[1]C", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(sheetNameNeedsQuotes(c.name), c.quotes) << narrow(c.name);
+}
+
+TEST_F(ReferenceTest, SheetPrefixesSplitOffReferenceTexts) {
+  struct Case {
+    const char16_t* text;
+    bool readable;
+    bool hasSheet;
+    bool otherWorkbook;
+    const char16_t* sheet;
+    const char16_t* address;
+  };
+  const Case cases[] = {
+      {u"B3", true, false, false, u"", u"B3"},
+      {u"Sheet2!A1:B5", true, true, false, u"Sheet2", u"A1:B5"},
+      {u"'It''s'!A1", true, true, false, u"It's", u"A1"},
+      {u"'a!b'!C2", true, true, false, u"a!b", u"C2"},
+      {u"x!y!A1", true, true, false, u"x!y", u"A1"}, // unquoted: everything before the last '!'
+      {u"[1]Sheet1!A1", true, true, true, u"[1]Sheet1", u"A1"},
+      {u"!A1", true, true, false, u"", u"A1"},
+      {u"'open", false, false, false, u"", u""},
+      {u"'closed'A1", false, false, false, u"", u""},
+      {u"'closed'", false, false, false, u"", u""},
+      {u"[1Sheet1!A1", false, false, false, u"", u""},
+  };
+  for (const Case& c : cases) {
+    SheetPrefix prefix;
+    bool readable = splitSheetPrefix(c.text, prefix);
+    EXPECT_EQ(readable, c.readable) << narrow(c.text);
+    if (!readable || !c.readable) continue;
+    EXPECT_EQ(prefix.hasSheet, c.hasSheet) << narrow(c.text);
+    EXPECT_EQ(prefix.otherWorkbook, c.otherWorkbook) << narrow(c.text);
+    EXPECT_EQ(prefix.sheet, c.sheet) << narrow(c.text);
+    EXPECT_EQ(prefix.address, std::u16string_view(c.address)) << narrow(c.text);
+  }
+
+  // Row numbers must lie on the sheet, and only letters, digits, '$' and ':' make an address.
+  for (const char16_t* text : {u"A1", u"$B$3:C1048576", u"3:5", u"B:D"})
+    EXPECT_TRUE(rowNumbersOnSheet(text)) << narrow(text);
+  for (const char16_t* text : {u"A0", u"A1048577", u"A1:B0", u"A 1", u"A1.5", u"A99999999999999"})
+    EXPECT_FALSE(rowNumbersOnSheet(text)) << narrow(text);
+  setReducedLimits(true);
+  EXPECT_FALSE(rowNumbersOnSheet(u"A65537"));
+}
+
 TEST_F(ReferenceTest, VolatileFunctionNames) {
   for (const char16_t* name :
        {u"INDIRECT", u"offset", u"Now", u"TODAY", u"rand", u"RandBetween", u"CELL", u"info"})

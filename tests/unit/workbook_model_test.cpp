@@ -349,64 +349,6 @@ TEST_F(WorkbookModelTest, DetachAndRestoreFormula) {
   EXPECT_TRUE(workbook.calculatedCells().contains(cell));
 }
 
-namespace {
-using Bytes = std::vector<uint8_t>;
-void put32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-} // namespace
-
-TEST_F(WorkbookModelTest, ApplyValuesReadsEveryWriterGeneration) {
-  // Current writer: 8-byte addresses, packed values.
-  Bytes current;
-  put32(current, 4);            // row 5
-  put32(current, 1u << 16 | 2); // sheet 1, column C
-  CalcValue::text(u"Hello").pack(current);
-  put32(current, 0);
-  put32(current, 0);
-  CalcValue::number(2.5).pack(current);
-  std::vector<Cell*> changed;
-  EXPECT_TRUE(workbook.applyValues(current.data(), current.size(), 0x0109060B, changed));
-  ASSERT_EQ(changed.size(), 2u);
-  EXPECT_EQ(changed[0]->address(), at(1, 2, 4));
-  EXPECT_EQ(changed[0]->value()->textView(), u"Hello");
-  EXPECT_EQ(host.reported.size(), 2u);
-
-  // Before 1.9.6.6: one address word and tags one less; before 1.2.8.0 single-byte texts.
-  Bytes old;
-  put32(old, 0u << 24 | 1u << 16 | 7); // sheet 0, column B, row 8
-  old.push_back(1);                    // tag 2 (Double) stored as 1
-  double x = 4.25;
-  old.insert(old.end(), reinterpret_cast<uint8_t*>(&x), reinterpret_cast<uint8_t*>(&x) + 8);
-  put32(old, 0u << 24 | 0u << 16 | 0);
-  old.push_back(2); // tag 3 stored as 2
-  for (char c : std::string("ab"))
-    old.push_back(static_cast<uint8_t>(c));
-  old.push_back(0);
-  old.push_back(0xEE); // the extra byte after the terminator
-  changed.clear();
-  EXPECT_TRUE(workbook.applyValues(old.data(), old.size(), 0x01010000, changed));
-  ASSERT_EQ(changed.size(), 2u);
-  EXPECT_EQ(changed[0]->address(), at(0, 1, 7));
-  EXPECT_EQ(changed[0]->value()->doubleValue(), 4.25);
-  EXPECT_EQ(changed[1]->value()->textView(), u"ab");
-
-  // A truncated record fails after applying the complete ones; an unchanged value is not reported.
-  host.reported.clear();
-  Bytes cut(current.begin(), current.end() - 3);
-  changed.clear();
-  EXPECT_FALSE(workbook.applyValues(cut.data(), cut.size(), 0x0109060B, changed));
-  EXPECT_EQ(changed.size(), 1u);
-  EXPECT_TRUE(host.reported.empty());
-  // A record for no sheet fails.
-  Bytes nowhere;
-  put32(nowhere, 0);
-  put32(nowhere, 0xFFFF0000);
-  nowhere.push_back(0);
-  EXPECT_FALSE(workbook.applyValues(nowhere.data(), nowhere.size(), 0x0109060B, changed));
-}
-
 TEST_F(WorkbookModelTest, WholeColumnsLoadWithTheSheetsUsedShape) {
   // Column A holds three values, column B one: as arrays, A:A and B:B still have one shape, so
   // that element-by-element functions over both (SUMPRODUCT(A:A,B:B)) line up as they do in Excel.

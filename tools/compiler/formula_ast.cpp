@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "formula/reference.h"
+
 namespace cwbk::compiler {
 
 namespace {
@@ -111,51 +113,6 @@ std::u16string_view binaryText(ArithmeticOp op) {
   }
 }
 
-bool isAsciiLetter(char16_t c) {
-  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
-bool isDigit(char16_t c) {
-  return c >= u'0' && c <= u'9';
-}
-
-// Returns true when text would read as a cell in A1 (B12) or R1C1 (R, C3, R2C, R1C1) style.
-bool looksLikeCell(std::u16string_view text) {
-  size_t i = 0;
-  while (i < text.size() && isAsciiLetter(text[i]))
-    ++i;
-  if (i >= 1 && i <= 3 && i < text.size()) {
-    size_t j = i;
-    while (j < text.size() && isDigit(text[j]))
-      ++j;
-    if (j == text.size()) return true;
-  }
-  // R1C1 forms: R[n]C[n], where either part may be missing.
-  size_t k = 0;
-  bool any = false;
-  if (k < text.size() && (text[k] == u'R' || text[k] == u'r')) {
-    any = true;
-    ++k;
-    while (k < text.size() && isDigit(text[k]))
-      ++k;
-  }
-  if (k < text.size() && (text[k] == u'C' || text[k] == u'c')) {
-    any = true;
-    ++k;
-    while (k < text.size() && isDigit(text[k]))
-      ++k;
-  }
-  return any && k == text.size();
-}
-
-// Returns true when a sheet name must be written in single quotes.
-bool sheetNeedsQuotes(std::u16string_view sheet) {
-  if (sheet.empty() || isDigit(sheet[0]) || sheet[0] == u'.') return true;
-  for (char16_t c : sheet) {
-    if (!isAsciiLetter(c) && !isDigit(c) && c != u'_' && c != u'.') return true;
-  }
-  return looksLikeCell(sheet);
-}
-
 void appendQuoted(std::u16string& out, std::u16string_view text, char16_t quote) {
   out += quote;
   for (char16_t c : text) {
@@ -214,7 +171,7 @@ void appendSheetPrefix(std::u16string& out, const std::optional<std::u16string>&
     if (!book.empty()) out += book + u"!";
     return;
   }
-  if (sheetNeedsQuotes(*sheet)) {
+  if (sheetNameNeedsQuotes(*sheet)) {
     appendQuoted(out, book + *sheet, u'\'');
   } else {
     out += book;
