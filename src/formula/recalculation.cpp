@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <set>
 #include <tuple>
 
@@ -15,47 +14,9 @@
 #include "formula/formula_node.h"
 #include "formula/reference_nodes.h"
 #include "functions/function_table.h"
+#include "values/date_serial.h"
 
 namespace cwbk {
-
-// ---------------------------------------------------------------- clock
-
-namespace {
-
-// Days from 1970-01-01 to a civil date (proleptic Gregorian).
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-DateTimeClock activeClock = nullptr;
-
-} // namespace
-
-// Serial 0 of the 1900 system falls on 1899-12-30 for every date after February 1900; the 1904 system
-// counts from 1904-01-01.
-double currentDateTimeSerial(bool date1904) {
-  std::time_t now = std::time(nullptr);
-  std::tm* local = std::localtime(&now);
-  if (!local) return 0;
-  int64_t days = daysFromCivil(local->tm_year + 1900, static_cast<unsigned>(local->tm_mon + 1),
-                               static_cast<unsigned>(local->tm_mday));
-  int64_t epoch = date1904 ? daysFromCivil(1904, 1, 1) : daysFromCivil(1899, 12, 30);
-  double seconds = local->tm_hour * 3600.0 + local->tm_min * 60.0 + local->tm_sec;
-  return static_cast<double>(days - epoch) + seconds / 86400.0;
-}
-
-void setDateTimeClock(DateTimeClock clock) {
-  activeClock = clock;
-}
-
-double clockDateTimeSerial(bool date1904) {
-  return activeClock ? activeClock(date1904) : currentDateTimeSerial(date1904);
-}
 
 // OFFSET takes only its first argument as a reference (its result, anywhere, is collected after each
 // evaluation); its further arguments are values that the formula reads like any other. INDEX is not

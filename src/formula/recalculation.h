@@ -19,15 +19,6 @@ class Cell;
 class CompiledWorkbook;
 struct AreaEntry;
 
-// Returns the current local date and time as a date-time serial of the 1900 or the 1904 date system.
-double currentDateTimeSerial(bool date1904);
-// A clock answering the current date-time serial; the recalculation time is taken from it.
-using DateTimeClock = double (*)(bool date1904);
-// Replaces the clock (tests pin the time with it); null restores the system clock.
-void setDateTimeClock(DateTimeClock clock);
-// Returns the date-time serial of the current clock.
-double clockDateTimeSerial(bool date1904);
-
 // Returns true when an argument of a function is taken as a reference and its cells are not read: the
 // argument of ROW, COLUMN, ROWS, COLUMNS and ISREF, the first argument of INDEX and OFFSET.
 bool referenceOnlyArgument(int32_t number, int32_t position);
