@@ -107,11 +107,11 @@ TEST(DateSerial, EverySerialRoundTrips) {
       ASSERT_EQ(serialFromCivil(date->year, date->month, date->day, system), serial)
           << date->year << "-" << date->month << "-" << date->day;
       if (serial > 0) {
-        bool nextDay = date->year == previous.year && date->month == previous.month &&
-                       date->day == previous.day + 1;
-        bool nextMonth = date->day == 1 && (date->month == previous.month + 1 ||
-                                            (date->month == 1 && previous.month == 12 &&
-                                             date->year == previous.year + 1));
+        bool nextDay =
+            date->year == previous.year && date->month == previous.month && date->day == previous.day + 1;
+        bool nextMonth =
+            date->day == 1 && (date->month == previous.month + 1 ||
+                               (date->month == 1 && previous.month == 12 && date->year == previous.year + 1));
         ASSERT_TRUE(nextDay || nextMonth) << serial;
         ASSERT_TRUE(nextDay || previous.day >= 28) << serial;
       }
@@ -164,8 +164,8 @@ TEST(DateSerial, DayFractionAndMonthLengths) {
     int64_t year, month;
     int32_t days;
   };
-  const Case cases[] = {{2000, 2, 29}, {1900, 2, 28}, {2100, 2, 28}, {2024, 2, 29}, {2023, 2, 28},
-                        {2023, 4, 30}, {2023, 12, 31}, {2023, 0, 0}, {2023, 13, 0}};
+  const Case cases[] = {{2000, 2, 29}, {1900, 2, 28},  {2100, 2, 28}, {2024, 2, 29}, {2023, 2, 28},
+                        {2023, 4, 30}, {2023, 12, 31}, {2023, 0, 0},  {2023, 13, 0}};
   for (const Case& c : cases)
     EXPECT_EQ(daysInMonth(c.year, c.month), c.days) << c.year << "-" << c.month;
 }

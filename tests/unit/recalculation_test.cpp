@@ -576,7 +576,8 @@ TEST(RecalculationFailure, EscapesAndTheNextRecalculationCatchesUp) {
   fresh.prepareAfterLoad();
   fresh.recalculate(fresh.calculatedCells().cells(), false);
 
-  for (Fault fault : {Fault::ReportWhileRecalculating, Fault::ReportWhileIterating, Fault::HostWhilePreparing}) {
+  for (Fault fault :
+       {Fault::ReportWhileRecalculating, Fault::ReportWhileIterating, Fault::HostWhilePreparing}) {
     SCOPED_TRACE(static_cast<int>(fault));
     evaluationContext() = EvaluationContext{};
     CompiledWorkbook workbook;
