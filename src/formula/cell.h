@@ -40,6 +40,9 @@ enum CellFlag : uint32_t {
   CellValueChanged = 0x4000,
   CellChangedByUser = 0x8000,
   CellOutsideAreas = 0x20000,
+  // The cell's last evaluation failed (a fault in a function or a host service) and left its value as
+  // it stood; counted in the calculation state's failedCells.
+  CellEvaluationFailed = 0x40000,
 };
 
 // The flags a cell record of the stream carries (and that are written back).

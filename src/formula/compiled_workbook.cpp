@@ -484,6 +484,7 @@ bool CompiledWorkbook::evaluateCell(Cell& cell) {
   const Area& area = cell.arrayArea();
   bool hostComputed = cell.hasFlag(CellHostComputed);
   // A failure while computing (a host failure, a fault in a function) leaves the value as it stands.
+  bool failed = false;
   try {
     if (cell.isArrayMember() && area.isValid() && cell.address() != area.first) {
       cellValue(cell);
@@ -494,6 +495,7 @@ bool CompiledWorkbook::evaluateCell(Cell& cell) {
         computed = host && host->calculateAndReadCell(cell.address(), value);
       } catch (...) {
         computed = false;
+        failed = true;
       }
       if (!computed) {
         CalcValue shown;
@@ -510,7 +512,9 @@ bool CompiledWorkbook::evaluateCell(Cell& cell) {
       }
     }
   } catch (...) {
+    failed = true;
   }
+  noteEvaluationOutcome(cell, failed);
 
   // Changes are detected exactly: kind, bits and case. A text that only changes case, or a number
   // that changes in its last digit, must still reach the host.
@@ -521,6 +525,17 @@ bool CompiledWorkbook::evaluateCell(Cell& cell) {
     cell.clearFlags(CellValueChanged);
   }
   return cell.hasFlag(CellValueChanged);
+}
+
+void CompiledWorkbook::noteEvaluationOutcome(Cell& cell, bool failed) {
+  if (failed == cell.hasFlag(CellEvaluationFailed)) return;
+  if (failed) {
+    cell.setFlags(CellEvaluationFailed);
+    ++state_.failedCells;
+  } else {
+    cell.clearFlags(CellEvaluationFailed);
+    --state_.failedCells;
+  }
 }
 
 void CompiledWorkbook::reportChange(Cell& cell, const CalcValue* oldValue) {

@@ -118,6 +118,9 @@ struct CalculationState {
   double recalculationTime = 0;
   // How many times a cell's formula has been evaluated since the workbook was made (for measurements).
   uint64_t formulaEvaluations = 0;
+  // How many cells carry CellEvaluationFailed: their last evaluation failed and left the value as it
+  // stood. The calculation goes on around them; the tools and the host report the count.
+  uint32_t failedCells = 0;
   // The per-recalculation caches, created on first use.
   std::unique_ptr<RecalculationCache> caches[kCacheKinds];
 
@@ -280,8 +283,11 @@ public:
   // Gives a cell its parked formula back. Returns true when it did.
   bool restoreFormula(Cell& cell);
   // Evaluates a cell reached by the current walk (0x40) or changed by input (0x80) once per pass
-  // (0x2). Returns its 0x4000 bit: whether its value changed.
+  // (0x2). Returns its 0x4000 bit: whether its value changed. A failure while computing is contained:
+  // the value stays as it stood and the cell is noted as failed.
   bool evaluateCell(Cell& cell);
+  // Notes whether a cell's last evaluation failed (CellEvaluationFailed and the count of failed cells).
+  void noteEvaluationOutcome(Cell& cell, bool failed);
   // Computes the cell's formula into its value (the cell must be the context's current cell).
   void evaluateFormula(Cell& cell);
   // Reports a changed cell to the host. With the old value given, a cell whose array area matches the

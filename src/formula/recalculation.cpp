@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <set>
 #include <tuple>
 
@@ -15,47 +14,9 @@
 #include "formula/formula_node.h"
 #include "formula/function_table.h"
 #include "formula/reference_nodes.h"
+#include "values/date_serial.h"
 
 namespace cwbk {
-
-// ---------------------------------------------------------------- clock
-
-namespace {
-
-// Days from 1970-01-01 to a civil date (proleptic Gregorian).
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-DateTimeClock activeClock = nullptr;
-
-} // namespace
-
-// Serial 0 of the 1900 system falls on 1899-12-30 for every date after February 1900; the 1904 system
-// counts from 1904-01-01.
-double currentDateTimeSerial(bool date1904) {
-  std::time_t now = std::time(nullptr);
-  std::tm* local = std::localtime(&now);
-  if (!local) return 0;
-  int64_t days = daysFromCivil(local->tm_year + 1900, static_cast<unsigned>(local->tm_mon + 1),
-                               static_cast<unsigned>(local->tm_mday));
-  int64_t epoch = date1904 ? daysFromCivil(1904, 1, 1) : daysFromCivil(1899, 12, 30);
-  double seconds = local->tm_hour * 3600.0 + local->tm_min * 60.0 + local->tm_sec;
-  return static_cast<double>(days - epoch) + seconds / 86400.0;
-}
-
-void setDateTimeClock(DateTimeClock clock) {
-  activeClock = clock;
-}
-
-double clockDateTimeSerial(bool date1904) {
-  return activeClock ? activeClock(date1904) : currentDateTimeSerial(date1904);
-}
 
 // ---------------------------------------------------------------- collecting references
 
@@ -504,7 +465,9 @@ void Recalculator::clearRecalculationList() {
 bool Recalculator::evaluate(Cell& cell) {
   bool computes = cell.hasFlag(CellDynamicReferences) && cell.templateIndex() >= 0 &&
                   !cell.hasFlag(CellEvaluated) && cell.hasFlag(CellReached | CellDirtyInput);
+  evaluating_ = &cell;
   bool changed = workbook_.evaluateCell(cell);
+  evaluating_ = nullptr;
   if (computes) dynamicNotes_.emplace_back(&cell, collectReferences(cell, true));
   return changed;
 }
@@ -549,18 +512,14 @@ void Recalculator::evaluateList(std::vector<Cell*>* collector) {
 }
 
 void Recalculator::evaluateChanged(const std::vector<Cell*>& changed, std::vector<Cell*>* collector) {
-  try {
-    clearRecalculationList();
-    for (Cell* cell : changed) {
-      if (!cell) continue;
-      dependentsWalk(*cell);
-      if (!cell->hasFormula()) cell->setFlags(CellDirtyInput | CellChangedByUser);
-    }
-    if (workbook_.linksChanged()) orderCells();
-    evaluateList(collector);
-  } catch (...) {
-    // A failure outside the per-cell handling ends this evaluation; the model stays usable.
+  clearRecalculationList();
+  for (Cell* cell : changed) {
+    if (!cell) continue;
+    dependentsWalk(*cell);
+    if (!cell->hasFormula()) cell->setFlags(CellDirtyInput | CellChangedByUser);
   }
+  if (workbook_.linksChanged()) orderCells();
+  evaluateList(collector);
 }
 
 // A cell whose dynamic references moved may have been evaluated before a cell it reads now: it is
@@ -599,6 +558,9 @@ bool Recalculator::sweeps(const std::vector<Cell*>& list, std::vector<Cell*>* co
       try {
         changed = evaluate(*cell);
       } catch (...) {
+        // One cell's failure (reporting it, noting its references) does not end the sweep.
+        evaluating_ = nullptr;
+        workbook_.noteEvaluationOutcome(*cell, true);
         changed = false;
       }
       if (!changed) continue;
@@ -639,8 +601,78 @@ bool Recalculator::recollectDynamicReferences() {
 
 // ---------------------------------------------------------------- preparation and recalculation
 
+// Puts back what a preparation or a recalculation changed when it ends, on every path: immediate
+// reporting, empty caches, no recalculation time, the evaluation context as it was, and the host's
+// calculation resumed when it was suspended. When the call ends by a failure, the transient flags and
+// the lists go too, and the failed pass's cells are left to the next recalculation.
+class Recalculator::FailureGuard {
+public:
+  FailureGuard(Recalculator& recalculator, const std::vector<Cell*>& changed)
+      : recalculator_(recalculator), changed_(changed), context_(evaluationContext()),
+        savedContext_(context_), exceptions_(std::uncaught_exceptions()) {}
+  ~FailureGuard() {
+    CalculationState& state = recalculator_.workbook_.state();
+    state.reporting = ReportingMode::Immediate;
+    state.clearCaches();
+    state.recalculationTime = 0;
+    context_.currentCell = savedContext_.currentCell;
+    context_.arrayFormulaMode = savedContext_.arrayFormulaMode;
+    context_.nestingDepth = savedContext_.nestingDepth;
+    if (std::uncaught_exceptions() <= exceptions_) return;
+    // The failure in flight is the one the caller hears of; nothing here may replace it.
+    try {
+      recalculator_.recoverFromFailure(changed_);
+    } catch (...) {
+    }
+    if (hostSuspended && state.host) try {
+        state.host->resumeCalculation();
+      } catch (...) {
+      }
+  }
+  FailureGuard(const FailureGuard&) = delete;
+  FailureGuard& operator=(const FailureGuard&) = delete;
+
+  // Set while the host's calculation is suspended by this call.
+  bool hostSuspended = false;
+
+private:
+  Recalculator& recalculator_;
+  const std::vector<Cell*>& changed_;
+  EvaluationContext& context_;
+  const EvaluationContext savedContext_;
+  const int exceptions_;
+};
+
+void Recalculator::recoverFromFailure(const std::vector<Cell*>& changed) {
+  // Everything the pass was given or had reached is evaluated again; what it had changed may not have
+  // reached the host and is reported again.
+  std::vector<Cell*>& list = workbook_.recalculationList();
+  for (Cell* c : changed)
+    if (c) unfinished_.push_back(c);
+  for (Cell* c : list) {
+    unfinished_.push_back(c);
+    if (c->hasFlag(CellValueChanged)) unreported_.push_back(c);
+  }
+  if (evaluating_) {
+    unfinished_.push_back(evaluating_);
+    unreported_.push_back(evaluating_);
+    evaluating_ = nullptr;
+  }
+  for (std::vector<Cell*>* cells : {&unfinished_, &unreported_}) {
+    std::sort(cells->begin(), cells->end());
+    cells->erase(std::unique(cells->begin(), cells->end()), cells->end());
+  }
+  // The walks may have stopped anywhere: no cell keeps a transient flag.
+  workbook_.forEachCell([](Cell& c) { c.clearFlags(CellOnStack | CellEvaluated | CellReached); });
+  list.clear();
+  walkStack_.clear();
+}
+
 void Recalculator::prepareAfterLoad() {
   CalculationState& state = workbook_.state();
+  const std::vector<Cell*> calculated = workbook_.calculatedCells().cells();
+  // A preparation that fails leaves every formula to the next recalculation.
+  FailureGuard guard(*this, calculated);
   if (HostInterface* host = state.host) {
     host->collectSheetData(workbook_);
     host->openLinkedWorkbooks(workbook_);
@@ -648,7 +680,6 @@ void Recalculator::prepareAfterLoad() {
     host->refreshQueryTables(workbook_);
     state.date1904 = host->uses1904Dates();
   }
-  const std::vector<Cell*> calculated = workbook_.calculatedCells().cells();
   for (Cell* cell : calculated) {
     if (cell->hasFlag(CellHostComputed))
       linkHostReferences(*cell);
@@ -658,65 +689,69 @@ void Recalculator::prepareAfterLoad() {
   orderingPass();
   clearRecalculationList();
   dynamicNotes_.clear();
-  try {
-    for (Cell* cell : calculated) {
-      if (cell->hasFlag(CellHyperlinkPending)) {
-        if (state.reporting == ReportingMode::Immediate && !cell->hasFlag(CellHostComputed) && state.host)
-          state.host->cellChanged(*cell);
-        cell->setFlags(CellHyperlinkPending);
-      }
-      if (!cell->hasFlag(CellReached) &&
-          cell->hasFlag(CellDynamicReferences | CellVolatile | CellHyperlinkPending))
-        dependentsWalk(*cell);
+  for (Cell* cell : calculated) {
+    if (cell->hasFlag(CellHyperlinkPending)) {
+      if (state.reporting == ReportingMode::Immediate && !cell->hasFlag(CellHostComputed) && state.host)
+        state.host->cellChanged(*cell);
+      cell->setFlags(CellHyperlinkPending);
     }
-    if (workbook_.linksChanged()) orderCells();
-    evaluateList(nullptr);
-  } catch (...) {
+    if (!cell->hasFlag(CellReached) &&
+        cell->hasFlag(CellDynamicReferences | CellVolatile | CellHyperlinkPending))
+      dependentsWalk(*cell);
   }
+  if (workbook_.linksChanged()) orderCells();
+  evaluateList(nullptr);
   state.precedentsChanged = settleDynamicReferences() ? 1 : 0;
   clearRecalculationList();
 }
 
 bool Recalculator::recalculate(std::vector<Cell*> changed, bool refresh) {
   CalculationState& state = workbook_.state();
+  // What a failed pass left behind joins the changed cells.
+  changed.insert(changed.end(), unfinished_.begin(), unfinished_.end());
+  unfinished_.clear();
+  FailureGuard guard(*this, changed);
   state.hostUntouched = 1;
   state.reporting = ReportingMode::Immediate;
   state.clearCaches();
   state.recalculationTime = clockDateTimeSerial(state.date1904);
-  if (state.host) state.host->suspendCalculation();
-  try {
-    if (!state.iteration.enabled && !state.circular) {
-      evaluateChanged(changed, nullptr);
-    } else {
-      if (changed.empty())
-        workbook_.forEachCell([&](Cell& c) {
-          if (c.hasFlag(CellInCycle)) changed.push_back(&c);
-        });
-      std::vector<Cell*> evaluated;
-      evaluateChanged(changed, &evaluated);
-      bool deferred = state.hostUntouched != 0;
-      if (deferred) state.reporting = ReportingMode::Deferred;
-      std::vector<Cell*> deferredSet;
-      sweeps(evaluated, deferred ? &deferredSet : nullptr);
-      if (deferred) {
-        state.reporting = ReportingMode::Immediate;
-        if (!deferredSet.empty()) {
-          for (Cell* c : evaluated)
-            if (c->hasFlag(CellValueChanged)) insertByIdentity(deferredSet, c);
-          // Reported with its own value as the old one, an array master reports each cell of its area.
-          for (Cell* c : deferredSet)
-            if (!c->hasFlag(CellHostComputed)) workbook_.reportChange(*c, c->value());
-        }
+  if (state.host) {
+    state.host->suspendCalculation();
+    guard.hostSuspended = true;
+  }
+  // Reported with its own value as the old one, an array master reports each cell of its area.
+  for (Cell* c : unreported_)
+    if (!c->hasFlag(CellHostComputed)) workbook_.reportChange(*c, c->value());
+  unreported_.clear();
+  if (!state.iteration.enabled && !state.circular) {
+    evaluateChanged(changed, nullptr);
+  } else {
+    if (changed.empty())
+      workbook_.forEachCell([&](Cell& c) {
+        if (c.hasFlag(CellInCycle)) changed.push_back(&c);
+      });
+    std::vector<Cell*> evaluated;
+    evaluateChanged(changed, &evaluated);
+    bool deferred = state.hostUntouched != 0;
+    if (deferred) state.reporting = ReportingMode::Deferred;
+    std::vector<Cell*> deferredSet;
+    sweeps(evaluated, deferred ? &deferredSet : nullptr);
+    if (deferred) {
+      state.reporting = ReportingMode::Immediate;
+      if (!deferredSet.empty()) {
+        for (Cell* c : evaluated)
+          if (c->hasFlag(CellValueChanged)) insertByIdentity(deferredSet, c);
+        for (Cell* c : deferredSet)
+          if (!c->hasFlag(CellHostComputed)) workbook_.reportChange(*c, c->value());
       }
     }
-    state.precedentsChanged = settleDynamicReferences() ? 1 : 0;
-    if (refresh) recomputeDataTables();
-  } catch (...) {
-    // A host failure while reporting ends the recalculation; the state below is restored regardless.
   }
+  state.precedentsChanged = settleDynamicReferences() ? 1 : 0;
+  if (refresh) recomputeDataTables();
   state.reporting = ReportingMode::Immediate;
   state.clearCaches();
   state.recalculationTime = 0;
+  guard.hostSuspended = false;
   return state.host ? state.host->resumeCalculation() : true;
 }
 

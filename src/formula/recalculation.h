@@ -19,15 +19,6 @@ class Cell;
 class CompiledWorkbook;
 struct AreaEntry;
 
-// Returns the current local date and time as a date-time serial of the 1900 or the 1904 date system.
-double currentDateTimeSerial(bool date1904);
-// A clock answering the current date-time serial; the recalculation time is taken from it.
-using DateTimeClock = double (*)(bool date1904);
-// Replaces the clock (tests pin the time with it); null restores the system clock.
-void setDateTimeClock(DateTimeClock clock);
-// Returns the date-time serial of the current clock.
-double clockDateTimeSerial(bool date1904);
-
 // A data table: an area of the area set, with its input cells, the cells that the current
 // recalculation reached in it, and the evaluation plans for its result cells.
 struct DataTable {
@@ -57,9 +48,15 @@ public:
   Recalculator(const Recalculator&) = delete;
   Recalculator& operator=(const Recalculator&) = delete;
 
-  // Links, orders and first evaluates the loaded workbook.
+  // Links, orders and first evaluates the loaded workbook. A failure beyond one cell's evaluation (a
+  // host service, memory) reaches the caller, with the transient flags, the recalculation list and the
+  // evaluation context put back; the caller may prepare again (linking twice adds nothing), and the
+  // next recalculation then evaluates every formula.
   void prepareAfterLoad();
-  // Recalculates from the changed cells; returns the host's answer to resumeCalculation.
+  // Recalculates from the changed cells; returns the host's answer to resumeCalculation. A failure
+  // beyond one cell's evaluation (a host failure while reporting, memory) reaches the caller after the
+  // calculation state is restored and the host's calculation resumed; the next recalculation evaluates
+  // again what the failed one had reached and reports again what it had changed.
   bool recalculate(std::vector<Cell*> changed, bool refresh);
 
   // --- the steps, public for the host side and for tests
@@ -98,6 +95,9 @@ public:
   std::map<Area, DataTable, AreaLess>& dataTables();
 
 private:
+  class FailureGuard;
+  // Notes what a pass that failed leaves to the next one and clears the transient state it left behind.
+  void recoverFromFailure(const std::vector<Cell*>& changed);
   // Evaluates one cell, noting the references of a cell with dynamic references that was computed.
   bool evaluate(Cell& cell);
   // Sorts the recalculation list by level (stable) and evaluates it, appending to collector.
@@ -127,6 +127,11 @@ private:
   std::vector<std::pair<Cell*, CollectedReferences>> dynamicNotes_;
   // The cells whose links the last re-collection changed.
   std::vector<Cell*> relinked_;
+  // After a failed pass: the cells to evaluate again and the cells to report again (sorted by identity).
+  std::vector<Cell*> unfinished_;
+  std::vector<Cell*> unreported_;
+  // The cell whose evaluation is under way, while one is.
+  Cell* evaluating_ = nullptr;
   bool tablesBuilt_ = false;
   std::map<Area, DataTable, AreaLess> tables_;
 };

@@ -16,6 +16,7 @@
 #include "formula/recalculation.h"
 #include "formula/reference_nodes.h"
 #include "formula/function_table.h"
+#include "values/date_serial.h"
 
 namespace cwbk::testing {
 

@@ -1,8 +1,11 @@
 // Tests of dependency tracking and recalculation: links from formulas, level order, cycles and sweeps,
-// deferred reporting, dynamic references, data tables, the recalculation time and a very long chain.
+// deferred reporting, dynamic references, data tables, the recalculation time, failures that end a
+// recalculation and failures contained in one cell, and a very long chain.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <new>
+#include <stdexcept>
 
 #include "recalculation_support.h"
 
@@ -533,6 +536,132 @@ TEST(RecalculationClock, SerialsOfBothDateSystems) {
   double s1904 = currentDateTimeSerial(true);
   EXPECT_GT(s1900, 40000); // after 2009
   EXPECT_NEAR(s1900 - s1904, 1462, 0.01);
+}
+
+// ---------------------------------------------------------------- failures
+
+// A host that fails once where it is told to: reporting one cell, or collecting the sheets' data.
+struct FaultyHost : MirrorHost {
+  std::optional<CellAddress> failReporting;
+  bool failCollecting = false;
+  int cellChanged(Cell& cell) override {
+    if (failReporting == cell.address()) {
+      failReporting.reset();
+      throw std::runtime_error("the host went away");
+    }
+    return MirrorHost::cellChanged(cell);
+  }
+  void collectSheetData(CompiledWorkbook&) override {
+    if (std::exchange(failCollecting, false)) throw std::runtime_error("the host went away");
+  }
+};
+
+// A1 is the input; B1 = A1 + 1, C1 = B1 + 10, D1 = C1 + A1.
+void buildChain(CompiledWorkbook& workbook, double a1) {
+  TreeBuilder b{workbook};
+  b.input(at(0, 0), a1);
+  b.formula(at(1, 0), b.add(b.ref(at(0, 0)), b.num(1)));
+  b.formula(at(2, 0), b.add(b.ref(at(1, 0)), b.num(10)));
+  b.formula(at(3, 0), b.add(b.ref(at(2, 0)), b.ref(at(0, 0))));
+}
+
+TEST(RecalculationFailure, EscapesAndTheNextRecalculationCatchesUp) {
+  enum class Fault { ReportWhileRecalculating, ReportWhileIterating, HostWhilePreparing };
+  // What a fresh load with A1 = 5 computes, and what its host is shown.
+  CompiledWorkbook fresh;
+  FaultyHost freshHost;
+  fresh.addSheet(u"Sheet1");
+  fresh.state().host = &freshHost;
+  buildChain(fresh, 5);
+  fresh.prepareAfterLoad();
+  fresh.recalculate(fresh.calculatedCells().cells(), false);
+
+  for (Fault fault :
+       {Fault::ReportWhileRecalculating, Fault::ReportWhileIterating, Fault::HostWhilePreparing}) {
+    SCOPED_TRACE(static_cast<int>(fault));
+    evaluationContext() = EvaluationContext{};
+    CompiledWorkbook workbook;
+    FaultyHost host;
+    workbook.addSheet(u"Sheet1");
+    workbook.state().host = &host;
+    workbook.state().iteration.enabled = fault == Fault::ReportWhileIterating;
+    if (fault == Fault::HostWhilePreparing) {
+      buildChain(workbook, 5);
+      host.failCollecting = true;
+      EXPECT_THROW(workbook.prepareAfterLoad(), std::runtime_error);
+    } else {
+      buildChain(workbook, 1);
+      workbook.prepareAfterLoad();
+      workbook.recalculate(workbook.calculatedCells().cells(), false);
+      workbook.findCell(at(0, 0))->setValue(CalcValue::number(5));
+      host.failReporting = at(2, 0);
+      EXPECT_THROW(workbook.recalculate({workbook.findCell(at(0, 0))}, false), std::runtime_error);
+      EXPECT_EQ(host.suspended, host.resumed);
+    }
+    // Nothing of the failed pass stays behind.
+    const CalculationState& state = workbook.state();
+    EXPECT_EQ(state.reporting, ReportingMode::Immediate);
+    EXPECT_EQ(state.recalculationTime, 0);
+    EXPECT_TRUE(workbook.recalculationList().empty());
+    EXPECT_EQ(evaluationContext().currentCell, nullptr);
+    EXPECT_EQ(evaluationContext().nestingDepth, 0u);
+    workbook.forEachCell([](Cell& c) { EXPECT_FALSE(c.hasFlag(CellOnStack | CellEvaluated | CellReached)); });
+
+    // With the fault gone (and a failed preparation repeated), a recalculation without changes brings
+    // values and host up to date.
+    if (fault == Fault::HostWhilePreparing) workbook.prepareAfterLoad();
+    workbook.recalculate({}, false);
+    for (uint32_t column = 1; column <= 3; ++column) {
+      const CellAddress a = at(column, 0);
+      ASSERT_TRUE(workbook.findCell(a)->value()) << column;
+      EXPECT_TRUE(workbook.findCell(a)->value()->sameAs(*fresh.findCell(a)->value())) << column;
+      EXPECT_TRUE(host.shown[addressKey(a)].sameAs(freshHost.shown[addressKey(a)])) << column;
+    }
+    EXPECT_EQ(state.failedCells, 0u);
+  }
+}
+
+// Throws while the fault is on; otherwise gives its argument.
+bool gRoutineFails = false;
+void faultyRoutine(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
+  if (gRoutineFails) throw std::bad_alloc();
+  result.copyFrom(*args[0]);
+}
+
+// A host whose evaluation of host-computed cells fails.
+struct FailingEvaluationHost : MirrorHost {
+  bool calculateAndReadCell(CellAddress, CalcValue&) override { throw std::runtime_error("no answer"); }
+};
+
+TEST_F(RecalculationTest, ContainedCellFailuresAreCounted) {
+  FailingEvaluationHost failing;
+  workbook.state().host = &failing;
+  static FunctionImpl faulty(faultyRoutine);
+  gRoutineFails = true;
+  b.input(at(0, 0), 1);
+  Cell* b1 = b.formula(at(1, 0), b.call(u"FAULTY", &faulty, {b.ref(at(0, 0))}));
+  b.formula(at(2, 0), b.add(b.ref(at(1, 0)), b.num(1)));
+  b.formula(at(3, 0), b.add(b.ref(at(0, 0)), b.ref(at(0, 0))));
+  Cell* e1 = b.formula(at(4, 0), b.num(0), CellHostComputed);
+  workbook.prepareAfterLoad();
+  workbook.recalculate(workbook.calculatedCells().cells(), false);
+  // The cells around the failures are computed; each failed cell counts once, however often it fails.
+  EXPECT_EQ(number(at(2, 0)), 1);
+  EXPECT_EQ(number(at(3, 0)), 2);
+  EXPECT_TRUE(b1->hasFlag(CellEvaluationFailed));
+  EXPECT_TRUE(e1->hasFlag(CellEvaluationFailed));
+  EXPECT_EQ(workbook.state().failedCells, 2u);
+  set(at(0, 0), 3);
+  recalc({at(0, 0)});
+  EXPECT_EQ(workbook.state().failedCells, 2u);
+  EXPECT_EQ(number(at(3, 0)), 6);
+
+  gRoutineFails = false;
+  recalc({at(0, 0)});
+  EXPECT_EQ(number(at(1, 0)), 3);
+  EXPECT_EQ(number(at(2, 0)), 4);
+  EXPECT_FALSE(b1->hasFlag(CellEvaluationFailed));
+  EXPECT_EQ(workbook.state().failedCells, 1u);
 }
 
 // ---------------------------------------------------------------- scale

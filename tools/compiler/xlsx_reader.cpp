@@ -12,6 +12,8 @@
 #include <expat.h>
 #include <zip.h>
 
+#include "values/date_serial.h"
+
 namespace cwbk::compiler {
 
 namespace {
@@ -122,16 +124,6 @@ bool parseRangeReference(std::string_view text, SourceRange& range) {
   return true;
 }
 
-// Returns the number of days from 1970-01-01 to the given civil date (proleptic Gregorian).
-int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  int64_t era = (y >= 0 ? y : y - 399) / 400;
-  int64_t yoe = y - era * 400;
-  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 // Returns the date serial of an ISO 8601 text "YYYY-MM-DD[THH:MM[:SS[.fff]]]" or "THH:MM:SS" in the
 // workbook's date system, or nothing when the text is not such a date.
 std::optional<double> isoDateSerial(std::string_view text, bool date1904) {
@@ -152,13 +144,9 @@ std::optional<double> isoDateSerial(std::string_view text, bool date1904) {
     if (!number(0, 4, y) || text.size() < 10 || text[4] != '-' || !number(5, 2, m) || text[7] != '-' ||
         !number(8, 2, d) || m < 1 || m > 12 || d < 1 || d > 31)
       return std::nullopt;
-    int64_t days = daysFromCivil(y, m, d);
-    if (date1904) {
-      serial = double(days - daysFromCivil(1904, 1, 1));
-    } else {
-      int64_t n = days - daysFromCivil(1899, 12, 31);
-      serial = double(n >= 60 ? n + 1 : n); // the 1900 system counts a 29 February 1900
-    }
+    std::optional<int32_t> day = serialFromCivil(y, m, d, dateSystemOf(date1904));
+    if (!day) return std::nullopt; // before the system's first day
+    serial = *day;
     pos = 10;
   }
   if (pos < text.size()) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 #include "cli.h"
 #include "compiler/formula_decompiler.h"
@@ -28,7 +30,9 @@ const char* const kCalcHelp =
     "  --check           compare every formula's value with the value cached in the file; prints each\n"
     "                    mismatch and 'N passed, M failed, K skipped'; exit status 1 when any failed\n"
     "  --tolerance X     relative tolerance of the number comparison (default 1e-9)\n"
-    "  --verbose         with --check, also list why cells were skipped\n";
+    "  --verbose         with --check, also list why cells were skipped\n"
+    "A cell whose evaluation fails inside the engine keeps the value it had; such cells are named on\n"
+    "stderr ('2 cells failed to calculate: Sheet1!B2, Sheet1!C2') and make the exit status 1.\n";
 
 namespace {
 
@@ -59,10 +63,38 @@ std::pair<std::string, std::string> splitAssignment(const std::string& text) {
   throw UsageError("--set takes CELL=VALUE, not '" + text + "'");
 }
 
+// Runs a calculation step; a failure that ends it is reported as the calculation's.
+template <typename Step> void calculating(Step step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("the calculation failed: ") + e.what());
+  } catch (...) {
+    throw std::runtime_error("the calculation failed");
+  }
+}
+
+// Names on stderr the cells whose evaluation failed (the first few) and returns true when there are any.
+bool reportFailedCells(CompiledWorkbook& wb) {
+  const uint32_t count = wb.state().failedCells;
+  if (count == 0) return false;
+  constexpr size_t kNamed = 5;
+  std::string names;
+  size_t named = 0;
+  wb.forEachCell([&](Cell& cell) {
+    if (!cell.hasFlag(CellEvaluationFailed) || named == kNamed) return;
+    names += (named++ ? ", " : "") + addressName(wb, cell.address());
+  });
+  if (count > named) names += ", ...";
+  std::fprintf(stderr, "cwbk calc: %u cell%s failed to calculate: %s\n", count, count == 1 ? "" : "s",
+               names.c_str());
+  return true;
+}
+
 int runCheck(LoadedWorkbook& loaded, double tolerance, bool verbose) {
   CompiledWorkbook& wb = *loaded.workbook;
   progress("calculating");
-  calculateAll(wb);
+  calculating([&] { calculateAll(wb); });
   CheckOptions options;
   options.tolerance = tolerance;
   CheckResult result = checkAgainstCache(*loaded.source, wb, options);
@@ -79,7 +111,8 @@ int runCheck(LoadedWorkbook& loaded, double tolerance, bool verbose) {
       std::printf("skipped %zu cells needing %s\n", count, reason.c_str());
   }
   std::printf("%zu passed, %zu failed, %zu skipped\n", result.passed, result.failed, result.skipped);
-  return result.failed ? 1 : 0;
+  bool cellsFailed = reportFailedCells(wb);
+  return result.failed || cellsFailed ? 1 : 0;
 }
 
 } // namespace
@@ -151,8 +184,10 @@ int runCalc(Arguments args) {
     }
 
   progress("calculating");
-  calculateAll(wb);
-  if (!changes.empty()) applyChanges(wb, changes);
+  calculating([&] {
+    calculateAll(wb);
+    if (!changes.empty()) applyChanges(wb, changes);
+  });
   std::map<const Cell*, std::string> notComputed = notComputedCells(wb);
 
   // The cells to print: the selection in its order, or every cell that holds something.
@@ -191,7 +226,7 @@ int runCalc(Arguments args) {
     first = false;
   }
   if (json) std::printf("%s}\n", first ? "" : "\n");
-  return 0;
+  return reportFailedCells(wb) ? 1 : 0;
 }
 
 } // namespace cwbk::cli
