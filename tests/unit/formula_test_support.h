@@ -172,7 +172,11 @@ protected:
     for (uint32_t r = 0; r < rows; ++r)
       for (uint32_t c = 0; c < columns; ++c) {
         Cell* cell = workbook_->findCell(CellAddress::make(0, column + c, row + r));
-        if (cell) *values.element(c, r) = workbook_->cellValue(*cell);
+        if (cell == nullptr) continue;
+        // The master keeps the whole array; what its cell shows is the first element.
+        const CalcValue& shown = workbook_->cellValue(*cell);
+        const CalcValue* element = shown.isArray() ? shown.element(0, 0) : &shown;
+        if (element) *values.element(c, r) = *element;
       }
     return values;
   }
