@@ -138,7 +138,8 @@ TEST(WorkbookCompiler, ShapesBakeWhatTheirCellsShareAndKeepTheRestAsOperands) {
   Source source;
   std::vector<double> a = {1, 2, 3, 4, 5};
   for (uint32_t r = 0; r < 5; ++r) {
-    std::u16string row = utf8ToUtf16Replacing(std::to_string(r + 1)), next = utf8ToUtf16Replacing(std::to_string(r + 2));
+    std::u16string row = utf8ToUtf16Replacing(std::to_string(r + 1)),
+                   next = utf8ToUtf16Replacing(std::to_string(r + 2));
     source.number(0, r, 0, a[r]);
     // C: a number of its own in every row, a column-relative area that is the same in every row.
     source.formula(0, r, 2, row + u"*10+SUM(A$1:A$5)");

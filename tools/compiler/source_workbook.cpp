@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <tuple>
 
-
 namespace cwbk::compiler {
 
 SourceValue SourceValue::ofNumber(double x) {

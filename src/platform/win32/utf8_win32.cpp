@@ -23,8 +23,8 @@ std::optional<std::u16string> fromUtf8(std::string_view text, DWORD flags) {
   int needed = MultiByteToWideChar(CP_UTF8, flags, text.data(), length, nullptr, 0);
   if (needed <= 0) return std::nullopt;
   std::u16string out(static_cast<size_t>(needed), u'\0');
-  int written =
-      MultiByteToWideChar(CP_UTF8, flags, text.data(), length, reinterpret_cast<wchar_t*>(out.data()), needed);
+  int written = MultiByteToWideChar(CP_UTF8, flags, text.data(), length,
+                                    reinterpret_cast<wchar_t*>(out.data()), needed);
   if (written <= 0) return std::nullopt;
   out.resize(static_cast<size_t>(written));
   return out;
