@@ -13,7 +13,7 @@ using namespace cwbk::compiler;
 namespace {
 
 std::string u8(std::u16string_view text) {
-  return toUtf8(text);
+  return utf16ToUtf8(text);
 }
 
 // Returns a fully grouped form of a tree: operators as (op a b), references as canonical text,

@@ -94,7 +94,7 @@ TEST(WorkbookCompiler, FormulasKeepTheirMeaningThroughTheStream) {
     source.formula(0, i, 5, formulas[i]);
   auto model = source.compileAndLoad();
   for (uint32_t i = 0; i < std::size(formulas); ++i) {
-    SCOPED_TRACE(toUtf8(formulas[i]));
+    SCOPED_TRACE(utf16ToUtf8(formulas[i]));
     ParseResult parsed = parseFormula(formulas[i]);
     ASSERT_TRUE(parsed.ok());
     AstNode expected = qualifyReferences(parsed.tree, u"Sheet1");
@@ -138,7 +138,8 @@ TEST(WorkbookCompiler, ShapesBakeWhatTheirCellsShareAndKeepTheRestAsOperands) {
   Source source;
   std::vector<double> a = {1, 2, 3, 4, 5};
   for (uint32_t r = 0; r < 5; ++r) {
-    std::u16string row = fromUtf8(std::to_string(r + 1)), next = fromUtf8(std::to_string(r + 2));
+    std::u16string row = utf8ToUtf16Replacing(std::to_string(r + 1)),
+                   next = utf8ToUtf16Replacing(std::to_string(r + 2));
     source.number(0, r, 0, a[r]);
     // C: a number of its own in every row, a column-relative area that is the same in every row.
     source.formula(0, r, 2, row + u"*10+SUM(A$1:A$5)");
@@ -353,7 +354,7 @@ TEST(WorkbookCompiler, BadFormulasNameTheCellAndPosition) {
 TEST(WorkbookCompiler, ChunksCarryTheSameStream) {
   Source source;
   for (uint32_t r = 0; r < 50; ++r)
-    source.formula(0, r, 0, u"B" + fromUtf8(std::to_string(r + 1)) + u"*\"a long enough text\"");
+    source.formula(0, r, 0, u"B" + utf8ToUtf16Replacing(std::to_string(r + 1)) + u"*\"a long enough text\"");
   finishWorkbook(source.wb, "test");
   std::vector<uint8_t> bytes = compileToStream(source.wb);
   auto chunks = streamToChunks(bytes, 300);

@@ -1,5 +1,5 @@
-// Platform services: the locale-independent number conversions, case mapping and the locale's
-// case-insensitive collation, which must answer alike on every target.
+// Platform services: the locale-independent number conversions, case mapping, the locale's
+// case-insensitive collation and the UTF-8 conversions, which must answer alike on every target.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -8,6 +8,7 @@
 #include "platform/locale_settings.h"
 #include "platform/number_text.h"
 #include "platform/text_services.h"
+#include "platform/utf8.h"
 
 using namespace cwbk;
 
@@ -175,4 +176,47 @@ TEST(LocaleSettingsTest, SettingsCanBeReplaced) {
   LocaleSettings platform = readPlatformLocaleSettings();
   EXPECT_FALSE(platform.decimalSeparator.empty());
   EXPECT_FALSE(platform.listSeparator.empty());
+}
+
+// Well-formed UTF-8 converts both ways; ill-formed bytes (a stray continuation byte, a lead byte
+// without its continuation, an overlong form, an encoded surrogate, a code point past U+10FFFF) fail the
+// strict conversion and read as U+FFFD in the replacing one.
+TEST(Utf8, ConvertsWellFormedTextAndRefusesOrReplacesTheRest) {
+  struct Case {
+    const char* utf8;
+    std::u16string strict;   // empty: the strict conversion fails
+    std::u16string replaced; // empty for non-empty input: one or more U+FFFD (converters differ in how many)
+  };
+  const Case cases[] = {
+      {"", u"", u""},
+      {"plain", u"plain", u"plain"},
+      {"caf\xC3\xA9 \xE2\x82\xAC\xF0\x9F\x98\x80", u"caf\u00E9 \u20AC\U0001F600",
+       u"caf\u00E9 \u20AC\U0001F600"},
+      {"a\x80z", u"", u"a\uFFFDz"},
+      {"a\xC3", u"", u"a\uFFFD"},
+      {"\xC0\xAF", u"", u""},
+      {"\xED\xA0\x80", u"", u""},
+      {"\xF4\x90\x80\x80", u"", u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    std::optional<std::u16string> strict = utf8ToUtf16(c.utf8);
+    if (c.strict.empty() && *c.utf8 != 0) {
+      EXPECT_FALSE(strict.has_value());
+    } else {
+      ASSERT_TRUE(strict.has_value());
+      EXPECT_EQ(*strict, c.strict);
+      EXPECT_EQ(utf16ToUtf8(*strict), c.utf8);
+    }
+    std::u16string replaced = utf8ToUtf16Replacing(c.utf8);
+    if (c.replaced.empty() && *c.utf8 != 0) {
+      EXPECT_FALSE(replaced.empty());
+      EXPECT_EQ(replaced.find_first_not_of(u'\uFFFD'), std::u16string::npos) << narrow(replaced);
+    } else {
+      EXPECT_EQ(replaced, c.replaced) << narrow(replaced);
+    }
+  }
+  // An unpaired surrogate becomes U+FFFD on the way to UTF-8.
+  EXPECT_EQ(utf16ToUtf8(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\xEF\xBF\xBD"
+                                                                         "b");
 }

@@ -1,5 +1,4 @@
-// Formula syntax trees: equality, the reference test and the canonical printing back to text, plus
-// the UTF-8 conversions that the file readers share.
+// Formula syntax trees: equality, the reference test and the canonical printing back to text.
 #include "compiler/formula_ast.h"
 
 #include <array>
@@ -368,7 +367,7 @@ std::u16string formulaToText(const AstNode& node) {
 }
 
 std::string formulaToTextUtf8(const AstNode& node) {
-  return toUtf8(formulaToText(node));
+  return utf16ToUtf8(formulaToText(node));
 }
 
 std::u16string_view errorLiteralText(CalcError error) {
@@ -376,84 +375,6 @@ std::u16string_view errorLiteralText(CalcError error) {
     if (literal.error == error) return literal.text;
   }
   return {};
-}
-
-std::string toUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::u16string fromUtf8(std::string_view text, std::vector<uint32_t>* byteOffsets) {
-  static constexpr uint32_t kMinimum[4] = {0, 0x80, 0x800, 0x10000};
-  std::u16string out;
-  out.reserve(text.size());
-  if (byteOffsets) byteOffsets->clear();
-  size_t i = 0;
-  while (i < text.size()) {
-    auto lead = static_cast<unsigned char>(text[i]);
-    size_t extra = lead < 0x80             ? 0
-                   : (lead & 0xE0) == 0xC0 ? 1
-                   : (lead & 0xF0) == 0xE0 ? 2
-                   : (lead & 0xF8) == 0xF0 ? 3
-                                           : 4;
-    uint32_t c = 0xFFFD;
-    size_t length = 1;
-    if (extra == 0) {
-      c = lead;
-    } else if (extra <= 3 && extra < text.size() - i) {
-      uint32_t value = lead & (0x3Fu >> extra);
-      bool ok = true;
-      for (size_t k = 1; k <= extra; ++k) {
-        auto next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        value = (value << 6) | (next & 0x3F);
-      }
-      if (ok && value >= kMinimum[extra] && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF)) {
-        c = value;
-        length = extra + 1;
-      }
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-      if (byteOffsets) byteOffsets->insert(byteOffsets->end(), 2, static_cast<uint32_t>(i));
-    } else {
-      out += static_cast<char16_t>(c);
-      if (byteOffsets) byteOffsets->push_back(static_cast<uint32_t>(i));
-    }
-    i += length;
-  }
-  if (byteOffsets) byteOffsets->push_back(static_cast<uint32_t>(text.size()));
-  return out;
 }
 
 } // namespace cwbk::compiler

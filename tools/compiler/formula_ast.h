@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/utf8.h"
 #include "values/calc_error.h"
 
 namespace cwbk::compiler {
@@ -103,11 +104,5 @@ std::string formulaToTextUtf8(const AstNode& node);
 
 // Returns the English text of an error literal ("#DIV/0!"), empty for an unknown code.
 std::u16string_view errorLiteralText(CalcError error);
-
-// Returns the UTF-8 form of UTF-16 text; an unpaired surrogate becomes U+FFFD.
-std::string toUtf8(std::u16string_view text);
-// Returns the UTF-16 form of UTF-8 text; each invalid byte becomes U+FFFD. When byteOffsets is given
-// it receives the byte offset of every UTF-16 code unit, then the text's length.
-std::u16string fromUtf8(std::string_view text, std::vector<uint32_t>* byteOffsets = nullptr);
 
 } // namespace cwbk::compiler

@@ -104,7 +104,7 @@ bool startsWithIgnoreCase(std::u16string_view text, std::u16string_view prefix) 
 // Returns a short quoted excerpt of source text for a message.
 std::string quoteSource(std::u16string_view source) {
   constexpr size_t kLongest = 24;
-  std::string out = "'" + toUtf8(source.substr(0, kLongest));
+  std::string out = "'" + utf16ToUtf8(source.substr(0, kLongest));
   if (source.size() > kLongest) out += "...";
   return out + "'";
 }
@@ -928,9 +928,58 @@ ParseResult parseFormula(std::u16string_view text) {
   return result;
 }
 
+namespace {
+
+// Returns the UTF-16 form of UTF-8 text and the byte offset of every UTF-16 code unit in it, then the
+// text's length. ASCII maps byte for byte; each run of other bytes is converted as a whole, its units
+// placed by their UTF-8 lengths, or all at the run's start when the run is not well-formed (its
+// ill-formed parts then read as U+FFFD).
+std::u16string withByteOffsets(std::string_view text, std::vector<uint32_t>& byteOffsets) {
+  std::u16string out;
+  out.reserve(text.size());
+  byteOffsets.clear();
+  size_t i = 0;
+  while (i < text.size()) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      out += static_cast<char16_t>(text[i]);
+      byteOffsets.push_back(static_cast<uint32_t>(i));
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80)
+      ++end;
+    std::string_view run = text.substr(i, end - i);
+    if (std::optional<std::u16string> wide = utf8ToUtf16(run)) {
+      size_t offset = i;
+      for (size_t k = 0; k < wide->size(); ++k) {
+        char16_t unit = (*wide)[k];
+        byteOffsets.push_back(static_cast<uint32_t>(offset));
+        if (unit >= 0xD800 && unit <= 0xDBFF && k + 1 < wide->size()) {
+          byteOffsets.push_back(static_cast<uint32_t>(offset)); // the pair's second unit: same character
+          ++k;
+          offset += 4;
+        } else {
+          offset += unit < 0x800 ? 2 : 3;
+        }
+      }
+      out += *wide;
+    } else {
+      std::u16string replaced = utf8ToUtf16Replacing(run);
+      byteOffsets.insert(byteOffsets.end(), replaced.size(), static_cast<uint32_t>(i));
+      out += replaced;
+    }
+    i = end;
+  }
+  byteOffsets.push_back(static_cast<uint32_t>(text.size()));
+  return out;
+}
+
+} // namespace
+
 ParseResult parseFormulaUtf8(std::string_view text) {
   std::vector<uint32_t> byteOffsets;
-  std::u16string wide = fromUtf8(text, &byteOffsets);
+  std::u16string wide = withByteOffsets(text, byteOffsets);
   ParseResult result = parseFormula(wide);
   if (result.error && result.error->position < byteOffsets.size())
     result.error->position = byteOffsets[result.error->position];

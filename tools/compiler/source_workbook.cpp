@@ -1,13 +1,9 @@
 // SourceWorkbook: lookups, the finishing step shared by the readers (ordering, array formula and data
-// table members), the choice of reader by file content, and the UTF-8/UTF-16 helpers.
+// table members) and the text helpers.
 #include "compiler/source_workbook.h"
 
 #include <algorithm>
-#include <fstream>
 #include <tuple>
-
-#include "compiler/text_workbook.h"
-#include "compiler/xlsx_reader.h"
 
 namespace cwbk::compiler {
 
@@ -186,90 +182,6 @@ void finishWorkbook(SourceWorkbook& workbook, const std::string& context) {
                           std::make_move_iterator(created.end()));
     sortAndCheck("lies in two array formulas or data tables");
   }
-}
-
-SourceWorkbook readSourceWorkbook(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw SourceError(path + ": cannot open the file");
-  char magic[4] = {};
-  in.read(magic, 4);
-  in.close();
-  if (magic[0] == 'P' && magic[1] == 'K' && magic[2] == 3 && magic[3] == 4) return readXlsxFile(path);
-  return readTextWorkbookFile(path);
-}
-
-std::optional<std::u16string> utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    uint32_t code;
-    size_t extra;
-    if (c < 0x80) {
-      code = c;
-      extra = 0;
-    } else if ((c & 0xE0) == 0xC0) {
-      code = c & 0x1F;
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      code = c & 0x0F;
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-      code = c & 0x07;
-      extra = 3;
-    } else {
-      return std::nullopt;
-    }
-    if (text.size() - i <= extra) return std::nullopt;
-    for (size_t k = 1; k <= extra; ++k) {
-      unsigned char d = static_cast<unsigned char>(text[i + k]);
-      if ((d & 0xC0) != 0x80) return std::nullopt;
-      code = (code << 6) | (d & 0x3F);
-    }
-    static constexpr uint32_t kSmallest[4] = {0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
-    i += extra + 1;
-  }
-  return out;
-}
-
-std::string utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return out;
 }
 
 std::string cellName(uint32_t row, uint32_t column) {

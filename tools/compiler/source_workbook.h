@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/utf8.h"
 #include "values/calc_error.h"
 
 namespace cwbk::compiler {
@@ -144,14 +145,10 @@ uint32_t compiledFlags(const SourceCell& cell);
 void finishWorkbook(SourceWorkbook& workbook, const std::string& context);
 
 // Reads a workbook file, choosing the reader by content: a zip archive is read as .xlsx, anything else
-// as the plain-text workbook format.
+// as the plain-text workbook format. Native builds only (workbook_files.cpp, with the .xlsx reader).
 SourceWorkbook readSourceWorkbook(const std::string& path);
 
-// Text helpers shared by the readers.
-// Returns the UTF-16 form of UTF-8 text, or nothing when the bytes are not valid UTF-8.
-std::optional<std::u16string> utf8ToUtf16(std::string_view text);
-// Returns the UTF-8 form of UTF-16 text (unpaired surrogates become U+FFFD).
-std::string utf16ToUtf8(std::u16string_view text);
+// Text helpers shared by the readers (the UTF-8 conversions are the platform's, platform/utf8.h).
 // Returns the A1 name of a 0-based column and row, e.g. "AB12".
 std::string cellName(uint32_t row, uint32_t column);
 // Returns the error whose English text is `text` ("#N/A", "#DIV/0!", ...), or nothing.

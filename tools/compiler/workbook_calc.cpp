@@ -1,5 +1,5 @@
-// Running a workbook outside the host: input detection and loading, full calculation, input changes,
-// the cells the engine cannot compute, value texts, and the comparison with cached values.
+// Running a workbook outside the host: full calculation, input changes, the cells the engine cannot
+// compute, value texts, and the comparison with cached values (loading files is in workbook_files.cpp).
 #include "compiler/workbook_calc.h"
 
 #include <algorithm>
@@ -15,84 +15,12 @@
 
 #include "compiler/formula_decompiler.h"
 #include "compiler/formula_parser.h"
-#include "compiler/text_workbook.h"
-#include "compiler/xlsx_reader.h"
 #include "formula/call_node.h"
 #include "formula/reference_nodes.h"
 #include "formula/stream_reader.h"
 #include "formula/workbook_stream.h"
 
 namespace cwbk::compiler {
-
-namespace {
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw SourceError(path + ": cannot be opened");
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw SourceError(path + ": cannot be read");
-  return bytes;
-}
-
-bool startsWith(const std::vector<uint8_t>& bytes, const char* magic, size_t n) {
-  return bytes.size() >= n && std::memcmp(bytes.data(), magic, n) == 0;
-}
-
-// Feeds compressed blocks to a reader and loads the stream they make up.
-void loadChunks(std::vector<std::vector<uint8_t>> chunks, CompiledWorkbook& workbook,
-                const std::string& path) {
-  StreamReader reader;
-  for (auto& chunk : chunks) {
-    if (!startsWith(chunk, "VQK\0", 4)) throw SourceError(path + ": a chunk is not a compressed block");
-    reader.addChunk(std::move(chunk));
-  }
-  loadWorkbook(reader, workbook);
-}
-
-} // namespace
-
-LoadedWorkbook loadAnyWorkbook(const std::string& path, const CompileOptions& options) {
-  LoadedWorkbook loaded;
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(path, ec))
-      if (entry.is_regular_file()) files.push_back(entry.path().string());
-    if (ec) throw SourceError(path + ": the folder cannot be read");
-    if (files.empty()) throw SourceError(path + ": the folder holds no chunks");
-    std::sort(files.begin(), files.end());
-    std::vector<std::vector<uint8_t>> chunks;
-    for (const std::string& file : files)
-      chunks.push_back(readBytes(file));
-    loadChunks(std::move(chunks), *loaded.workbook, path);
-    return loaded;
-  }
-  std::vector<uint8_t> bytes = readBytes(path);
-  if (startsWith(bytes, "CWBK", 4)) {
-    loadStreamBytes(bytes, *loaded.workbook);
-    return loaded;
-  }
-  if (startsWith(bytes, "VQK\0", 4)) {
-    loadChunks({std::move(bytes)}, *loaded.workbook, path);
-    return loaded;
-  }
-  if (startsWith(bytes, "PK", 2)) {
-    loaded.source =
-        readXlsxBuffer(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
-  } else {
-    loaded.source =
-        readTextWorkbook(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
-  }
-  try {
-    std::vector<uint8_t> stream = compileToStream(*loaded.source, options, &loaded.report);
-    loadStreamBytes(stream, *loaded.workbook);
-    // The stream does not carry the date system; the host states it, and here the source does.
-    loaded.workbook->state().date1904 = loaded.source->date1904;
-  } catch (const CompileError& e) {
-    throw CompileError(path + ": " + e.what());
-  }
-  return loaded;
-}
 
 void calculateAll(CompiledWorkbook& workbook) {
   workbook.prepareAfterLoad();
@@ -110,7 +38,7 @@ CalcValue parseInputValue(std::string_view text) {
       inner.push_back(s[i]);
       if (s[i] == '"' && i + 2 < s.size() && s[i + 1] == '"') ++i;
     }
-    v.setText(fromUtf8(inner));
+    v.setText(utf8ToUtf16Replacing(inner));
     return v;
   }
   std::string upper = s;
@@ -120,7 +48,7 @@ CalcValue parseInputValue(std::string_view text) {
     v.setBoolean(upper == "TRUE");
     return v;
   }
-  if (auto error = errorFromEnglishText(fromUtf8(upper))) {
+  if (auto error = errorFromEnglishText(utf8ToUtf16Replacing(upper))) {
     v.setError(*error);
     return v;
   }
@@ -131,7 +59,7 @@ CalcValue parseInputValue(std::string_view text) {
     v.setNumber(x);
     return v;
   }
-  v.setText(fromUtf8(s));
+  v.setText(utf8ToUtf16Replacing(s));
   return v;
 }
 
@@ -179,9 +107,9 @@ std::optional<CellAddress> parseCellName(const CompiledWorkbook& workbook, std::
 std::string sheetPrefix(const CompiledWorkbook& workbook, uint32_t sheet) {
   const SheetInfo* info = workbook.sheet(sheet);
   if (!info) return "#REF!";
-  if (plainSheetName(info->name)) return toUtf8(info->name) + "!";
+  if (plainSheetName(info->name)) return utf16ToUtf8(info->name) + "!";
   std::string quoted = "'";
-  for (char c : toUtf8(info->name)) {
+  for (char c : utf16ToUtf8(info->name)) {
     quoted.push_back(c);
     if (c == '\'') quoted.push_back(c);
   }
@@ -248,10 +176,10 @@ private:
       if (auto* call = dynamic_cast<CallNode*>(&n)) {
         const std::u16string& name = call->name();
         if (!call->implementation())
-          note(toUtf8(name));
+          note(utf16ToUtf8(name));
         else if (changingValues_ &&
                  (name == u"RAND" || name == u"RANDBETWEEN" || name == u"NOW" || name == u"TODAY"))
-          note(toUtf8(name) + " (a new value in every calculation)");
+          note(utf16ToUtf8(name) + " (a new value in every calculation)");
       }
       break;
     case NodeKind::OperandRef: {
@@ -375,11 +303,11 @@ std::string valueText(const CalcValue& value) {
     return shortestNumber(value.numberValue());
   case CalcValue::ShortText:
   case CalcValue::LongText:
-    return toUtf8(value.textView());
+    return utf16ToUtf8(value.textView());
   case CalcValue::Boolean:
     return value.booleanValue() ? "TRUE" : "FALSE";
   case CalcValue::Error:
-    return toUtf8(errorLiteralText(static_cast<CalcError>(value.errorCode())));
+    return utf16ToUtf8(errorLiteralText(static_cast<CalcError>(value.errorCode())));
   case CalcValue::Array: {
     const CalcValue* first = value.element(0, 0);
     return first ? valueText(*first) : std::string();
@@ -428,7 +356,7 @@ std::string valueJson(const CalcValue& value) {
     return shortestNumber(value.numberValue());
   case CalcValue::ShortText:
   case CalcValue::LongText:
-    return jsonString(toUtf8(value.textView()));
+    return jsonString(utf16ToUtf8(value.textView()));
   case CalcValue::Boolean:
     return value.booleanValue() ? "true" : "false";
   case CalcValue::Error:
@@ -470,11 +398,11 @@ std::string sourceValueText(const SourceValue& v) {
   case SourceValue::Number:
     return shortestNumber(v.number);
   case SourceValue::Text:
-    return jsonString(toUtf8(v.text));
+    return jsonString(utf16ToUtf8(v.text));
   case SourceValue::Boolean:
     return v.boolean ? "TRUE" : "FALSE";
   case SourceValue::Error:
-    return toUtf8(v.text.empty() ? errorLiteralText(v.error) : std::u16string_view(v.text));
+    return utf16ToUtf8(v.text.empty() ? errorLiteralText(v.error) : std::u16string_view(v.text));
   default:
     return "(empty)";
   }

@@ -27,7 +27,8 @@ struct LoadedWorkbook {
 // Returns the workbook in a file or folder: a compiled stream ("CWBK"), one compressed block or a
 // folder of blocks (the chunks the host sends, in name order), an .xlsx file or a text workbook; the
 // last two are compiled on the fly through the stream, as the host would receive them. Throws
-// SourceError or CompileError with a one-line message.
+// SourceError or CompileError with a one-line message. Native builds only (workbook_files.cpp, with the
+// .xlsx reader).
 LoadedWorkbook loadAnyWorkbook(const std::string& path, const CompileOptions& options = {});
 
 // Prepares the loaded workbook and calculates every formula from its inputs.

@@ -2,6 +2,8 @@
 // on its inflated size, and builds the SourceWorkbook (shared formulas are shifted per cell here).
 #include "compiler/xlsx_reader.h"
 
+#include "compiler/formula_parser.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -566,8 +568,11 @@ public:
     if (collect_ == Collect::Inline && phonetic_ == 0) inline_.append(data);
   }
 
-  // Gives each dependent cell of a shared formula its master's formula, shifted to the cell.
+  // Gives each dependent cell of a shared formula its master's formula, shifted to the cell: the
+  // master is parsed once and its tree moved for each cell. A master that does not parse is given
+  // unchanged (compiling reports it, for every cell of the group alike).
   void resolveSharedFormulas() {
+    std::map<int32_t, std::optional<AstNode>> trees;
     for (auto [index, group] : sharedDependents_) {
       SourceCell& cell = workbook_.cells[index];
       auto master = sharedMasters_.find(group);
@@ -575,8 +580,19 @@ public:
         throw SourceError("cell " + cellName(cell.row, cell.column) + " uses shared formula " +
                           std::to_string(group) + ", which has no master cell");
       budget_.charge(master->second.formula.size() + 8);
-      cell.formula = shiftFormula(master->second.formula, int64_t(cell.row) - master->second.row,
-                                  int64_t(cell.column) - master->second.column);
+      auto [tree, fresh] = trees.try_emplace(group);
+      if (fresh) {
+        ParseResult parsed = parseFormula(master->second.formula);
+        if (parsed.ok()) tree->second = std::move(parsed.tree);
+      }
+      if (!tree->second) {
+        cell.formula = master->second.formula;
+        continue;
+      }
+      AstNode shifted = *tree->second;
+      shiftReferences(shifted, int64_t(cell.row) - master->second.row,
+                      int64_t(cell.column) - master->second.column);
+      cell.formula = formulaToText(shifted);
     }
   }
 
@@ -982,197 +998,46 @@ SourceWorkbook readArchive(std::unique_ptr<zip_t, ZipCloser> archive, const std:
 // ---------------------------------------------------------------------------------------------------
 // Shifting shared formulas
 
-bool isWordChar(char16_t c) {
-  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_' ||
-         c == u'.' || c == u'$' || c == u'\\' || c == u'?' || c >= 0x80;
-}
-
-bool isLetter16(char16_t c) {
-  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
-bool isDigit16(char16_t c) {
-  return c >= u'0' && c <= u'9';
-}
-
-// One part of a reference: a column, a row, or both, each possibly '$'-anchored.
-struct RefPart {
-  bool hasColumn = false, hasRow = false;
-  bool columnAbsolute = false, rowAbsolute = false;
-  int64_t column = 0, row = 0; // 0-based
-};
-
-// Parses the whole word as a column ("$AB"), a row ("$12") or a cell ("A$1").
-std::optional<RefPart> parseRefPart(std::u16string_view word) {
-  RefPart part;
-  size_t i = 0;
-  bool dollar = i < word.size() && word[i] == u'$';
-  if (dollar) ++i;
-  size_t letters = 0;
-  int64_t column = 0;
-  while (i < word.size() && isLetter16(word[i]) && letters < 4) {
-    column = column * 26 + ((word[i] & ~0x20) - u'A' + 1);
-    ++i;
-    ++letters;
-  }
-  if (letters > 3 || column > kMaxColumns) return std::nullopt;
-  if (letters > 0) {
-    part.hasColumn = true;
-    part.columnAbsolute = dollar;
-    part.column = column - 1;
-    dollar = i < word.size() && word[i] == u'$';
-    if (dollar) ++i;
-  }
-  size_t digits = 0;
-  int64_t row = 0;
-  while (i < word.size() && isDigit16(word[i]) && digits < 8) {
-    row = row * 10 + (word[i] - u'0');
-    ++i;
-    ++digits;
-  }
-  if (i != word.size() || (letters == 0 && digits == 0)) return std::nullopt;
-  if (digits > 0) {
-    if (row < 1 || row > kMaxRows) return std::nullopt;
-    part.hasRow = true;
-    part.rowAbsolute = dollar;
-    part.row = row - 1;
-  } else if (dollar) {
-    return std::nullopt; // "A$" is not a reference
-  }
-  return part;
-}
-
-// Moves the relative parts; returns false when a part leaves the grid.
-bool shiftPart(RefPart& part, int64_t rows, int64_t columns) {
-  if (part.hasColumn && !part.columnAbsolute) part.column += columns;
-  if (part.hasRow && !part.rowAbsolute) part.row += rows;
-  return (!part.hasColumn || (part.column >= 0 && part.column < kMaxColumns)) &&
-         (!part.hasRow || (part.row >= 0 && part.row < kMaxRows));
-}
-
-std::u16string partText(const RefPart& part) {
-  std::u16string out;
-  if (part.hasColumn) {
-    if (part.columnAbsolute) out += u'$';
-    std::string name = cellName(0, static_cast<uint32_t>(part.column));
-    out.append(name.begin(), name.end() - 1); // the letters, without the row "1"
-  }
-  if (part.hasRow) {
-    if (part.rowAbsolute) out += u'$';
-    std::string digits = std::to_string(part.row + 1);
-    out.append(digits.begin(), digits.end());
-  }
-  return out;
+// Moves a corner's relative row and column; returns false when the corner leaves the grid.
+bool shiftCorner(RefCorner& corner, int64_t rows, int64_t columns, bool moveRow, bool moveColumn) {
+  int64_t row = corner.row, column = corner.column;
+  if (moveRow && !corner.rowAbsolute) row += rows;
+  if (moveColumn && !corner.columnAbsolute) column += columns;
+  if (row < 0 || row >= int64_t(kMaxRows) || column < 0 || column >= int64_t(kMaxColumns)) return false;
+  corner.row = static_cast<uint32_t>(row);
+  corner.column = static_cast<uint32_t>(column);
+  return true;
 }
 
 } // namespace
 
-std::u16string shiftFormula(std::u16string_view formula, int64_t rows, int64_t columns) {
-  std::u16string out;
-  out.reserve(formula.size() + 8);
-  size_t i = 0;
-  const size_t n = formula.size();
-  auto wordEnd = [&](size_t from) {
-    size_t j = from;
-    while (j < n && isWordChar(formula[j]))
-      ++j;
-    return j;
-  };
-  while (i < n) {
-    char16_t c = formula[i];
-    if (c == u'"' || c == u'\'') {
-      // A string or a quoted sheet name: copied to its closing quote (doubled quotes stay inside).
-      size_t j = i + 1;
-      while (j < n) {
-        if (formula[j] == c) {
-          if (j + 1 < n && formula[j + 1] == c) {
-            j += 2;
-            continue;
-          }
-          ++j;
-          break;
-        }
-        ++j;
-      }
-      out.append(formula.substr(i, j - i));
-      i = j;
-      continue;
-    }
-    if (c == u'[') {
-      // A workbook index or a structured reference, possibly nested; "'" escapes the next character.
-      size_t j = i;
-      int depth = 0;
-      while (j < n) {
-        if (formula[j] == u'\'' && j + 1 < n) {
-          j += 2;
-          continue;
-        }
-        if (formula[j] == u'[') ++depth;
-        if (formula[j] == u']' && --depth == 0) {
-          ++j;
-          break;
-        }
-        ++j;
-      }
-      out.append(formula.substr(i, j - i));
-      i = j;
-      continue;
-    }
-    if (c == u'#') {
-      // An error literal such as #REF! or #N/A (or a spill mark after a reference).
-      size_t j = i + 1;
-      while (j < n &&
-             (isLetter16(formula[j]) || isDigit16(formula[j]) || formula[j] == u'/' || formula[j] == u'_'))
-        ++j;
-      if (j < n && (formula[j] == u'!' || formula[j] == u'?')) ++j;
-      out.append(formula.substr(i, j - i));
-      i = j;
-      continue;
-    }
-    if (!isWordChar(c)) {
-      out += c;
-      ++i;
-      continue;
-    }
-    size_t end = wordEnd(i);
-    std::u16string_view word = formula.substr(i, end - i);
-    char16_t next = end < n ? formula[end] : u'\0';
-    if (next == u'(' || next == u'!') { // a function name or a sheet name
-      out.append(word);
-      i = end;
-      continue;
-    }
-    std::optional<RefPart> first = parseRefPart(word);
-    if (!first) {
-      out.append(word);
-      i = end;
-      continue;
-    }
-    // A range "first:second" of two parts of one shape (cells, columns or rows).
-    if (next == u':' && end + 1 < n && isWordChar(formula[end + 1])) {
-      size_t secondEnd = wordEnd(end + 1);
-      std::optional<RefPart> second = parseRefPart(formula.substr(end + 1, secondEnd - end - 1));
-      bool sheetSpan = secondEnd < n && formula[secondEnd] == u'!';
-      if (second && !sheetSpan && second->hasColumn == first->hasColumn && second->hasRow == first->hasRow) {
-        bool inside = shiftPart(*first, rows, columns);
-        inside = shiftPart(*second, rows, columns) && inside;
-        out += inside ? partText(*first) + u':' + partText(*second) : u"#REF!";
-        i = secondEnd;
-        continue;
-      }
-      if (sheetSpan) { // "Jan:Feb!A1": the two words are sheet names
-        out.append(formula.substr(i, secondEnd - i));
-        i = secondEnd;
-        continue;
-      }
-    }
-    if (first->hasColumn && first->hasRow) {
-      out += shiftPart(*first, rows, columns) ? partText(*first) : u"#REF!";
-    } else {
-      out.append(word); // a lone column or row word is a name or a number, not a reference
-    }
-    i = end;
+void shiftReferences(AstNode& node, int64_t rows, int64_t columns) {
+  bool inside = true;
+  if (node.kind == AstKind::CellRef) {
+    inside = shiftCorner(node.first, rows, columns, true, true);
+  } else if (node.kind == AstKind::AreaRef && !node.isComputedArea()) {
+    // Whole rows span every column and whole columns every row: only their own parts move.
+    bool moveRows = !node.wholeColumns, moveColumns = !node.wholeRows;
+    inside = shiftCorner(node.first, rows, columns, moveRows, moveColumns);
+    inside = shiftCorner(node.second, rows, columns, moveRows, moveColumns) && inside;
   }
-  return out;
+  if (!inside) {
+    AstNode deleted;
+    deleted.kind = AstKind::Error;
+    deleted.error = ErrRef;
+    deleted.position = node.position;
+    node = std::move(deleted);
+    return;
+  }
+  for (AstNode& child : node.children)
+    shiftReferences(child, rows, columns);
+}
+
+std::u16string shiftFormula(std::u16string_view formula, int64_t rows, int64_t columns) {
+  ParseResult parsed = parseFormula(formula);
+  if (!parsed.ok()) return std::u16string(formula);
+  shiftReferences(parsed.tree, rows, columns);
+  return formulaToText(parsed.tree);
 }
 
 SourceWorkbook readXlsxFile(const std::string& path, const XlsxReadOptions& options) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "compiler/formula_ast.h"
 #include "compiler/source_workbook.h"
 
 namespace cwbk::compiler {
@@ -28,10 +29,13 @@ SourceWorkbook readXlsxFile(const std::string& path, const XlsxReadOptions& opti
 SourceWorkbook readXlsxBuffer(std::string_view data, const std::string& sourceName = "<xlsx>",
                               const XlsxReadOptions& options = {});
 
-// Returns the formula text of a shared formula's master moved by (rows, columns) for another cell of
-// the group: every relative row and column of a cell, column or row reference shifts, '$'-anchored
-// parts stay; a reference moved off the grid becomes #REF!. Strings, quoted and unquoted sheet names,
-// function names, bracketed parts and error literals are left as they are.
+// Moves the relative rows and columns of every reference in a parsed formula by (rows, columns), as a
+// shared formula's master is moved to another cell of its group; '$'-anchored parts stay, whole rows
+// move only their rows and whole columns only their columns, and a reference moved off the grid
+// becomes #REF!.
+void shiftReferences(AstNode& tree, int64_t rows, int64_t columns);
+// Returns the master's formula text moved by (rows, columns), printed in canonical form; a formula
+// that does not parse is returned as it is.
 std::u16string shiftFormula(std::u16string_view formula, int64_t rows, int64_t columns);
 
 } // namespace cwbk::compiler

@@ -161,8 +161,8 @@ int runDump(Arguments args) {
               wb.sheets().size(), wb.definedNames().size(), wb.cellCount(), wb.calculatedCells().size(),
               wb.formulaTemplates().size());
   for (const auto& [index, info] : wb.sheets()) {
-    std::printf("sheet %u %s", index, toUtf8(info.name).c_str());
-    if (!info.codeName.empty()) std::printf(" (code name %s)", toUtf8(info.codeName).c_str());
+    std::printf("sheet %u %s", index, utf16ToUtf8(info.name).c_str());
+    if (!info.codeName.empty()) std::printf(" (code name %s)", utf16ToUtf8(info.codeName).c_str());
     if (info.firstUsed.isValid())
       std::printf(" used %s", areaName(wb, Area{info.firstUsed, info.lastUsed}).c_str());
     std::printf("\n");
@@ -170,11 +170,11 @@ int runDump(Arguments args) {
   for (const DefinedName& name : wb.definedNames()) {
     std::string scope = name.scope >= 0 ? sheetPrefix(wb, static_cast<uint32_t>(name.scope)) : "";
     std::string formula = name.root ? formulaToTextUtf8(decompileNode(wb, *name.root, nullptr)) : "";
-    std::printf("name %s%s = %s\n", scope.c_str(), toUtf8(name.name).c_str(), formula.c_str());
+    std::printf("name %s%s = %s\n", scope.c_str(), utf16ToUtf8(name.name).c_str(), formula.c_str());
   }
   for (size_t i = 0; i < wb.externalLinks().size(); ++i)
-    std::printf("link [%zu] %s%s\n", i + 1, toUtf8(wb.externalLinks()[i].folder).c_str(),
-                toUtf8(wb.externalLinks()[i].fileName).c_str());
+    std::printf("link [%zu] %s%s\n", i + 1, utf16ToUtf8(wb.externalLinks()[i].folder).c_str(),
+                utf16ToUtf8(wb.externalLinks()[i].fileName).c_str());
   wb.forEachCell([&](Cell& cell) {
     std::string line = "cell " + addressName(wb, cell.address());
     if (cell.templateIndex() >= 0) {
@@ -190,7 +190,7 @@ int runDump(Arguments args) {
     if (const CalcValue* v = cell.value()) line += (cell.templateIndex() >= 0 ? " -> " : " ") + shown(*v);
     std::string flags = flagNames(cell.flags());
     if (!flags.empty()) line += " (" + flags + ")";
-    if (const HyperlinkRecord* h = cell.hyperlink()) line += " link " + toUtf8(h->source);
+    if (const HyperlinkRecord* h = cell.hyperlink()) line += " link " + utf16ToUtf8(h->source);
     std::printf("%s\n", line.c_str());
   });
   for (const Area& area : wb.areaSet()) {
