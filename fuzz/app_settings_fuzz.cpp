@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool compressed = CompressedBlock::hasMagic(data, size);
   checkBounded(parseAppSettings({data, size}), compressed ? CompressedBlock::kMaxRawLength : size);
   if (size < 2) return 0;
-  static const uint16_t sizes[] = {0, 1, 2, 23, 24, 25, 27, 28, 29, 71, 72, 73, 79, 80, 81, 90, 103, 104, 105, 0xFFFF};
+  static const uint16_t sizes[] = {0,  1,  2,  23, 24, 25, 27,  28,  29,  71,
+                                   72, 73, 79, 80, 81, 90, 103, 104, 105, 0xFFFF};
   std::vector<uint8_t> copy(data, data + size);
   for (uint16_t headerSize : sizes) {
     copy[0] = uint8_t(headerSize);

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   StreamChunks host;
   for (size_t i = 0; i < descriptors.size(); ++i) {
-    size_t length = i + 1 == descriptors.size() ? size - at : std::min<size_t>(descriptors[i] & 0x3FFF, size - at);
+    size_t length =
+        i + 1 == descriptors.size() ? size - at : std::min<size_t>(descriptors[i] & 0x3FFF, size - at);
     std::vector<uint8_t> chunk(data + at, data + at + length);
     at += length;
     unsigned kind = descriptors[i] >> 14;

@@ -21,7 +21,8 @@ uint32_t readLe(const uint8_t* p, size_t width) {
 // A cursor over the block: every take is bounded by what remains.
 class Cursor {
 public:
-  explicit Cursor(std::span<const uint8_t> bytes, size_t at) : bytes_(bytes), at_(std::min(at, bytes.size())) {}
+  explicit Cursor(std::span<const uint8_t> bytes, size_t at)
+      : bytes_(bytes), at_(std::min(at, bytes.size())) {}
 
   size_t remaining() const { return bytes_.size() - at_; }
   std::span<const uint8_t> rest() const { return bytes_.subspan(at_); }
@@ -56,7 +57,9 @@ std::u16string utf16(std::span<const uint8_t> bytes) {
   return text;
 }
 
-std::string narrow(std::span<const uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string narrow(std::span<const uint8_t> bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 // A field copied from an older layout: old offset, new offset, old width, new width (a wider new field
 // takes the old value zero-extended). A field the old header's bytes do not hold whole stays zero.

@@ -61,15 +61,15 @@ struct AppSettings {
   // Packed: major in bits 24-31, minor in bits 16-23, build in bits 8-15.
   uint32_t appVersion = 0;
   uint16_t flags = 0;
-  std::u16string AppName;               // the application name (UTF-16)
-  std::u16string legalNotice;           // text 2
-  std::string protectionPassword;       // text 3
-  std::u16string text4;                 // not used by the runtime
-  std::u16string text5;                 // a list separated by '|'; not used by the runtime
-  std::vector<uint8_t> byteString6;     // not used by the runtime
-  std::u16string text7;                 // not used by the runtime
-  std::string text8;                    // not used by the runtime
-  std::string workbookPassword;         // text 9
+  std::u16string AppName;           // the application name (UTF-16)
+  std::u16string legalNotice;       // text 2
+  std::string protectionPassword;   // text 3
+  std::u16string text4;             // not used by the runtime
+  std::u16string text5;             // a list separated by '|'; not used by the runtime
+  std::vector<uint8_t> byteString6; // not used by the runtime
+  std::u16string text7;             // not used by the runtime
+  std::string text8;                // not used by the runtime
+  std::string workbookPassword;     // text 9
   // The workbook tag, rotated right by 5 bits as it is kept.
   uint32_t workbookTag = 0;
   // Packed like appVersion; decides the entry form of the per-sheet flag table.

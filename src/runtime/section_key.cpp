@@ -31,8 +31,8 @@ void SectionKey::combine(std::span<uint8_t> data) const {
 bool SectionKey::combineBlock(std::span<uint8_t> block) const {
   if (!CompressedBlock::hasMagic(block.data(), block.size())) return false;
   if (block.size() < 8) return true;
-  uint32_t from = uint32_t(block[4]) | uint32_t(block[5]) << 8 | uint32_t(block[6]) << 16 |
-                  uint32_t(block[7]) << 24;
+  uint32_t from =
+      uint32_t(block[4]) | uint32_t(block[5]) << 8 | uint32_t(block[6]) << 16 | uint32_t(block[7]) << 24;
   if (from < block.size()) combine(block.subspan(from));
   return true;
 }

@@ -32,8 +32,12 @@ void append(Bytes& b, std::u16string_view text) {
     b.push_back(uint8_t(c >> 8));
   }
 }
-void append(Bytes& b, std::string_view text) { b.insert(b.end(), text.begin(), text.end()); }
-void append32(Bytes& b, uint32_t v) { set(b, b.size(), 4, v); }
+void append(Bytes& b, std::string_view text) {
+  b.insert(b.end(), text.begin(), text.end());
+}
+void append32(Bytes& b, uint32_t v) {
+  set(b, b.size(), 4, v);
+}
 
 // The contents every layout carries as far as its header has room for them.
 constexpr uint32_t kVersion = 0x01020300;
@@ -274,12 +278,12 @@ TEST(AppSettings, CutBlocksAreReadOnlyAsFarAsTheyGo) {
 TEST(AppSettings, HostileLengthsAndCountsAreCapped) {
   Bytes b(104, 0);
   set(b, 0, 2, 104);
-  set(b, 26, 1, 255);         // a name longer than the block: taken as far as it goes
-  set(b, 28, 2, 0xFFFF);      // text 2 longer than the block: left out
-  set(b, 32, 4, 0xFFFFFFFF);  // text 3 too
-  set(b, 72, 2, 0xFFFE);      // text 7: a negative length means no text
-  set(b, 76, 4, 2);           // text 8
-  set(b, 92, 4, 0x02000000);  // 2.0.0 itself still writes entries without passwords
+  set(b, 26, 1, 255);        // a name longer than the block: taken as far as it goes
+  set(b, 28, 2, 0xFFFF);     // text 2 longer than the block: left out
+  set(b, 32, 4, 0xFFFFFFFF); // text 3 too
+  set(b, 72, 2, 0xFFFE);     // text 7: a negative length means no text
+  set(b, 76, 4, 2);          // text 8
+  set(b, 92, 4, 0x02000000); // 2.0.0 itself still writes entries without passwords
   Bytes name;
   append(name, std::u16string(u"Name"));
   b.insert(b.end(), name.begin(), name.end());
