@@ -26,3 +26,15 @@ if(CWBK_TESTS)
     find_package(GTest REQUIRED)
   endif()
 endif()
+
+# Crypto++ (the Whirlpool digest of the section key): Debian's package natively; for Windows, built
+# once from Debian's source package into the build folder.
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/cryptopp-mingw.cmake)
+else()
+  find_path(CRYPTOPP_INCLUDE_DIR cryptopp/whrlpool.h REQUIRED)
+  find_library(CRYPTOPP_LIBRARY NAMES cryptopp crypto++ REQUIRED)
+  add_library(cwbk::cryptopp UNKNOWN IMPORTED)
+  set_target_properties(cwbk::cryptopp PROPERTIES IMPORTED_LOCATION ${CRYPTOPP_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${CRYPTOPP_INCLUDE_DIR})
+endif()

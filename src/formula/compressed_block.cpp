@@ -25,6 +25,10 @@ void writeU32(uint8_t* p, uint32_t v) {
 
 } // namespace
 
+bool CompressedBlock::hasMagic(const uint8_t* bytes, size_t n) {
+  return n >= sizeof kMagic && std::memcmp(bytes, kMagic, sizeof kMagic) == 0;
+}
+
 std::vector<uint8_t> CompressedBlock::write(const uint8_t* data, size_t n) {
   if (n > kMaxRawLength) return {};
   static const uint8_t nothing = 0;

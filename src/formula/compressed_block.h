@@ -21,6 +21,9 @@ public:
   // Deflate never expands input by more than this factor, so a rawLength above it is a lie.
   static constexpr uint32_t kMaxInflateRatio = 1032;
 
+  // Returns true when the bytes begin with the block's magic "VQK\0" (and so are meant as a block).
+  static bool hasMagic(const uint8_t* bytes, size_t n);
+
   // Returns the block for n raw bytes: the header and zlib's one-call compression at level 6.
   // An empty input gives a well-formed block with rawLength 0 (and the zlib stream of no bytes); a
   // reader rejects it, which is what an empty piece of data amounts to: no bytes. Returns an empty
