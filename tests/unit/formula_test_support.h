@@ -21,17 +21,13 @@
 #include "formula/reference.h"
 #include "values/conversions.h"
 
+#include "function_test_support.h"
+
 namespace cwbk::formula_testing {
 
-inline CalcValue num(double x) {
-  return CalcValue::number(x);
-}
-inline CalcValue txt(std::u16string_view t) {
-  return CalcValue::text(t);
-}
-inline CalcValue err(int32_t code) {
-  return CalcValue::error(code);
-}
+using function_testing::err;
+using function_testing::num;
+using function_testing::txt;
 inline CalcValue boolean(bool b) {
   return CalcValue::boolean(b);
 }
