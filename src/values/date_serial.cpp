@@ -57,8 +57,9 @@ DateTimeClock activeClock = nullptr;
 } // namespace
 
 std::optional<int32_t> serialFromCivil(int64_t year, int64_t month, int64_t day, DateSystem system) {
-  if (std::llabs(year) > kInputLimit || std::llabs(month) > kInputLimit || std::llabs(day) > kInputLimit)
-    return std::nullopt;
+  // Compared on both sides: the absolute value of the most negative input would overflow.
+  auto outside = [](int64_t x) { return x > kInputLimit || x < -kInputLimit; };
+  if (outside(year) || outside(month) || outside(day)) return std::nullopt;
   const int64_t yearShift = floorDivide(month - 1, 12);
   year += yearShift;
   month -= yearShift * 12;
