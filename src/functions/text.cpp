@@ -216,8 +216,8 @@ void cleanFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 
 // ---------------------------------------------------------------- extracting
 
-// LEFT(x, n = 1) and RIGHT(x, n = 1): the first or last min(n, length) units. An Empty x or n gives the
-// empty text; a negative n is "#VALUE!".
+// LEFT(x, n = 1) and RIGHT(x, n = 1): the first or last min(n, length) units. A negative n is "#VALUE!",
+// also for an empty x; an Empty n counts 0.
 void leftOrRight(const CalcValue* const* args, CalcValue& result, bool fromLeft) {
   const CalcValue* xArg = arg(args, 0);
   if (!xArg) {
@@ -228,7 +228,6 @@ void leftOrRight(const CalcValue* const* args, CalcValue& result, bool fromLeft)
   if (firstError({&x}, result)) return;
   double n = 1;
   if (const CalcValue* nArg = arg(args, 1)) {
-    if (x.isEmpty() || nArg->isEmpty()) return setEmptyText(result);
     if (isAnyReference(x)) return result.setError(ErrValue);
     if (firstError({nArg}, result)) return;
     if (!argNumber(*nArg, n, result)) return;
@@ -252,15 +251,14 @@ void rightFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 
 // MID(x, start, count): at most count units from position start; the empty text when start lies past
 // the end. A start below 1 or a negative count is "#VALUE!", and so is a text start or count that is
-// not a plain number ("2x").
+// not a plain number ("2x"). An empty x gives the empty text once start and count are sound.
 void midFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
   const CalcValue *x = arg(args, 0), *start = arg(args, 1), *count = arg(args, 2);
   if (!x || !start || !count) return result.setError(ErrValue);
   if (isAnyReference(*x) || isAnyReference(*start) || isAnyReference(*count) || start->isEmpty())
     return result.setError(ErrValue);
   if (firstError({x, start, count}, result)) return;
-  if (x->isEmpty() || count->isEmpty()) return setEmptyText(result);
-  if (!isScalar(*x)) return result.setError(ErrValue);
+  if (!x->isEmpty() && !isScalar(*x)) return result.setError(ErrValue);
   double from = 0, n = 0;
   if (!countValue(*start, from, result) || !countValue(*count, n, result)) return;
   if (from <= 0 || n < 0) return result.setError(ErrValue);
@@ -340,7 +338,7 @@ struct PatternItem {
 };
 
 // Returns the pattern as items: '*', '?', "~c" (c exactly) and folded units; a '~' at the very end
-// stands for itself.
+// escapes nothing and matches nothing, so the pattern "~" is found at the start.
 std::vector<PatternItem> patternItems(std::u16string_view pattern, std::u16string_view folded) {
   std::vector<PatternItem> items;
   items.reserve(pattern.size());
@@ -352,6 +350,8 @@ std::vector<PatternItem> patternItems(std::u16string_view pattern, std::u16strin
       items.push_back({PatternItem::AnyUnit, 0});
     else if (c == u'~' && i + 1 < pattern.size())
       items.push_back({PatternItem::Exact, pattern[++i]});
+    else if (c == u'~')
+      break;
     else
       items.push_back({PatternItem::Folded, folded[i]});
   }
@@ -379,7 +379,8 @@ size_t wildcardSearch(const std::vector<PatternItem>& items, std::u16string_view
         continue;
       }
       if (t < n) {
-        bool same = item.kind == PatternItem::AnyUnit || (item.kind == PatternItem::Exact && text[t] == item.unit) ||
+        bool same = item.kind == PatternItem::AnyUnit ||
+                    (item.kind == PatternItem::Exact && text[t] == item.unit) ||
                     (item.kind == PatternItem::Folded && folded[t] == item.unit);
         if (same) {
           ++p;
@@ -458,11 +459,9 @@ void concatenateFunction(EvaluationContext&, const CalcValue* const* args, CalcV
 void reptFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
   const CalcValue *x = arg(args, 0), *count = arg(args, 1);
   if (!x || !count || isAnyReference(*x) || isAnyReference(*count)) return result.setError(ErrValue);
-  if (count->isText() && !isNumericText(count->textView()))
-    return result.setError(ErrValue);
+  if (count->isText() && !isNumericText(count->textView())) return result.setError(ErrValue);
   if (firstError({x, count}, result)) return;
-  if (x->isEmpty() || count->isEmpty()) return setEmptyText(result);
-  if (!isScalar(*x)) return result.setError(ErrValue);
+  if (!x->isEmpty() && !isScalar(*x)) return result.setError(ErrValue);
   double n = 0;
   if (!countValue(*count, n, result)) return;
   if (n < 0 || n > static_cast<double>(kMaxTextLength)) return result.setError(ErrValue);
@@ -483,7 +482,8 @@ void reptFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& r
 void substituteFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
   std::u16string x, from, to;
-  if (!textAt(args, 0, u"", x, result) || !textAt(args, 1, u"", from, result) || !textAt(args, 2, u"", to, result))
+  if (!textAt(args, 0, u"", x, result) || !textAt(args, 1, u"", from, result) ||
+      !textAt(args, 2, u"", to, result))
     return;
   double instance = 0; // 0: every occurrence
   if (const CalcValue* i = arg(args, 3)) {
@@ -572,14 +572,15 @@ constexpr double kMostDecimals = 127;
 
 // Returns |x|, already rounded to `decimals` places, with max(decimals, 0) decimals after `point` and,
 // when `group` is not empty, the whole part grouped by threes. Digits past the 15th show as zeros.
-std::u16string groupedNumberText(double x, int decimals, std::u16string_view point, std::u16string_view group) {
+std::u16string groupedNumberText(double x, int decimals, std::u16string_view point,
+                                 std::u16string_view group) {
   DecimalDigits d = decimalDigits(std::fabs(x), 15);
   if (d.digits == "0") d.exponent = 0;
   // The digit of place p (p = 0 the units, 1 the tens, -1 the tenths).
   auto digitAt = [&](int p) -> char16_t {
     int index = d.exponent - p;
     return index >= 0 && index < static_cast<int>(d.digits.size()) ? static_cast<char16_t>(d.digits[index])
-                                                                    : u'0';
+                                                                   : u'0';
   };
   std::u16string out;
   int top = std::max(d.exponent, 0);
@@ -624,7 +625,8 @@ void fixedFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
   const LocaleSettings& locale = localeSettings();
   std::u16string text = x < 0 ? u"-" : u"";
   text += groupedNumberText(x, decimals, locale.decimalSeparator,
-                            noCommas ? std::u16string_view() : std::u16string_view(locale.monetaryThousandsSeparator));
+                            noCommas ? std::u16string_view()
+                                     : std::u16string_view(locale.monetaryThousandsSeparator));
   setTextResult(result, text);
 }
 
@@ -639,10 +641,18 @@ void dollarFunction(EvaluationContext&, const CalcValue* const* args, CalcValue&
       groupedNumberText(x, decimals, locale.monetaryDecimalSeparator, locale.monetaryThousandsSeparator);
   const std::u16string& symbol = locale.currencySymbol;
   switch (locale.currencyPosition) {
-  case 1: amount = amount + symbol; break;
-  case 2: amount = symbol + u" " + amount; break;
-  case 3: amount = amount + u" " + symbol; break;
-  default: amount = symbol + amount; break;
+  case 1:
+    amount = amount + symbol;
+    break;
+  case 2:
+    amount = symbol + u" " + amount;
+    break;
+  case 3:
+    amount = amount + u" " + symbol;
+    break;
+  default:
+    amount = symbol + amount;
+    break;
   }
   setTextResult(result, x < 0 ? u"(" + amount + u")" : amount);
 }
@@ -665,7 +675,8 @@ void valueFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& 
 // TEXT(x, format): formatted by the host; without a host the result stays as it was.
 void textFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   if (propagateErrors(args, result, ErrorReading::Functions, 1)) return;
-  if (const CalcValue* format = arg(args, 1); format && format->isErrorValue()) return result.copyFrom(*format);
+  if (const CalcValue* format = arg(args, 1); format && format->isErrorValue())
+    return result.copyFrom(*format);
   hostCallWorksheetFunction(context, kTextFunctionNumber, args, kTextMostArguments, result);
 }
 
@@ -705,28 +716,17 @@ bool isNumericText(std::u16string_view text) {
 
 std::span<const ImplementationRow> textRoutines() {
   static constexpr ImplementationRow rows[] = {
-      {u"CHAR", charFunction},
-      {u"CLEAN", cleanFunction},
-      {u"CODE", codeFunction},
-      {u"CONCATENATE", concatenateFunction},
-      {u"DOLLAR", dollarFunction},
-      {u"EXACT", exactFunction},
-      {u"FIND", findFunction},
-      {u"FIXED", fixedFunction},
-      {u"LEFT", leftFunction},
-      {u"LEN", lenFunction},
-      {u"LOWER", lowerFunction},
-      {u"MID", midFunction},
-      {u"PROPER", properFunction},
-      {u"REPLACE", replaceFunction},
-      {u"REPT", reptFunction},
-      {u"RIGHT", rightFunction},
-      {u"SEARCH", searchFunction},
-      {u"SUBSTITUTE", substituteFunction},
-      {u"T", tFunction},
-      {u"TEXT", textFunction},
-      {u"TRIM", trimFunction},
-      {u"UPPER", upperFunction},
+      {u"CHAR", charFunction},     {u"CLEAN", cleanFunction},
+      {u"CODE", codeFunction},     {u"CONCATENATE", concatenateFunction},
+      {u"DOLLAR", dollarFunction}, {u"EXACT", exactFunction},
+      {u"FIND", findFunction},     {u"FIXED", fixedFunction},
+      {u"LEFT", leftFunction},     {u"LEN", lenFunction},
+      {u"LOWER", lowerFunction},   {u"MID", midFunction},
+      {u"PROPER", properFunction}, {u"REPLACE", replaceFunction},
+      {u"REPT", reptFunction},     {u"RIGHT", rightFunction},
+      {u"SEARCH", searchFunction}, {u"SUBSTITUTE", substituteFunction},
+      {u"T", tFunction},           {u"TEXT", textFunction},
+      {u"TRIM", trimFunction},     {u"UPPER", upperFunction},
       {u"VALUE", valueFunction},
   };
   return rows;

@@ -121,6 +121,8 @@ TEST_F(TextFunctionsTest, LeftAndRight) {
       {"=RIGHT(TRUE,2)", txt(u"UE")},
       {"=LEFT(A1,2)", txt(u"ab")},
       {"=LEFT(A4,2)", txt(u"")},
+      {"=LEFT(A4,-1)", err(ErrValue)},
+      {"=RIGHT(A4,-2)", err(ErrValue)},
       {"=LEFT(\"abc\",A4)", txt(u"")},
       {"=LEFT(A5,1)", err(ErrNA)},
       {"=RIGHT(\"abc\",A5)", err(ErrNA)},
@@ -141,6 +143,7 @@ TEST_F(TextFunctionsTest, MidAndT) {
       {"=MID(\"abc\",2.7,1)", txt(u"b")},
       {"=MID(\"abc\",A4,1)", err(ErrValue)}, // an empty start before anything else
       {"=MID(A4,1,1)", txt(u"")},
+      {"=MID(A4,0,1)", err(ErrValue)},
       {"=MID(\"abc\",1,A4)", txt(u"")},
       {"=MID(A5,0,1)", err(ErrNA)},
       {"=MID(\"abc\",A5,A6)", err(ErrNA)},
@@ -196,7 +199,8 @@ TEST_F(TextFunctionsTest, SearchWithWildcards) {
       {"=SEARCH(\"~*\",\"a*b\")", num(2)},
       {"=SEARCH(\"~?\",\"ab?\")", num(3)},
       {"=SEARCH(\"~A\",\"aA\")", num(2)}, // an escaped character keeps its case
-      {"=SEARCH(\"a~\",\"xA~\")", num(2)}, // a closing '~' is itself
+      {"=SEARCH(\"a~\",\"xA\")", num(2)}, // a closing '~' matches nothing
+      {"=SEARCH(\"~\",\"Hello\")", num(1)},
       {"=SEARCH(\"\",\"abc\")", num(1)},
       {"=SEARCH(\"\",\"abc\",4)", num(4)},
       {"=SEARCH(\"a\",\"abc\",0)", err(ErrValue)},
@@ -244,6 +248,7 @@ TEST_F(TextFunctionsTest, ConcatenateAndRept) {
       {"=REPT(A5,\"x\")", err(ErrValue)}, // the count's shape comes before errors
       {"=REPT(A5,2)", err(ErrNA)},
       {"=REPT(A4,2)", txt(u"")},
+      {"=REPT(A4,-1)", err(ErrValue)},
       {"=REPT(\"a\",A4)", txt(u"")},
       {"=REPT(B1:B3,2)", err(ErrValue)},
   });
@@ -287,27 +292,15 @@ TEST_F(TextFunctionsTest, SubstituteAndReplace) {
 
 TEST_F(TextFunctionsTest, CharAndCode) {
   check({
-      {"=CHAR(65)", txt(u"A")},
-      {"=CHAR(65.9)", txt(u"A")},
-      {"=CHAR(\"65\")", txt(u"A")},
+      {"=CHAR(65)", txt(u"A")},       {"=CHAR(65.9)", txt(u"A")},      {"=CHAR(\"65\")", txt(u"A")},
       {"=CHAR(128)", txt(u"\u20ac")}, // the Western code page
-      {"=CHAR(129)", txt(u"\u0081")},
-      {"=CHAR(255)", txt(u"\u00ff")},
-      {"=CHAR(0)", err(ErrValue)},
-      {"=CHAR(256)", err(ErrValue)},
-      {"=CHAR(\"x\")", err(ErrValue)},
-      {"=CHAR(A4)", err(ErrValue)},
-      {"=CHAR(A5)", err(ErrNA)},
-      {"=CHAR(A6)", err(ErrValue)}, // an error text is no number
-      {"=CODE(\"A\")", num(65)},
-      {"=CODE(\"Abc\")", num(65)},
-      {"=CODE(\"€\")", num(128)},
+      {"=CHAR(129)", txt(u"\u0081")}, {"=CHAR(255)", txt(u"\u00ff")},  {"=CHAR(0)", err(ErrValue)},
+      {"=CHAR(256)", err(ErrValue)},  {"=CHAR(\"x\")", err(ErrValue)}, {"=CHAR(A4)", err(ErrValue)},
+      {"=CHAR(A5)", err(ErrNA)},      {"=CHAR(A6)", err(ErrValue)}, // an error text is no number
+      {"=CODE(\"A\")", num(65)},      {"=CODE(\"Abc\")", num(65)},     {"=CODE(\"€\")", num(128)},
       {"=CODE(\"Ā\")", num(63)}, // not in the code page
-      {"=CODE(1)", num(49)},
-      {"=CODE(\"\")", err(ErrValue)},
-      {"=CODE(A4)", err(ErrValue)},
-      {"=CODE(A5)", err(ErrNA)},
-      {"=CODE(B1:B3)", err(ErrValue)},
+      {"=CODE(1)", num(49)},          {"=CODE(\"\")", err(ErrValue)},  {"=CODE(A4)", err(ErrValue)},
+      {"=CODE(A5)", err(ErrNA)},      {"=CODE(B1:B3)", err(ErrValue)},
   });
 }
 
@@ -388,7 +381,8 @@ TEST(TextFunctionsBytes, RoutinesTakeAnyUnits) {
   EXPECT_TRUE(call(u"SEARCH", {CalcValue::text(u"*b"), longest}).sameAs(err(ErrValue)));
   EXPECT_TRUE(call(u"SEARCH", {CalcValue::text(u"a?a?b"), longest}).sameAs(err(ErrValue)));
   EXPECT_TRUE(call(u"CONCATENATE", {longest, CalcValue::text(u"a")}).sameAs(err(ErrValue)));
-  EXPECT_TRUE(call(u"SUBSTITUTE", {longest, CalcValue::text(u"a"), CalcValue::text(u"bb")}).sameAs(err(ErrValue)));
+  EXPECT_TRUE(
+      call(u"SUBSTITUTE", {longest, CalcValue::text(u"a"), CalcValue::text(u"bb")}).sameAs(err(ErrValue)));
   EXPECT_TRUE(call(u"REPLACE", {longest, num(32768), num(0), CalcValue::text(u"b")}).sameAs(err(ErrValue)));
   EXPECT_TRUE(call(u"MID", {longest, num(32767), num(1e300)}).sameAs(txt(u"a")));
 }
