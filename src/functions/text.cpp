@@ -100,6 +100,10 @@ bool countValue(const CalcValue& v, double& out, CalcValue& result) {
   }
   valueNumber(v, out);
   out = std::trunc(out);
+  if (std::isnan(out)) {
+    result.setError(ErrValue);
+    return false;
+  }
   return true;
 }
 
@@ -233,7 +237,7 @@ void leftOrRight(const CalcValue* const* args, CalcValue& result, bool fromLeft)
     if (!argNumber(*nArg, n, result)) return;
     n = std::trunc(n);
   }
-  if (n < 0) return result.setError(ErrValue);
+  if (n < 0 || std::isnan(n)) return result.setError(ErrValue);
   std::u16string s;
   if (!argText(x, s, result)) return;
   size_t take = n >= static_cast<double>(s.size()) ? s.size() : static_cast<size_t>(n);
@@ -302,6 +306,10 @@ bool startArgument(const CalcValue* const* args, double& start, CalcValue& resul
   if (firstError({s}, result)) return false;
   if (!argNumber(*s, start, result)) return false;
   start = std::trunc(start);
+  if (std::isnan(start)) {
+    result.setError(ErrValue);
+    return false;
+  }
   return true;
 }
 
@@ -601,7 +609,7 @@ std::u16string groupedNumberText(double x, int decimals, std::u16string_view poi
 bool roundedForText(const CalcValue* const* args, double& x, int& decimals, CalcValue& result) {
   double d = 2;
   if (!numberAt(args, 0, 0, x, result) || !integerAt(args, 1, 2, d, result)) return false;
-  if (d > kMostDecimals) {
+  if (d > kMostDecimals || std::isnan(d)) {
     result.setError(ErrValue);
     return false;
   }
