@@ -7,6 +7,7 @@
 
 #include "functions/lookup.h"
 #include "functions/math.h"
+#include "functions/text.h"
 
 namespace cwbk {
 
@@ -15,7 +16,8 @@ std::span<const ImplementationRow> implementationRows() {
   // _XLFN.IFERROR, COUNTIFS and _XLFN.COUNTIFS) has a row for each in its family's list.
   static const std::vector<ImplementationRow> rows = [] {
     std::vector<ImplementationRow> all;
-    for (std::span<const ImplementationRow> family : {mathRoutines(), lookupRoutines(), referenceRoutines()})
+    for (std::span<const ImplementationRow> family :
+         {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines()})
       all.insert(all.end(), family.begin(), family.end());
     return all;
   }();

@@ -12,6 +12,9 @@ namespace cwbk {
 std::u16string toUpperText(std::u16string_view text);
 // Returns the text with every letter mapped to lower case (one-to-one mapping).
 std::u16string toLowerText(std::u16string_view text);
+// Returns true when the code unit is a letter by the platform's alphabetic test (an unpaired or paired
+// surrogate is not).
+bool isLetterUnit(char16_t unit);
 // Returns true when the two texts are equal after case mapping.
 bool equalIgnoringCase(std::u16string_view a, std::u16string_view b);
 // Returns negative, zero or positive: the user locale's case-insensitive, accent-sensitive

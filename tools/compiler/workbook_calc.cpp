@@ -177,6 +177,8 @@ private:
         const std::u16string& name = call->name();
         if (!call->implementation())
           note(utf16ToUtf8(name));
+        else if (name == u"TEXT")
+          note("TEXT (formatted by the host)");
         else if (changingValues_ &&
                  (name == u"RAND" || name == u"RANDBETWEEN" || name == u"NOW" || name == u"TODAY"))
           note(utf16ToUtf8(name) + " (a new value in every calculation)");

@@ -38,6 +38,10 @@ std::u16string toLowerText(std::u16string_view text) {
   return mapCodePoints(text, [](UChar32 c) { return u_tolower(c); });
 }
 
+bool isLetterUnit(char16_t unit) {
+  return !U16_IS_SURROGATE(unit) && u_isalpha(unit);
+}
+
 // Returns the process's collator (root rules, secondary strength), or null when ICU has no data.
 static UCollator* collator() {
   static UCollator* instance = [] {

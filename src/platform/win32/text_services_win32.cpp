@@ -36,6 +36,10 @@ std::u16string toLowerText(std::u16string_view text) {
   return mapText(text, LCMAP_LOWERCASE);
 }
 
+bool isLetterUnit(char16_t unit) {
+  return (unit < 0xD800 || unit > 0xDFFF) && IsCharAlphaW(static_cast<wchar_t>(unit));
+}
+
 int collateIgnoringCase(std::u16string_view a, std::u16string_view b) {
   int r = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, wide(a), clampedLength(a), wide(b),
                          clampedLength(b));
