@@ -172,7 +172,8 @@ bool ExcelAdapter::refreshSheetList() {
     for (int32_t i = 1; i <= count; ++i) {
       WorksheetWrapper sheet = sheets_.sheet(i);
       int32_t position = sheet.index();
-      if (position >= 1 && position <= count) sheetList_[static_cast<size_t>(position - 1)] = std::move(sheet);
+      if (position >= 1 && position <= count)
+        sheetList_[static_cast<size_t>(position - 1)] = std::move(sheet);
     }
   } catch (const ComError&) {
   }
@@ -264,15 +265,16 @@ void ExcelAdapter::deleteHyperlinksKeepingFormats(RangeWrapper& range) {
     int32_t count = borders.count();
     for (int32_t i = 1; i <= count; ++i) {
       FormatWrapper edge = borders.border(i);
-      SavedProperties saved = saveProperties(edge, {fmt::Color, fmt::ColorIndex, fmt::LineStyle, fmt::Weight});
+      SavedProperties saved =
+          saveProperties(edge, {fmt::Color, fmt::ColorIndex, fmt::LineStyle, fmt::Weight});
       edges.emplace_back(std::move(edge), std::move(saved));
     }
   }
   rangeSaved = saveProperties(range, {rng::HorizontalAlignment, rng::NumberFormat, rng::ShrinkToFit,
                                       rng::Orientation, rng::VerticalAlignment, rng::WrapText});
   FormatWrapper interior = range.interior();
-  interiorSaved = saveProperties(interior, {fmt::Color, fmt::ColorIndex, fmt::Pattern, fmt::PatternColor,
-                                            fmt::PatternColorIndex});
+  interiorSaved = saveProperties(
+      interior, {fmt::Color, fmt::ColorIndex, fmt::Pattern, fmt::PatternColor, fmt::PatternColorIndex});
 
   // From the last to the first, so that the positions of those still to go do not move.
   HyperlinksWrapper links = range.hyperlinks();
@@ -681,7 +683,8 @@ bool ExcelAdapter::resumeCalculation() {
 
 bool ExcelAdapter::ensureSecondary() {
   if (!secondary_.isEmpty()) return true;
-  bool created = options_.createSecondary ? options_.createSecondary(secondary_) : secondary_.createInstance();
+  bool created =
+      options_.createSecondary ? options_.createSecondary(secondary_) : secondary_.createInstance();
   if (!created || secondary_.isEmpty()) {
     secondary_.attach(nullptr);
     return false;
@@ -744,7 +747,8 @@ int ExcelAdapter::readLinkedCell(std::u16string_view workbookName, std::u16strin
     }
     try {
       SheetsWrapper sheets = book.worksheets();
-      WorksheetWrapper sheet = prefix.hasSheet ? sheets.sheet(std::u16string_view(prefix.sheet)) : sheets.sheet(1);
+      WorksheetWrapper sheet =
+          prefix.hasSheet ? sheets.sheet(std::u16string_view(prefix.sheet)) : sheets.sheet(1);
       RangeWrapper range = sheet.range(prefix.address);
       Variant answer;
       if (!range.value2(answer)) return -1;
@@ -792,7 +796,8 @@ void ExcelAdapter::writeBlockValues(std::span<const BlockValue> values) {
   std::map<uint32_t, std::vector<CellWrite>> bySheet;
   for (const BlockValue& v : values) {
     if (!v.address.isValid() || v.address.sheet() >= CellAddress::kNoSheet) continue;
-    bySheet[v.address.sheet()].push_back(CellWrite{v.address.rowIndex(), v.address.column(), cellValueOf(&v.value)});
+    bySheet[v.address.sheet()].push_back(
+        CellWrite{v.address.rowIndex(), v.address.column(), cellValueOf(&v.value)});
   }
   if (bySheet.empty()) return;
   QuietExcel quiet(application_);
