@@ -535,6 +535,81 @@ TEST_F(ExcelAdapterTest, WorkbookSetUpReadsHyperlinksAndCodeNames) {
   EXPECT_EQ(model.sheet(1)->codeName, u"Sheet2"); // from Index: the code name was empty
 }
 
+// A worksheet's query tables, each with its two state properties and a refresh count.
+struct QueryTableState {
+  bool stateA;
+  bool stateB;
+  int refreshed = 0;
+};
+
+class QueryTableObject : public DoubleObjectOf<QueryTableObject> {
+public:
+  QueryTableObject(ExcelDouble& excel, QueryTableState& state) : DoubleObjectOf(excel), state_(state) {}
+  std::string label() const override { return "QueryTable"; }
+  static const std::vector<Member<QueryTableObject>>& members() {
+    static const std::vector<Member<QueryTableObject>> table = {
+        {dispid::queryTable::StateA, "StateA",
+         [](QueryTableObject& self, DispatchCall& call) {
+           return call.answer(Variant::boolean(self.state_.stateA));
+         }},
+        {dispid::queryTable::StateB, "StateB",
+         [](QueryTableObject& self, DispatchCall& call) {
+           return call.answer(Variant::boolean(self.state_.stateB));
+         }},
+        {dispid::queryTable::Refresh, "Refresh",
+         [](QueryTableObject& self, DispatchCall& call) {
+           ++self.state_.refreshed;
+           return call.answer(Variant::boolean(true));
+         }},
+    };
+    return table;
+  }
+
+private:
+  QueryTableState& state_;
+};
+
+class QueryTablesObject : public DoubleObjectOf<QueryTablesObject> {
+public:
+  QueryTablesObject(ExcelDouble& excel, std::vector<QueryTableState>& tables)
+      : DoubleObjectOf(excel), tables_(tables) {}
+  std::string label() const override { return "QueryTables"; }
+  static const std::vector<Member<QueryTablesObject>>& members() {
+    static const std::vector<Member<QueryTablesObject>> table = {
+        {dispid::collection::Count, "Count",
+         [](QueryTablesObject& self, DispatchCall& call) {
+           return call.answer(Variant::integer(static_cast<int32_t>(self.tables_.size())));
+         }},
+        {dispid::collection::Item, "Item",
+         [](QueryTablesObject& self, DispatchCall& call) -> HRESULT {
+           int32_t i = call.intArg(0);
+           if (i < 1 || i > static_cast<int32_t>(self.tables_.size())) return DISP_E_BADINDEX;
+           return call.answerObject(new QueryTableObject(self.excel(), self.tables_[i - 1]));
+         }},
+    };
+    return table;
+  }
+
+private:
+  std::vector<QueryTableState>& tables_;
+};
+
+TEST_F(ExcelAdapterTest, QueryTablesAreRefreshedWhenTheirStateAsksAndAFailingSheetIsSkipped) {
+  std::vector<QueryTableState> data = {{true, false}, {true, true}, {false, false}};
+  std::vector<QueryTableState> extra = {{true, false}};
+  auto tablesOf = [&](std::vector<QueryTableState>& tables) {
+    return [&](DispatchCall& call) { return call.answerObject(new QueryTablesObject(excel, tables)); };
+  };
+  sheet.script(dispid::worksheet::QueryTables, tablesOf(data));
+  book.sheet(2).failWith(dispid::worksheet::QueryTables, E_FAIL);
+  book.sheet(3).script(dispid::worksheet::QueryTables, tablesOf(extra));
+  adapter().refreshQueryTables(model);
+  EXPECT_EQ(data[0].refreshed, 1);
+  EXPECT_EQ(data[1].refreshed, 0);
+  EXPECT_EQ(data[2].refreshed, 0);
+  EXPECT_EQ(extra[0].refreshed, 1);
+}
+
 // ------------------------------------------------------------------ linked workbooks
 
 TEST_F(ExcelAdapterTest, LinkedWorkbooksOpenInASecondaryInstanceThatIsClosedWithTheAdapter) {
