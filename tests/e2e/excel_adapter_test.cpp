@@ -11,6 +11,7 @@
 #include "excel/variant_bridge.h"
 #include "excel_double/range_objects.h"
 #include "excel_fixture.h"
+#include "formula/call_node.h"
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "values/calc_error.h"
@@ -474,6 +475,62 @@ TEST_F(ExcelAdapterTest, MacrosRunWithTheirArgumentsAndTooManyAnswerValueError) 
   adapter().callMacro(u"Twice", many.data(), result);
   EXPECT_EQ(result.errorCode(), ErrValue);
   EXPECT_EQ(count(appid::Run, Kind::Any, ""), 0u);
+}
+
+TEST_F(ExcelAdapterTest, AWholeCallRunsAsAMacroWithReferencesPassedAsRanges) {
+  sheet.set(u"B1", Variant::number(6));
+  std::vector<std::string> seen;
+  excel.macros[u"MyTotal"] = [&](std::span<const Variant> args) {
+    double sum = 0;
+    for (const Variant& a : args) {
+      auto* range =
+          a.type() == VT_DISPATCH ? dynamic_cast<RangeObject*>(doubleObjectOf(a.get().pdispVal)) : nullptr;
+      if (range) {
+        seen.push_back(range->label());
+        sum += range->sheet().value(rectText(range->areas()[0])).toDouble();
+      } else {
+        seen.push_back("value");
+        sum += a.toDouble();
+      }
+    }
+    return Variant::number(sum);
+  };
+  CallNode call(u"MyTotal", 0);
+  CalcValue reference, number = CalcValue::number(1);
+  reference.setReference(CellAddress::make(0, 1, 0), CellAddress::make(0, 1, 0));
+  const CalcValue* arguments[] = {&reference, &number, nullptr};
+  CalcValue result;
+  adapter().evaluateCall(nullptr, call, arguments, result);
+  EXPECT_DOUBLE_EQ(result.numberValue(), 7);
+  EXPECT_EQ(seen, (std::vector<std::string>{"Range Data!$B$1", "value"}));
+}
+
+TEST_F(ExcelAdapterTest, PrecedentAreasAreGivenInModelAddressesAndCellsAreCalculatedBeforeReading) {
+  WorksheetObject& calc = book.sheet(2);
+  excel.script("Range Data!$C$3", rng::PrecedentAreas, [&](DispatchCall& call) {
+    return call.answerObject(makeRange(calc, {CellRect{1, 1, 2, 2}, CellRect{5, 3, 5, 3}}));
+  });
+  std::vector<Area> areas;
+  EXPECT_EQ(adapter().visitPrecedentAreas(modelCell(0, u"C3"), [&](const Area& a) { areas.push_back(a); }),
+            1);
+  ASSERT_EQ(areas.size(), 2u);
+  EXPECT_EQ(areas[0], (Area{CellAddress::make(1, 0, 0), CellAddress::make(1, 1, 1)}));
+  EXPECT_EQ(areas[1], (Area{CellAddress::make(1, 2, 4), CellAddress::make(1, 2, 4)}));
+  excel.failWith("Range Data!$C$4", rng::PrecedentAreas, E_FAIL);
+  EXPECT_EQ(adapter().visitPrecedentAreas(modelCell(0, u"C4"), [](const Area&) {}), -1);
+
+  sheet.setFormula(u"D1", u"=1+1", Variant::number(2));
+  excel.log().clear();
+  CalcValue value;
+  EXPECT_TRUE(adapter().calculateAndReadCell(at(0, u"D1"), value));
+  EXPECT_DOUBLE_EQ(value.numberValue(), 2);
+  std::vector<std::string> members;
+  for (const LoggedCall& c : excel.log().calls())
+    if (c.object.starts_with("Range")) members.push_back(c.member);
+  EXPECT_EQ(members, (std::vector<std::string>{"Calculate", "Value2"}));
+  EXPECT_FALSE(adapter().calculateAndReadCell(at(5, u"D1"), value));
+  excel.failWith("Range", rng::Value2, E_FAIL);
+  EXPECT_THROW(adapter().calculateAndReadCell(at(0, u"D1"), value), ComError);
 }
 
 TEST_F(ExcelAdapterTest, NestedSuspensionsSwitchCalculationOnceAndRestoreItAtTheOutermost) {
