@@ -802,8 +802,14 @@ void ExcelAdapter::writeBlockValues(std::span<const BlockValue> values) {
   if (bySheet.empty()) return;
   QuietExcel quiet(application_);
   for (auto& [sheetIndex, cells] : bySheet) {
-    WorksheetWrapper sheet = sheets_.sheet(static_cast<int32_t>(sheetIndex) + 1);
-    if (!sheet.isWorksheet()) continue;
+    // A sheet that cannot be reached, or is no worksheet, is skipped; a failing write is not.
+    WorksheetWrapper sheet = sheetOf(sheetIndex);
+    bool worksheet = false;
+    try {
+      worksheet = !sheet.isEmpty() && sheet.isWorksheet();
+    } catch (const ComError&) {
+    }
+    if (!worksheet) continue;
     unprotectIfAsked(sheetIndex, sheet);
     sheet.writeCells(cells);
   }

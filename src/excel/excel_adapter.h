@@ -125,9 +125,10 @@ public:
   void setSheetFlags(SheetFlagTable* table) { sheetFlags_ = table; }
 
   // Writes imported values into Excel: per sheet, only the listed cells (runs of adjacent cells of a
-  // row in one write through the sheet's own Range); chart sheets are skipped. Sheets are unprotected
-  // first as cellChanged does; events and screen updating are off during the write and restored on
-  // every path. A COM error reaches the caller.
+  // row in one write through the sheet's own Range); chart sheets and sheets Excel does not have are
+  // skipped. Sheets are unprotected first as cellChanged does; events and screen updating are off
+  // during the write and restored on every path. A failing write reaches the caller as ComError.
+  // The caller applies the records to the model.
   void writeBlockValues(std::span<const BlockValue> values);
 
 private:

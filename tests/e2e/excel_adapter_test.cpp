@@ -325,6 +325,7 @@ TEST_F(ExcelAdapterTest, ABlockWriteWritesOnlyTheRecordCellsAndRestoresEventsAnd
       {at(0, u"A1"), CalcValue::number(1)},  {at(0, u"C1"), CalcValue::number(3)},
       {at(0, u"D1"), CalcValue::text(u"5")}, {at(0, u"A3"), CalcValue::boolean(false)},
       {at(1, u"B2"), CalcValue::number(9)},  {at(2, u"A1"), CalcValue::number(4)},
+      {at(7, u"A1"), CalcValue::number(8)}, // a sheet Excel does not have
   };
   adapter().writeBlockValues(values);
 
