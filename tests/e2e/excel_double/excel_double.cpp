@@ -622,6 +622,9 @@ void WorksheetObject::enter(int32_t row, int32_t column, const VARIANT& value, b
     c.value = Variant();
     return;
   }
+  // Excel turns wrapping on for a text that holds a line feed.
+  if (text.find(u'\n') != std::u16string::npos)
+    c.formats[formatKey(FormatPart::Range, dispid::range::WrapText)] = Variant::boolean(true);
   if (text[0] == u'\'') {
     c.value = Variant::text(std::u16string_view(text).substr(1));
     return;
@@ -688,6 +691,13 @@ const std::vector<Member<WorksheetObject>>& WorksheetObject::members() {
       {ws::UsedRange, "UsedRange",
        [](WorksheetObject& self, DispatchCall& call) {
          return call.answerObject(makeRange(self, {self.usedRect()}));
+       }},
+      {dispid::range::Hyperlinks, "Hyperlinks",
+       [](WorksheetObject& self, DispatchCall& call) {
+         RangeObject* all = makeRange(self, {CellRect{1, 1, 1048576, 16384}});
+         DoubleObject* links = makeHyperlinks(*all);
+         all->Release();
+         return call.answerObject(links);
        }},
       {ws::Index, "Index",
        [](WorksheetObject& self, DispatchCall& call) { return call.answer(Variant::integer(self.index())); }},

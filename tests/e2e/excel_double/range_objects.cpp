@@ -10,6 +10,14 @@ namespace {
 namespace rng = cwbk::dispid::range;
 namespace fmt = cwbk::dispid::format;
 
+constexpr HRESULT kExcelRuntimeError = static_cast<HRESULT>(0x800A03EC);
+
+// Deleting a hyperlink leaves its cell in the plain style: every format of the cell is reset.
+void deleteLink(CellData& c) {
+  c.link.reset();
+  c.formats.clear();
+}
+
 Variant cellValue(const WorksheetObject& sheet, int32_t row, int32_t column) {
   const CellData* c = sheet.cell(row, column);
   return c ? c->value : Variant();
@@ -37,6 +45,7 @@ template <class F> HRESULT answerBlock(DispatchCall& call, const CellRect& a, F&
 // laid from the top-left corner (a one-dimensional array across each row), #N/A where it ends.
 HRESULT enterValues(RangeObject& range, const VARIANT& value, bool asFormula) {
   WorksheetObject& sheet = range.sheet();
+  if (sheet.protectedContents) return kExcelRuntimeError;
   if (!(value.vt & VT_ARRAY)) {
     range.forEachCell([&](int32_t r, int32_t c) { sheet.enter(r, c, value, asFormula); });
     return S_OK;
@@ -123,6 +132,7 @@ private:
 };
 
 // Interior, Font, Borders and one Border of a range.
+constexpr int32_t kBorderEdges = 4;
 class FormatObject : public DoubleObjectOf<FormatObject> {
 public:
   FormatObject(RangeObject& range, FormatPart part, int32_t edge = 0)
@@ -144,6 +154,11 @@ public:
         {fmt::PatternColorIndex, "PatternColorIndex", property},
         {fmt::LineStyle, "LineStyle", property},
         {fmt::Weight, "Weight", property},
+        {dispid::collection::Count, "Count",
+         [](FormatObject& self, DispatchCall& call) -> HRESULT {
+           if (self.part_ != FormatPart::Borders || self.edge_) return DISP_E_MEMBERNOTFOUND;
+           return call.answer(Variant::integer(kBorderEdges));
+         }},
         {dispid::collection::Item, "Item",
          [](FormatObject& self, DispatchCall& call) -> HRESULT {
            if (self.part_ != FormatPart::Borders || self.edge_) return DISP_E_MEMBERNOTFOUND;
@@ -187,8 +202,16 @@ public:
          [](HyperlinkObject& self, DispatchCall&) -> HRESULT {
            CellData& c = self.view_.sheet().cellAt(self.row_, self.column_);
            if (!c.link) return DISP_E_EXCEPTION;
-           c.link.reset();
+           deleteLink(c);
            return S_OK;
+         }},
+        // The text property answers the display text; the object property the link's cell.
+        {dispid::hyperlink::TextProperty, "TextProperty", text<&HyperlinkData::textToDisplay>},
+        {dispid::hyperlink::ObjectProperty, "ObjectProperty",
+         [](HyperlinkObject& self, DispatchCall& call) -> HRESULT {
+           if (call.isPut()) return DISP_E_MEMBERNOTFOUND;
+           CellRect cell{self.row_, self.column_, self.row_, self.column_};
+           return call.answerObject(makeRange(self.view_.sheet(), std::vector<CellRect>{cell}));
          }},
     };
     return table;
@@ -249,7 +272,7 @@ public:
         {dispid::common::Delete, "Delete",
          [](HyperlinksObject& self, DispatchCall&) -> HRESULT {
            for (auto [r, c] : self.linked())
-             self.range_->sheet().cellAt(r, c).link.reset();
+             deleteLink(self.range_->sheet().cellAt(r, c));
            return S_OK;
          }},
     };
@@ -258,11 +281,11 @@ public:
 
 private:
   std::vector<std::pair<int32_t, int32_t>> linked() const {
+    // Walks the sheet's cells rather than the areas: a sheet's whole Hyperlinks spans every cell.
     std::vector<std::pair<int32_t, int32_t>> found;
-    range_->forEachCell([&](int32_t r, int32_t c) {
-      const CellData* d = range_->sheet().cell(r, c);
-      if (d && d->link) found.emplace_back(r, c);
-    });
+    for (const CellRect& a : range_->areas())
+      for (const auto& [position, data] : range_->sheet().cells())
+        if (data.link && a.contains(position.first, position.second)) found.push_back(position);
     return found;
   }
   RangeObject* range_;
@@ -399,6 +422,10 @@ const std::vector<Member<RangeObject>>& RangeObject::members() {
 
 RangeObject* makeRange(WorksheetObject& sheet, std::vector<CellRect> areas) {
   return new RangeObject(sheet, std::move(areas));
+}
+
+DoubleObject* makeHyperlinks(RangeObject& range) {
+  return new HyperlinksObject(range);
 }
 
 Variant defaultFormat(FormatPart part, DISPID id) {

@@ -45,6 +45,8 @@ private:
 
 // Returns a new Range object (one reference, the caller's).
 RangeObject* makeRange(WorksheetObject& sheet, std::vector<CellRect> areas);
+// Returns a new Hyperlinks collection of the range's cells (one reference, the caller's).
+DoubleObject* makeHyperlinks(RangeObject& range);
 
 // The default of a format property, which also fixes the type a write is converted to.
 Variant defaultFormat(FormatPart part, DISPID id);
