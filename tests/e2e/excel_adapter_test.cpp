@@ -433,7 +433,9 @@ TEST_F(ExcelAdapterTest, WorksheetFunctionCallsThatCannotBeMadeAnswerValueError)
     CalcValue result = CalcValue::number(99);
     adapter().callWorksheetFunction(c.number, c.arguments, c.maxArgs, result);
     EXPECT_EQ(result.errorCode(), ErrValue) << c.what;
-    if (c.number != 5) EXPECT_EQ(excel.log().count(0x4004), 0u) << c.what;
+    if (c.number != 5) {
+      EXPECT_EQ(excel.log().count(0x4004), 0u) << c.what;
+    }
   }
 }
 
