@@ -9,7 +9,9 @@
 namespace cwbk {
 namespace {
 
-constexpr uint16_t keyUnit(size_t i) { return uint16_t(0x5A3C + 0x9E37 * (i + 1)); }
+constexpr uint16_t keyUnit(size_t i) {
+  return uint16_t(0x5A3C + 0x9E37 * (i + 1));
+}
 
 template <size_t N> struct Encoded {
   std::array<uint16_t, N - 1> units{};
@@ -19,15 +21,13 @@ template <size_t N> struct Encoded {
   }
 };
 
-template <Encoded E> constexpr std::span<const uint16_t> stored() { return E.units; }
+template <Encoded E> constexpr std::span<const uint16_t> stored() {
+  return E.units;
+}
 
 constexpr std::span<const uint16_t> kTable[] = {
-    stored<u"XLMAIN">(),
-    stored<u"XLCELLEDIT">(),
-    stored<u"XLNAMEBOX">(),
-    stored<u"Calculation runtime">(),
-    stored<u".text">(),
-    stored<u".rdata">(),
+    stored<u"XLMAIN">(), stored<u"XLCELLEDIT">(), stored<u"XLNAMEBOX">(), stored<u"Calculation runtime">(),
+    stored<u".text">(),  stored<u".rdata">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

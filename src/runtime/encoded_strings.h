@@ -8,12 +8,12 @@
 namespace cwbk {
 
 enum class EncodedString : uint32_t {
-  MainWindowClass,     // the class of Excel's main frame window
-  WatchedChildClass1,  // the first child window whose focus changes are watched
-  WatchedChildClass2,  // the second one
-  ErrorCaption,        // the caption of the message box that reports a failure
-  KeySection1,         // the executable's section hashed first into the section key
-  KeySection2,         // the section hashed after it
+  MainWindowClass,    // the class of Excel's main frame window
+  WatchedChildClass1, // the first child window whose focus changes are watched
+  WatchedChildClass2, // the second one
+  ErrorCaption,       // the caption of the message box that reports a failure
+  KeySection1,        // the executable's section hashed first into the section key
+  KeySection2,        // the section hashed after it
   Count,
 };
 

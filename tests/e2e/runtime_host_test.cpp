@@ -31,7 +31,9 @@ void recordMessageBox(const char16_t* text, const char16_t* caption) {
   messageBoxes.emplace_back(text);
   messageBoxCaptions.emplace_back(caption);
 }
-void recordEndProcess(unsigned code) { endedProcesses.push_back(code); }
+void recordEndProcess(unsigned code) {
+  endedProcesses.push_back(code);
+}
 
 // The formulas' values come with the stream as Excel had them; the volatile D1 has none until the ready
 // step's first evaluation.
@@ -93,7 +95,9 @@ Bytes settingsBlock(uint16_t flags, std::u16string_view name) {
   return block;
 }
 
-LRESULT CALLBACK childProcedure(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
+LRESULT CALLBACK childProcedure(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+  return DefWindowProcW(w, m, wp, lp);
+}
 
 HWND createChild(HWND parent, const wchar_t* className) {
   WNDCLASSW windowClass{};
@@ -101,8 +105,8 @@ HWND createChild(HWND parent, const wchar_t* className) {
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.lpszClassName = className;
   RegisterClassW(&windowClass); // fails harmlessly when registered before
-  return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 10, 10, parent, nullptr, GetModuleHandleW(nullptr),
-                         nullptr);
+  return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 10, 10, parent, nullptr,
+                         GetModuleHandleW(nullptr), nullptr);
 }
 
 // Returns an export of the module as a function pointer of type F; null when it is missing.
@@ -203,7 +207,8 @@ protected:
     GetTempPathW(MAX_PATH, folder);
     char narrowFolder[MAX_PATH];
     WideCharToMultiByte(CP_ACP, 0, folder, -1, narrowFolder, MAX_PATH, nullptr, nullptr);
-    keyFile = std::string(narrowFolder) + "runtime_key_source_" + std::to_string(GetCurrentProcessId()) + ".exe";
+    keyFile =
+        std::string(narrowFolder) + "runtime_key_source_" + std::to_string(GetCurrentProcessId()) + ".exe";
     std::ofstream(keyFile, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
     return SectionKey::fromSections({reinterpret_cast<const uint8_t*>(first.data()), first.size()},
                                     {reinterpret_cast<const uint8_t*>(second.data()), second.size()});
@@ -371,15 +376,43 @@ TEST_F(RuntimeHostTest, BadChunksLeaveAnEmptyModel) {
 }
 
 TEST_F(RuntimeHostTest, AttachRunsOnce) {
-  send(1152, WPARAM(excel.application()), 0);
+  // The start-up macro runs inside the attach step and attaches again (nested).
+  int runs = 0;
+  excel.macros[u"Startup"] = [&](std::span<const Variant>) {
+    ++runs;
+    send(1152, WPARAM(excel.application()), LPARAM(u"Startup"));
+    return Variant();
+  };
+  send(1152, WPARAM(excel.application()), LPARAM(u"Startup"));
+  EXPECT_EQ(runs, 1);
   send(1152, WPARAM(excel.application()), 0);
   send(1152, 0, 0);
   EXPECT_EQ(excel.log().count(dispid::application::DefaultSaveFormat, CallLog::Kind::Put), 1u);
   EXPECT_EQ(excel.log().count(dispid::application::IgnoreRemoteRequests, CallLog::Kind::Put), 1u);
   EXPECT_EQ(state().sheetWindows, 1);
-  // The windows stay subclassed once: a message for the main window still reaches Excel's procedure.
-  EXPECT_EQ(SendMessageW(sheetWindow, WM_NULL, 0, 0), 0);
   EXPECT_EQ(excel.quitCalls, 0);
+}
+
+TEST_F(RuntimeHostTest, UnloadPutsBackEveryWindowProcedure) {
+  FreeLibrary(module);
+  module = nullptr;
+  const HWND windows[] = {main, editChild, nameChild, sheetWindow};
+  std::vector<LONG_PTR> before;
+  for (HWND w : windows)
+    before.push_back(GetWindowLongPtrW(w, GWLP_WNDPROC));
+  module = LoadLibraryW(L"DaverirIzaTesting.dll");
+  ASSERT_NE(module, nullptr);
+  entry<RuntimeTestSetEffectsFn>(module, "RuntimeTestSetEffects")(recordMessageBox, recordEndProcess);
+  send(1152, WPARAM(excel.application()), 0);
+  for (size_t i = 0; i < std::size(windows); ++i)
+    EXPECT_NE(GetWindowLongPtrW(windows[i], GWLP_WNDPROC), before[i]) << i;
+  FreeLibrary(module);
+  module = nullptr;
+  for (size_t i = 0; i < std::size(windows); ++i)
+    EXPECT_EQ(GetWindowLongPtrW(windows[i], GWLP_WNDPROC), before[i]) << i;
+  // The unload ended the runtime's life as the process end would (recorded here).
+  EXPECT_EQ(endedProcesses.size(), 2u);
+  EXPECT_EQ(SendMessageW(main, 1155, 0, 0), 0);
 }
 
 TEST_F(RuntimeHostTest, AFailingAttachShowsItsTextAndShutsDownWithoutQuittingExcel) {

@@ -31,7 +31,8 @@ Bytes imageWith(const std::vector<std::pair<std::string, std::string>>& sections
   image[pe + 6] = uint8_t(sections.size());
   for (size_t i = 0; i < sections.size(); ++i) {
     const size_t header = table + 40 * i;
-    std::memcpy(image.data() + header, sections[i].first.data(), std::min<size_t>(8, sections[i].first.size()));
+    std::memcpy(image.data() + header, sections[i].first.data(),
+                std::min<size_t>(8, sections[i].first.size()));
     put32(image, header + 16, uint32_t(sections[i].second.size()));
     put32(image, header + 20, uint32_t(image.size()));
     image.insert(image.end(), sections[i].second.begin(), sections[i].second.end());
@@ -39,7 +40,9 @@ Bytes imageWith(const std::vector<std::pair<std::string, std::string>>& sections
   return image;
 }
 
-std::string text(std::span<const uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string text(std::span<const uint8_t> bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 } // namespace
 
@@ -72,14 +75,47 @@ TEST(PeSections, MalformedImagesYieldNothing) {
     Bytes image;
   } cases[] = {
       {"empty", {}},
-      {"no MZ", [&] { Bytes b = good; b[0] = 'X'; return b; }()},
+      {"no MZ",
+       [&] {
+         Bytes b = good;
+         b[0] = 'X';
+         return b;
+       }()},
       {"cut inside DOS header", Bytes(good.begin(), good.begin() + 0x3E)},
-      {"PE offset past end", [&] { Bytes b = good; put32(b, 0x3C, 0xFFFFFFF0); return b; }()},
-      {"bad signature", [&] { Bytes b = good; b[0x40] = 'N'; return b; }()},
-      {"section count beyond table", [&] { Bytes b = good; b[0x46] = 0xFF; b[0x47] = 0xFF; b[0x40 + 24 + 1] = 'x'; return b; }()},
-      {"optional header past end", [&] { Bytes b = good; b[0x54] = 0xFF; b[0x55] = 0xFF; return b; }()},
+      {"PE offset past end",
+       [&] {
+         Bytes b = good;
+         put32(b, 0x3C, 0xFFFFFFF0);
+         return b;
+       }()},
+      {"bad signature",
+       [&] {
+         Bytes b = good;
+         b[0x40] = 'N';
+         return b;
+       }()},
+      {"section count beyond table",
+       [&] {
+         Bytes b = good;
+         b[0x46] = 0xFF;
+         b[0x47] = 0xFF;
+         b[0x40 + 24 + 1] = 'x';
+         return b;
+       }()},
+      {"optional header past end",
+       [&] {
+         Bytes b = good;
+         b[0x54] = 0xFF;
+         b[0x55] = 0xFF;
+         return b;
+       }()},
       {"data cut off", Bytes(good.begin(), good.end() - 1)},
-      {"data offset overflows", [&] { Bytes b = good; put32(b, 0x40 + 24 + 20, 0xFFFFFFFF); return b; }()},
+      {"data offset overflows",
+       [&] {
+         Bytes b = good;
+         put32(b, 0x40 + 24 + 20, 0xFFFFFFFF);
+         return b;
+       }()},
   };
   for (const Case& c : cases)
     EXPECT_FALSE(findSection(c.image, ".text")) << c.what;

@@ -13,7 +13,9 @@ void systemMessageBox(const char16_t* text, const char16_t* caption) {
               MB_OK | MB_ICONEXCLAMATION);
 }
 
-void systemEndProcess(unsigned code) { ExitProcess(code); }
+void systemEndProcess(unsigned code) {
+  ExitProcess(code);
+}
 
 } // namespace
 

@@ -132,7 +132,9 @@ void connectApplication(RuntimeHost& host, const std::u16string& startupMacro) {
 RuntimeHost::RuntimeHost() = default;
 RuntimeHost::~RuntimeHost() = default;
 
-RuntimeHost* runtimeHost() { return theHost; }
+RuntimeHost* runtimeHost() {
+  return theHost;
+}
 
 void constructHost() {
   if (theHost) return;

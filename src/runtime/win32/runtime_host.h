@@ -58,7 +58,7 @@ struct RuntimeHost {
   ExcelInfo excelInfo;
   int32_t fileFormat = 0;
   uint32_t maxRow = 0xFFFFF, maxColumn = 0x3FFF;
-  bool connected = false;    // the attach steps that need the Application object have run
+  bool connected = false;       // the attach steps that need the Application object have run
   bool windowsStepsRan = false; // the attach steps that need no Application object have run
 
   // --- model

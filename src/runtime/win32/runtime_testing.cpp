@@ -56,8 +56,8 @@ extern "C" __declspec(dllexport) int32_t RuntimeTestQuery(RuntimeTestState* out)
   return 1;
 }
 
-extern "C" __declspec(dllexport) int32_t RuntimeTestCellText(uint32_t sheet, uint32_t row, uint32_t column,
-                                                             char16_t* text, int32_t capacity) {
+extern "C" __declspec(dllexport) int32_t
+    RuntimeTestCellText(uint32_t sheet, uint32_t row, uint32_t column, char16_t* text, int32_t capacity) {
   RuntimeHost* host = runtimeHost();
   if (!host || !host->model || !text || capacity <= 0) return -1;
   const Cell* cell = host->model->findCell(CellAddress::make(sheet, column, row));

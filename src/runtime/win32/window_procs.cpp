@@ -208,8 +208,7 @@ LRESULT passOn(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT fall
 }
 
 void enableEventsOnClose(RuntimeHost* host) {
-  if (!host || host->shutDown || host->application.isEmpty() ||
-      host->settings.has(SettingsFlag::saveIntoExe))
+  if (!host || host->shutDown || host->application.isEmpty() || host->settings.has(SettingsFlag::saveIntoExe))
     return;
   try {
     if (!host->application.getBoolean(dispid::application::EnableEvents))
