@@ -35,7 +35,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
 // any address as a buffer for the runtime to read and free, so the buffer messages are refused; the
 // control event (posted, with a text the runtime would have to copy first) is refused until the event
 // handling takes it.
-extern "C" __declspec(dllexport) int32_t WINAPI DummyFunc9(int32_t msg, int32_t wParam, int32_t lParam) {
+extern "C" int32_t WINAPI DummyFunc9(int32_t msg, int32_t wParam, int32_t lParam) {
   RuntimeHost* host = runtimeHost();
   const UINT number = UINT(msg);
   if (!host || !host->mainWindow || carriesBuffer(number) || number == message::ControlEvent) return 0;

@@ -22,13 +22,12 @@ template <size_t N> void copyText(char16_t (&to)[N], const std::u16string& from)
 
 } // namespace
 
-extern "C" __declspec(dllexport) void RuntimeTestSetEffects(RuntimeTestMessageBox* messageBox,
-                                                            RuntimeTestEndProcess* endProcess) {
+extern "C" void RuntimeTestSetEffects(RuntimeTestMessageBox* messageBox, RuntimeTestEndProcess* endProcess) {
   if (messageBox) hostEffects().messageBox = messageBox;
   if (endProcess) hostEffects().endProcess = endProcess;
 }
 
-extern "C" __declspec(dllexport) int32_t RuntimeTestQuery(RuntimeTestState* out) {
+extern "C" int32_t RuntimeTestQuery(RuntimeTestState* out) {
   RuntimeHost* host = runtimeHost();
   if (!host || !out || out->size != sizeof(RuntimeTestState)) return 0;
   RuntimeTestState s{};
@@ -56,8 +55,8 @@ extern "C" __declspec(dllexport) int32_t RuntimeTestQuery(RuntimeTestState* out)
   return 1;
 }
 
-extern "C" __declspec(dllexport) int32_t
-    RuntimeTestCellText(uint32_t sheet, uint32_t row, uint32_t column, char16_t* text, int32_t capacity) {
+extern "C" int32_t RuntimeTestCellText(uint32_t sheet, uint32_t row, uint32_t column, char16_t* text,
+                                       int32_t capacity) {
   RuntimeHost* host = runtimeHost();
   if (!host || !host->model || !text || capacity <= 0) return -1;
   const Cell* cell = host->model->findCell(CellAddress::make(sheet, column, row));
