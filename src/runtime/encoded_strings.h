@@ -1,0 +1,26 @@
+// The runtime's fixed texts that are kept out of the module's readable strings: window class names,
+// section names, captions. Each is stored XOR-encoded at compile time and decoded when read by number.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace cwbk {
+
+enum class EncodedString : uint32_t {
+  MainWindowClass,    // the class of Excel's main frame window
+  WatchedChildClass1, // the first child window whose focus changes are watched
+  WatchedChildClass2, // the second one
+  ErrorCaption,       // the caption of the message box that reports a failure
+  KeySection1,        // the executable's section hashed first into the section key
+  KeySection2,        // the section hashed after it
+  Count,
+};
+
+// Returns the decoded text of a table entry; the empty text for a number outside the table.
+std::u16string encodedString(EncodedString which);
+
+// Returns an entry as 8-bit text (the table's texts are ASCII).
+std::string encodedAscii(EncodedString which);
+
+} // namespace cwbk

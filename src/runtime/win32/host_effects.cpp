@@ -1,0 +1,32 @@
+// The product's effects: the system's message box and ExitProcess.
+#include "runtime/win32/host_effects.h"
+
+#include <windows.h>
+
+#include "runtime/encoded_strings.h"
+
+namespace cwbk {
+namespace {
+
+void systemMessageBox(const char16_t* text, const char16_t* caption) {
+  MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text), reinterpret_cast<const wchar_t*>(caption),
+              MB_OK | MB_ICONEXCLAMATION);
+}
+
+void systemEndProcess(unsigned code) {
+  ExitProcess(code);
+}
+
+} // namespace
+
+HostEffects& hostEffects() {
+  static HostEffects effects{systemMessageBox, systemEndProcess};
+  return effects;
+}
+
+void reportFailure(const std::u16string& text) {
+  const std::u16string caption = encodedString(EncodedString::ErrorCaption);
+  hostEffects().messageBox(text.c_str(), caption.c_str());
+}
+
+} // namespace cwbk

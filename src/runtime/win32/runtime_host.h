@@ -1,0 +1,107 @@
+// RuntimeHost: the process-wide state of the runtime inside Excel's process, from module load to
+// unload, and the start-up and shutdown steps that build and tear it down.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "excel/excel_objects.h"
+#include "runtime/app_settings.h"
+#include "runtime/section_key.h"
+#include "runtime/stream_chunks.h"
+
+namespace cwbk {
+
+class CompiledWorkbook;
+
+// A subclassed window and the procedure it had before.
+struct SubclassedWindow {
+  HWND window = nullptr;
+  WNDPROC previous = nullptr;
+};
+
+// Facts about the running Excel, read at attach; the `...Read` flags say which ones shutdown may put
+// back (a setting that was never read is never written).
+struct ExcelInfo {
+  int32_t majorVersion = 0;
+  bool ignoreRemoteRequestsBefore = false;
+  bool ignoreRemoteRequestsRead = false;
+  int32_t languageId = 0;
+  int32_t savedDefaultSaveFormat = 56;
+  bool defaultSaveFormatRead = false;
+  std::optional<PerSheetFlags> perSheetFlags;
+  bool visibleRequested = true;
+};
+
+struct RuntimeHost {
+  RuntimeHost();
+  ~RuntimeHost();
+  RuntimeHost(const RuntimeHost&) = delete;
+  RuntimeHost& operator=(const RuntimeHost&) = delete;
+
+  // --- windows
+  HMODULE moduleHandle = nullptr;
+  DWORD mainThreadId = 0;
+  HWND mainWindow = nullptr;
+  WNDPROC mainWindowProc = nullptr;
+  SubclassedWindow watchedChild1, watchedChild2;
+  std::map<HWND, WNDPROC> sheetWindowProcs;
+  bool processAttached = false;
+
+  // --- Excel connection
+  ApplicationWrapper application;
+  WorkbookWrapper workbook;
+  ExcelInfo excelInfo;
+  int32_t fileFormat = 0;
+  uint32_t maxRow = 0xFFFFF, maxColumn = 0x3FFF;
+  bool connected = false;       // the attach steps that need the Application object have run
+  bool windowsStepsRan = false; // the attach steps that need no Application object have run
+
+  // --- model
+  std::unique_ptr<CompiledWorkbook> model;
+  StreamChunks stream;
+  bool modelPrepared = false;
+
+  // --- what the host messages delivered
+  bool comInitialized = false;
+  AppSettings settings;
+  bool settingsArrived = false;
+  SectionKey key;
+  std::u16string appPath, appFolder, importPath, exportPath, workbookFile, moduleFile;
+  std::u16string startupMacro1, startupMacro2;
+  DWORD notifyThread = 0;
+  uint8_t languageId = 0;
+  uintptr_t unattended = 0;
+  bool shutDown = false;
+};
+
+// Returns the host while the module is loaded; null before construction and after destruction.
+RuntimeHost* runtimeHost();
+
+// Module load and unload: build and destroy the host (COM for the loading thread included).
+void constructHost();
+void destroyHost();
+
+// The process-attach notification: finds Excel's main window of this process and subclasses it and
+// the watched children. Runs once; returns true.
+bool attachProcess(HMODULE module);
+// The process-detach notification: puts back every window procedure the runtime installed, then ends
+// the process (terminateHost) unless the process is ending already.
+void detachProcess(bool processEnding);
+
+// The attach step (message 1152): connects the Application object and runs the steps that need it
+// once, then the steps that need no Application once.
+void attachApplication(IUnknown* application, const std::u16string& startupMacro);
+
+// The runtime's shutdown: releases what it holds and puts back what attach changed, each step guarded
+// on its own; safe to call more than once. quitExcel is false on the failure path, so that the user's
+// other work in Excel survives. Returns 0.
+int shutdownRuntime(bool quitExcel);
+// Sets EnableEvents to false when an Application object is attached, then ends the process.
+void terminateHost();
+
+} // namespace cwbk

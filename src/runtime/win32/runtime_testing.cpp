@@ -1,0 +1,69 @@
+// The test-only exports (linked into the testing build of the module only).
+#include "runtime/win32/runtime_testing.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "formula/cell.h"
+#include "formula/compiled_workbook.h"
+#include "runtime/win32/host_effects.h"
+#include "runtime/win32/runtime_host.h"
+#include "values/conversions.h"
+
+using namespace cwbk;
+
+namespace {
+
+template <size_t N> void copyText(char16_t (&to)[N], const std::u16string& from) {
+  const size_t n = std::min(from.size(), N - 1);
+  std::memcpy(to, from.data(), n * 2);
+  to[n] = 0;
+}
+
+} // namespace
+
+extern "C" void RuntimeTestSetEffects(RuntimeTestMessageBox* messageBox, RuntimeTestEndProcess* endProcess) {
+  if (messageBox) hostEffects().messageBox = messageBox;
+  if (endProcess) hostEffects().endProcess = endProcess;
+}
+
+extern "C" int32_t RuntimeTestQuery(RuntimeTestState* out) {
+  RuntimeHost* host = runtimeHost();
+  if (!host || !out || out->size != sizeof(RuntimeTestState)) return 0;
+  RuntimeTestState s{};
+  s.size = sizeof s;
+  s.mainWindowFound = host->mainWindow != nullptr;
+  s.watchedChildren = (host->watchedChild1.previous != nullptr) + (host->watchedChild2.previous != nullptr);
+  s.applicationAttached = !host->application.isEmpty();
+  s.connected = host->connected;
+  s.shutDown = host->shutDown;
+  s.settingsArrived = host->settingsArrived;
+  s.settingsFlags = host->settings.flags;
+  s.appVersion = host->settings.appVersion;
+  s.keyLength = int32_t(host->key.bytes().size());
+  s.streamEnded = host->stream.ended();
+  s.modelLoaded = host->model && !host->model->sheets().empty();
+  s.modelPrepared = host->modelPrepared;
+  s.majorVersion = host->excelInfo.majorVersion;
+  s.sheetWindows = int32_t(host->sheetWindowProcs.size());
+  s.maxRow = int32_t(host->maxRow);
+  s.languageId = host->languageId;
+  copyText(s.appName, host->settings.AppName);
+  copyText(s.workbookFile, host->workbookFile);
+  copyText(s.startupMacro1, host->startupMacro1);
+  *out = s;
+  return 1;
+}
+
+extern "C" int32_t RuntimeTestCellText(uint32_t sheet, uint32_t row, uint32_t column, char16_t* text,
+                                       int32_t capacity) {
+  RuntimeHost* host = runtimeHost();
+  if (!host || !host->model || !text || capacity <= 0) return -1;
+  const Cell* cell = host->model->findCell(CellAddress::make(sheet, column, row));
+  if (!cell || !cell->value()) return -1;
+  const std::u16string shown = displayText(*cell->value());
+  const size_t n = std::min(shown.size(), size_t(capacity - 1));
+  std::memcpy(text, shown.data(), n * 2);
+  text[n] = 0;
+  return int32_t(n);
+}

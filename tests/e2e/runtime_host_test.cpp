@@ -1,0 +1,434 @@
+// The runtime module inside a process that plays Excel and the application executable: the double's
+// hidden "XLMAIN" window with the watched children and a worksheet window, the testing build of the
+// module loaded with LoadLibrary, and the host messages sent as the application sends them. Every
+// buffer is allocated here with VirtualAlloc, so each scenario checks which ones the runtime freed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "compiler/text_workbook.h"
+#include "compiler/workbook_compiler.h"
+#include "excel/excel_members.h"
+#include "excel_double/excel_double.h"
+#include "runtime/section_key.h"
+#include "runtime/win32/runtime_testing.h"
+
+using namespace cwbk;
+using namespace cwbk::testing;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<std::u16string> messageBoxes;
+std::vector<std::u16string> messageBoxCaptions;
+std::vector<unsigned> endedProcesses;
+
+void recordMessageBox(const char16_t* text, const char16_t* caption) {
+  messageBoxes.emplace_back(text);
+  messageBoxCaptions.emplace_back(caption);
+}
+void recordEndProcess(unsigned code) {
+  endedProcesses.push_back(code);
+}
+
+// The formulas' values come with the stream as Excel had them; the volatile D1 has none until the ready
+// step's first evaluation.
+constexpr char kWorkbook[] = R"([sheets]
+Data
+
+[cells]
+Data!A1: 21
+Data!B1: =A1*2
+Data!C1: ="n="&B1
+Data!A2: 0.5
+Data!B2: =SUM(A1:A2)
+Data!B3: =A1>20
+Data!D1: =A1+1
+
+[flags]
+Data!D1: volatile
+
+[cached]
+Data!B1: 42
+Data!C1: n=42
+Data!B2: 21.5
+Data!B3: TRUE
+)";
+
+void put32(Bytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    b[at + i] = uint8_t(v >> (8 * i));
+}
+
+// An executable image with the two sections the section key is made of.
+Bytes keySourceImage(const std::string& first, const std::string& second) {
+  Bytes image(0x40 + 24 + 80, 0);
+  image[0] = 'M';
+  image[1] = 'Z';
+  put32(image, 0x3C, 0x40);
+  put32(image, 0x40, 0x00004550);
+  image[0x46] = 2;
+  const std::pair<const char*, const std::string*> sections[] = {{".text", &first}, {".rdata", &second}};
+  for (size_t i = 0; i < 2; ++i) {
+    const size_t header = 0x40 + 24 + 40 * i;
+    std::memcpy(image.data() + header, sections[i].first, std::strlen(sections[i].first));
+    put32(image, header + 16, uint32_t(sections[i].second->size()));
+    put32(image, header + 20, uint32_t(image.size()));
+    image.insert(image.end(), sections[i].second->begin(), sections[i].second->end());
+  }
+  return image;
+}
+
+// A settings block of the current layout: version 1.2.3, the flags, the application name.
+Bytes settingsBlock(uint16_t flags, std::u16string_view name) {
+  Bytes block(104 + name.size() * 2, 0);
+  block[0] = 104;
+  put32(block, 4, 0x01020300);
+  block[24] = uint8_t(flags);
+  block[25] = uint8_t(flags >> 8);
+  block[26] = uint8_t(name.size() * 2);
+  std::memcpy(block.data() + 104, name.data(), name.size() * 2);
+  return block;
+}
+
+LRESULT CALLBACK childProcedure(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+  return DefWindowProcW(w, m, wp, lp);
+}
+
+HWND createChild(HWND parent, const wchar_t* className) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = childProcedure;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = className;
+  RegisterClassW(&windowClass); // fails harmlessly when registered before
+  return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 10, 10, parent, nullptr,
+                         GetModuleHandleW(nullptr), nullptr);
+}
+
+// Returns an export of the module as a function pointer of type F; null when it is missing.
+template <class F> F* entry(HMODULE module, const char* name) {
+  return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+bool isFreed(void* allocation) {
+  MEMORY_BASIC_INFORMATION info{};
+  return VirtualQuery(allocation, &info, sizeof info) == sizeof info && info.State == MEM_FREE;
+}
+
+class RuntimeHostTest : public ::testing::Test {
+protected:
+  ExcelDouble excel;
+  WorkbookObject& book = excel.addWorkbook(u"Book1.xlsx", {u"Data"});
+  HWND main = excel.mainWindow();
+  HWND editChild = nullptr, nameChild = nullptr, desk = nullptr, sheetWindow = nullptr;
+  HMODULE module = nullptr;
+  RuntimeTestQueryFn* query = nullptr;
+  RuntimeTestCellTextFn* cellText = nullptr;
+  int32_t(WINAPI* dummyFunc9)(int32_t, int32_t, int32_t) = nullptr;
+  std::vector<void*> allocations;
+  std::string keyFile;
+
+  void SetUp() override {
+    messageBoxes.clear();
+    messageBoxCaptions.clear();
+    endedProcesses.clear();
+    ASSERT_NE(main, nullptr);
+    editChild = createChild(main, L"XLCELLEDIT");
+    nameChild = createChild(main, L"XLNAMEBOX");
+    desk = createChild(main, L"XLDESK");
+    sheetWindow = createChild(desk, L"EXCEL7");
+    module = LoadLibraryW(L"DaverirIzaTesting.dll");
+    ASSERT_NE(module, nullptr) << GetLastError();
+    auto setEffects = entry<RuntimeTestSetEffectsFn>(module, "RuntimeTestSetEffects");
+    query = entry<RuntimeTestQueryFn>(module, "RuntimeTestQuery");
+    cellText = entry<RuntimeTestCellTextFn>(module, "RuntimeTestCellText");
+    dummyFunc9 = entry<int32_t WINAPI(int32_t, int32_t, int32_t)>(module, "DummyFunc9");
+    ASSERT_TRUE(setEffects && query && cellText && dummyFunc9);
+    setEffects(recordMessageBox, recordEndProcess);
+  }
+
+  void TearDown() override {
+    if (module) FreeLibrary(module);
+    for (HWND w : {sheetWindow, desk, nameChild, editChild})
+      if (w) DestroyWindow(w);
+    if (!keyFile.empty()) std::remove(keyFile.c_str());
+    // Buffers the runtime rightly refused are the sender's to free.
+    for (void* p : allocations)
+      if (!isFreed(p)) VirtualFree(p, 0, MEM_RELEASE);
+  }
+
+  RuntimeTestState state() {
+    RuntimeTestState s{};
+    s.size = sizeof s;
+    EXPECT_EQ(query(&s), 1);
+    return s;
+  }
+
+  std::u16string cell(uint32_t row, uint32_t column) {
+    char16_t text[128] = {};
+    return cellText(0, row, column, text, 128) < 0 ? u"<none>" : std::u16string(text);
+  }
+
+  // Copies bytes into a fresh allocation of the given size (at least one page) and returns it.
+  void* allocate(const void* data, size_t bytes, size_t allocationSize = 0) {
+    void* p = VirtualAlloc(nullptr, std::max<size_t>({bytes, allocationSize, 1}), MEM_COMMIT | MEM_RESERVE,
+                           PAGE_READWRITE);
+    EXPECT_NE(p, nullptr);
+    if (bytes) std::memcpy(p, data, bytes);
+    allocations.push_back(p);
+    return p;
+  }
+
+  LRESULT send(UINT msg, WPARAM wParam, LPARAM lParam) { return SendMessageW(main, msg, wParam, lParam); }
+
+  // Sends a buffer message and returns whether the runtime freed the buffer.
+  bool sendBuffer(UINT msg, const Bytes& bytes) {
+    void* p = allocate(bytes.data(), bytes.size());
+    send(msg, WPARAM(p), LPARAM(bytes.size()));
+    return isFreed(p);
+  }
+  // Sends a text message (lParam counts UTF-16 units, no terminator); returns whether it was freed.
+  bool sendText(UINT msg, std::u16string_view text) {
+    std::u16string filled(text);
+    filled += u"GARBAGE"; // what follows the counted units is not part of the text
+    void* p = allocate(filled.data(), filled.size() * 2);
+    send(msg, WPARAM(p), LPARAM(text.size()));
+    return isFreed(p);
+  }
+
+  SectionKey writeKeyFile() {
+    const std::string first = "the code section", second = "the read-only data";
+    const Bytes image = keySourceImage(first, second);
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    char narrowFolder[MAX_PATH];
+    WideCharToMultiByte(CP_ACP, 0, folder, -1, narrowFolder, MAX_PATH, nullptr, nullptr);
+    keyFile =
+        std::string(narrowFolder) + "runtime_key_source_" + std::to_string(GetCurrentProcessId()) + ".exe";
+    std::ofstream(keyFile, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+    return SectionKey::fromSections({reinterpret_cast<const uint8_t*>(first.data()), first.size()},
+                                    {reinterpret_cast<const uint8_t*>(second.data()), second.size()});
+  }
+  std::u16string keyFilePath() const { return std::u16string(keyFile.begin(), keyFile.end()); }
+
+  // The compiled workbook as chunks combined with the key, as the application sends them.
+  std::vector<Bytes> workbookChunks(const SectionKey& key, size_t chunkSize = 64) {
+    const Bytes stream = compiler::compileToStream(compiler::readTextWorkbook(kWorkbook));
+    std::vector<Bytes> chunks = compiler::streamToChunks(stream, chunkSize);
+    for (Bytes& chunk : chunks)
+      key.combineBlock(chunk);
+    return chunks;
+  }
+};
+
+TEST_F(RuntimeHostTest, StartUpLoadsTheWorkbookAndShutdownPutsBackWhatAttachChanged) {
+  RuntimeTestState s = state();
+  EXPECT_EQ(s.mainWindowFound, 1);
+  EXPECT_EQ(s.watchedChildren, 2);
+
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0x0040, u"Loan planner")));
+  const SectionKey key = writeKeyFile();
+  const std::vector<Bytes> chunks = workbookChunks(key);
+  ASSERT_GE(chunks.size(), 2u);
+  // The first chunk arrives before the key and is decoded once the key is there.
+  EXPECT_TRUE(sendBuffer(1157, chunks[0]));
+  EXPECT_TRUE(sendText(1166, keyFilePath()));
+  for (size_t i = 1; i < chunks.size(); ++i)
+    EXPECT_TRUE(sendBuffer(1157, chunks[i])) << i;
+  send(1157, 0, 0);
+  EXPECT_TRUE(sendText(1165, u"C:\\Books\\Loan.xlsx"));
+  send(1152, WPARAM(excel.application()), 0);
+  EXPECT_EQ(cell(0, 3), u"<none>");
+  send(1167, 0, 0);
+
+  s = state();
+  EXPECT_EQ(s.settingsArrived, 1);
+  EXPECT_EQ(s.settingsFlags, 0x0040u);
+  EXPECT_EQ(s.appVersion, 0x01020300u);
+  EXPECT_EQ(std::u16string(s.appName), u"Loan planner");
+  EXPECT_EQ(std::u16string(s.workbookFile), u"C:\\Books\\Loan.xlsx");
+  EXPECT_EQ(s.keyLength, 64);
+  EXPECT_EQ(s.streamEnded, 1);
+  EXPECT_EQ(s.modelLoaded, 1);
+  EXPECT_EQ(s.modelPrepared, 1);
+  EXPECT_EQ(s.connected, 1);
+  EXPECT_EQ(s.majorVersion, 16);
+  EXPECT_EQ(s.sheetWindows, 1);
+  EXPECT_EQ(cell(0, 1), u"42");
+  EXPECT_EQ(cell(0, 2), u"n=42");
+  EXPECT_EQ(cell(1, 1), u"21.5");
+  EXPECT_EQ(cell(2, 1), u"TRUE");
+  EXPECT_EQ(cell(0, 3), u"22");
+
+  // Attach read DefaultSaveFormat and IgnoreRemoteRequests and changed them; the orderly shutdown
+  // (command 13) puts them back, quits and ends the process.
+  EXPECT_EQ(excel.log().count(dispid::application::DefaultSaveFormat, CallLog::Kind::Put), 1u);
+  EXPECT_TRUE(excel.state(dispid::application::IgnoreRemoteRequests).toBoolean());
+  EXPECT_EQ(send(1173, 13, 0), 1911);
+  EXPECT_EQ(state().shutDown, 1);
+  EXPECT_EQ(excel.state(dispid::application::DefaultSaveFormat).toInteger(), 51);
+  EXPECT_FALSE(excel.state(dispid::application::IgnoreRemoteRequests).toBoolean());
+  EXPECT_FALSE(excel.state(dispid::application::EnableEvents).toBoolean());
+  EXPECT_EQ(excel.quitCalls, 1);
+  EXPECT_EQ(endedProcesses, std::vector<unsigned>{0});
+  EXPECT_TRUE(messageBoxes.empty());
+
+  // After shutdown the handlers do nothing but still free their buffers.
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0x0001, u"Other")));
+  EXPECT_EQ(state().settingsFlags, 0x0040u);
+}
+
+TEST_F(RuntimeHostTest, UntrustedPayloadsAreIgnoredAndOnlyTheSendersAllocationsFreed) {
+  // Settings headers of every kind of size: nothing read beyond the block, each buffer freed.
+  for (uint16_t size : {0, 1, 2, 23, 24, 28, 72, 80, 90, 103, 104, 105, 0x7FFF, 0xFFFF}) {
+    Bytes block = settingsBlock(0x0001, u"Name");
+    block[0] = uint8_t(size);
+    block[1] = uint8_t(size >> 8);
+    block[26] = 0xFF; // a name longer than the block
+    put32(block, 32, 0xFFFFFFF0);
+    EXPECT_TRUE(sendBuffer(1155, block)) << size;
+  }
+  for (size_t cut : {0, 1, 3, 27}) {
+    Bytes block = settingsBlock(0x0001, u"Name");
+    block.resize(cut);
+    EXPECT_TRUE(sendBuffer(1155, block)) << cut;
+  }
+
+  // wParam and lParam that do not describe a whole allocation of this process: ignored, not freed.
+  Bytes good = settingsBlock(0x0010, u"Valid");
+  char* base = static_cast<char*>(allocate(good.data(), good.size()));
+  uint8_t onStack[128] = {};
+  struct Case {
+    const char* what;
+    WPARAM wParam;
+    LPARAM lParam;
+  } refused[] = {
+      {"inside an allocation", WPARAM(base + 16), 16},
+      {"longer than the allocation", WPARAM(base), 1 << 20},
+      {"negative length", WPARAM(base), -1},
+      {"stack memory", WPARAM(onStack), sizeof onStack},
+      {"an address nobody allocated", WPARAM(0x10), 8},
+      {"this module's image", WPARAM(GetModuleHandleW(nullptr)), 64},
+  };
+  for (const Case& c : refused) {
+    send(1155, c.wParam, c.lParam);
+    EXPECT_FALSE(isFreed(base)) << c.what;
+    EXPECT_NE(state().settingsFlags, 0x0010u) << c.what;
+  }
+  send(1155, 0, 0); // no data came
+  EXPECT_EQ(state().shutDown, 0);
+  EXPECT_TRUE(sendBuffer(1155, good));
+  EXPECT_EQ(state().settingsFlags, 0x0010u);
+
+  // A text without a terminator is read with exactly lParam units.
+  EXPECT_TRUE(sendText(1165, u"C:\\x.xlsx"));
+  EXPECT_EQ(std::u16string(state().workbookFile), u"C:\\x.xlsx");
+  // A text length whose byte count exceeds the allocation is refused.
+  void* text = allocate(u"abc", 6);
+  send(1165, WPARAM(text), 4096);
+  EXPECT_FALSE(isFreed(text));
+
+  // The macros' export refuses buffer messages (it would let a macro free any address) and forwards
+  // the others; unknown numbers go on to Excel.
+  void* viaMacro = allocate(good.data(), good.size());
+  EXPECT_EQ(dummyFunc9(1155, int32_t(intptr_t(viaMacro)), int32_t(good.size())), 0);
+  EXPECT_FALSE(isFreed(viaMacro));
+  EXPECT_EQ(dummyFunc9(1173, 2, 0), 1911);
+  dummyFunc9(1159, 0, 7);
+  EXPECT_EQ(state().languageId, 7);
+  EXPECT_EQ(send(1200, 1, 2), 0);
+  EXPECT_EQ(send(1280, 3, LPARAM(u"Ignored")), 0);
+  send(1280, 1, LPARAM(u"Startup"));
+  EXPECT_EQ(std::u16string(state().startupMacro1), u"Startup");
+  send(1280, 1, 0x10); // an address that cannot be read leaves the name empty
+  EXPECT_EQ(std::u16string(state().startupMacro1), u"");
+  EXPECT_EQ(state().shutDown, 0);
+  EXPECT_TRUE(messageBoxes.empty());
+}
+
+TEST_F(RuntimeHostTest, BadChunksLeaveAnEmptyModel) {
+  const SectionKey key = writeKeyFile();
+  EXPECT_TRUE(sendText(1166, keyFilePath()));
+  const Bytes good = workbookChunks(key, 1 << 16)[0];
+  Bytes wrongMagic = good;
+  wrongMagic[0] ^= 0xFF;
+  Bytes truncated(good.begin(), good.begin() + good.size() / 2);
+  Bytes wrongKey = workbookChunks(SectionKey::fromSections({}, {}), 1 << 16)[0];
+  const std::vector<std::pair<const char*, Bytes>> cases = {
+      {"wrong magic", wrongMagic}, {"truncated", truncated}, {"wrong key", wrongKey}, {"empty", {}}};
+  for (const auto& [what, chunk] : cases)
+    EXPECT_TRUE(sendBuffer(1157, chunk)) << what;
+  send(1157, 0, 0);
+  send(1167, 0, 0);
+  RuntimeTestState s = state();
+  EXPECT_EQ(s.streamEnded, 1);
+  EXPECT_EQ(s.modelLoaded, 0);
+  EXPECT_EQ(cell(0, 1), u"<none>");
+  // A chunk after the end of the stream is freed and changes nothing.
+  EXPECT_TRUE(sendBuffer(1157, good));
+  send(1157, 0, 0);
+  EXPECT_EQ(state().modelLoaded, 0);
+  EXPECT_EQ(s.shutDown, 0);
+}
+
+TEST_F(RuntimeHostTest, AttachRunsOnce) {
+  // The start-up macro runs inside the attach step and attaches again (nested).
+  int runs = 0;
+  excel.macros[u"Startup"] = [&](std::span<const Variant>) {
+    ++runs;
+    send(1152, WPARAM(excel.application()), LPARAM(u"Startup"));
+    return Variant();
+  };
+  send(1152, WPARAM(excel.application()), LPARAM(u"Startup"));
+  EXPECT_EQ(runs, 1);
+  send(1152, WPARAM(excel.application()), 0);
+  send(1152, 0, 0);
+  EXPECT_EQ(excel.log().count(dispid::application::DefaultSaveFormat, CallLog::Kind::Put), 1u);
+  EXPECT_EQ(excel.log().count(dispid::application::IgnoreRemoteRequests, CallLog::Kind::Put), 1u);
+  EXPECT_EQ(state().sheetWindows, 1);
+  EXPECT_EQ(excel.quitCalls, 0);
+}
+
+TEST_F(RuntimeHostTest, UnloadPutsBackEveryWindowProcedure) {
+  FreeLibrary(module);
+  module = nullptr;
+  const HWND windows[] = {main, editChild, nameChild, sheetWindow};
+  std::vector<LONG_PTR> before;
+  for (HWND w : windows)
+    before.push_back(GetWindowLongPtrW(w, GWLP_WNDPROC));
+  module = LoadLibraryW(L"DaverirIzaTesting.dll");
+  ASSERT_NE(module, nullptr);
+  entry<RuntimeTestSetEffectsFn>(module, "RuntimeTestSetEffects")(recordMessageBox, recordEndProcess);
+  send(1152, WPARAM(excel.application()), 0);
+  for (size_t i = 0; i < std::size(windows); ++i)
+    EXPECT_NE(GetWindowLongPtrW(windows[i], GWLP_WNDPROC), before[i]) << i;
+  FreeLibrary(module);
+  module = nullptr;
+  for (size_t i = 0; i < std::size(windows); ++i)
+    EXPECT_EQ(GetWindowLongPtrW(windows[i], GWLP_WNDPROC), before[i]) << i;
+  // The unload ended the runtime's life as the process end would (recorded here).
+  EXPECT_EQ(endedProcesses.size(), 2u);
+  EXPECT_EQ(SendMessageW(main, 1155, 0, 0), 0);
+}
+
+TEST_F(RuntimeHostTest, AFailingAttachShowsItsTextAndShutsDownWithoutQuittingExcel) {
+  excel.failWith("Application", dispid::application::Version, E_FAIL);
+  send(1152, WPARAM(excel.application()), 0);
+  RuntimeTestState s = state();
+  EXPECT_EQ(s.shutDown, 1);
+  EXPECT_EQ(s.applicationAttached, 0);
+  ASSERT_EQ(messageBoxes.size(), 1u);
+  EXPECT_FALSE(messageBoxes[0].empty());
+  EXPECT_EQ(messageBoxCaptions[0], u"Calculation runtime");
+  EXPECT_EQ(excel.quitCalls, 0);
+  EXPECT_TRUE(endedProcesses.empty());
+  // Nothing was read, so nothing is written back.
+  EXPECT_EQ(excel.log().count(dispid::application::DefaultSaveFormat, CallLog::Kind::Put), 0u);
+  EXPECT_EQ(excel.log().count(dispid::application::IgnoreRemoteRequests, CallLog::Kind::Put), 0u);
+}
+
+} // namespace
