@@ -414,32 +414,26 @@ int ExcelAdapter::visitPrecedentAreas(Cell& cell, const std::function<void(const
   }
 }
 
-int ExcelAdapter::setInteriorColor(CellAddress address, int32_t rgb) {
+int ExcelAdapter::setColorOf(CellAddress address, int32_t rgb, FormatWrapper (RangeWrapper::*part)()) {
   RangeWrapper range = cellRange(address);
   if (range.isEmpty()) return -1;
-  FormatWrapper interior;
+  FormatWrapper format;
   try {
-    interior = range.interior();
+    format = (range.*part)();
   } catch (const ComError&) {
     return -1;
   }
-  if (interior.isEmpty()) return -1;
-  interior.putColor(Variant::integer(rgb));
+  if (format.isEmpty()) return -1;
+  format.putColor(Variant::integer(rgb));
   return 0;
 }
 
+int ExcelAdapter::setInteriorColor(CellAddress address, int32_t rgb) {
+  return setColorOf(address, rgb, &RangeWrapper::interior);
+}
+
 int ExcelAdapter::setFontColor(CellAddress address, int32_t rgb) {
-  RangeWrapper range = cellRange(address);
-  if (range.isEmpty()) return -1;
-  FormatWrapper font;
-  try {
-    font = range.font();
-  } catch (const ComError&) {
-    return -1;
-  }
-  if (font.isEmpty()) return -1;
-  font.putColor(Variant::integer(rgb));
-  return 0;
+  return setColorOf(address, rgb, &RangeWrapper::font);
 }
 
 // ------------------------------------------------------------------ Excel's own computations

@@ -132,6 +132,8 @@ public:
   void writeBlockValues(std::span<const BlockValue> values);
 
 private:
+  // Sets the colour of one format part (Interior or Font) of a cell; as setInteriorColor.
+  int setColorOf(CellAddress address, int32_t rgb, FormatWrapper (RangeWrapper::*part)());
   // The range of a cell in the application's workbook; an empty wrapper when the sheet or range
   // cannot be obtained.
   RangeWrapper cellRange(CellAddress address);
