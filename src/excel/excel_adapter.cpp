@@ -603,7 +603,7 @@ void ExcelAdapter::collectSheetData(CompiledWorkbook& workbook) {
   }
 }
 
-void ExcelAdapter::applyToSheets(CompiledWorkbook& workbook) {
+void ExcelAdapter::forEachSheet(const std::function<void(int32_t position, WorksheetWrapper& sheet)>& visit) {
   int32_t count = 0;
   try {
     count = sheets_.count();
@@ -613,35 +613,32 @@ void ExcelAdapter::applyToSheets(CompiledWorkbook& workbook) {
   for (int32_t i = 1; i <= count; ++i) {
     try {
       WorksheetWrapper sheet = sheets_.sheet(i);
-      if (!sheet.isWorksheet()) continue;
-      const SheetInfo* info = workbook.sheet(static_cast<uint32_t>(i - 1));
-      if (!info) continue;
-      SheetInfo updated = *info;
-      updated.codeName = sheet.nameForCode();
-      workbook.setSheet(static_cast<uint32_t>(i - 1), std::move(updated));
+      visit(i, sheet);
     } catch (const ComError&) {
     }
   }
 }
 
+void ExcelAdapter::applyToSheets(CompiledWorkbook& workbook) {
+  forEachSheet([&](int32_t position, WorksheetWrapper& sheet) {
+    if (!sheet.isWorksheet()) return;
+    const SheetInfo* info = workbook.sheet(static_cast<uint32_t>(position - 1));
+    if (!info) return;
+    SheetInfo updated = *info;
+    updated.codeName = sheet.nameForCode();
+    workbook.setSheet(static_cast<uint32_t>(position - 1), std::move(updated));
+  });
+}
+
 void ExcelAdapter::refreshQueryTables(CompiledWorkbook&) {
-  int32_t count = 0;
-  try {
-    count = sheets_.count();
-  } catch (const ComError&) {
-    return;
-  }
-  for (int32_t i = 1; i <= count; ++i) {
-    try {
-      DispatchCollection tables = sheets_.sheet(i).queryTables();
-      int32_t tableCount = tables.count();
-      for (int32_t k = 1; k <= tableCount; ++k) {
-        QueryTableWrapper table = adoptAs<QueryTableWrapper>(tables.item(k));
-        if (table.stateA() && !table.stateB()) table.refresh(false);
-      }
-    } catch (const ComError&) {
+  forEachSheet([](int32_t, WorksheetWrapper& sheet) {
+    DispatchCollection tables = sheet.queryTables();
+    int32_t tableCount = tables.count();
+    for (int32_t k = 1; k <= tableCount; ++k) {
+      QueryTableWrapper table = adoptAs<QueryTableWrapper>(tables.item(k));
+      if (table.stateA() && !table.stateB()) table.refresh(false);
     }
-  }
+  });
 }
 
 bool ExcelAdapter::uses1904Dates() {

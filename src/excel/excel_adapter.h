@@ -132,6 +132,9 @@ public:
   void writeBlockValues(std::span<const BlockValue> values);
 
 private:
+  // Visits Excel's sheets of the workbook by position (1-based); a COM failure on one sheet skips it,
+  // one while counting them visits none.
+  void forEachSheet(const std::function<void(int32_t position, WorksheetWrapper& sheet)>& visit);
   // Sets the colour of one format part (Interior or Font) of a cell; as setInteriorColor.
   int setColorOf(CellAddress address, int32_t rgb, FormatWrapper (RangeWrapper::*part)());
   // The range of a cell in the application's workbook; an empty wrapper when the sheet or range

@@ -10,6 +10,7 @@
 #include "compiler/text_workbook.h"
 #include "compiler/workbook_calc.h"
 #include "compiler/xlsx_reader.h"
+#include "formula/compressed_block.h"
 #include "formula/stream_reader.h"
 #include "formula/workbook_stream.h"
 
@@ -44,7 +45,8 @@ void loadChunks(std::vector<std::vector<uint8_t>> chunks, CompiledWorkbook& work
                 const std::string& path) {
   StreamReader reader;
   for (auto& chunk : chunks) {
-    if (!startsWith(chunk, "VQK\0", 4)) throw SourceError(path + ": a chunk is not a compressed block");
+    if (!CompressedBlock::hasMagic(chunk.data(), chunk.size()))
+      throw SourceError(path + ": a chunk is not a compressed block");
     reader.addChunk(std::move(chunk));
   }
   loadWorkbook(reader, workbook);
@@ -73,7 +75,7 @@ LoadedWorkbook loadAnyWorkbook(const std::string& path, const CompileOptions& op
     loadStreamBytes(bytes, *loaded.workbook);
     return loaded;
   }
-  if (startsWith(bytes, "VQK\0", 4)) {
+  if (CompressedBlock::hasMagic(bytes.data(), bytes.size())) {
     loadChunks({std::move(bytes)}, *loaded.workbook, path);
     return loaded;
   }
