@@ -14,6 +14,11 @@ enum class EncodedString : uint32_t {
   ErrorCaption,       // the caption of the message box that reports a failure
   KeySection1,        // the executable's section hashed first into the section key
   KeySection2,        // the section hashed after it
+  DialogClass,        // the class of Excel's dialogs, which the dialog hook looks at
+  DialogMarkClassA,   // a control class whose presence marks a dialog to close (mark A)
+  DialogMarkClassB,   // the second marking class (mark B)
+  DialogCountedClass, // the control class counted: two of them complete the marks
+  SuppressedTitle,    // the one dialog title suppressed while Excel's main window is kept hidden
   Count,
 };
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -661,24 +662,30 @@ int languageIdByName(std::u16string_view name) {
   return 9;
 }
 
-void applyLocalization(std::u16string_view table, int languageId) {
-  if (languageId == 9) return;
+bool forEachTranslation(std::u16string_view table, std::u16string_view language,
+                        const std::function<void(std::u16string_view key, std::u16string_view text)>& visit) {
   std::vector<std::u16string_view> lines = split(table, u'\n', true);
-  std::u16string_view language = languageName(languageId);
   std::vector<std::u16string_view> headings = split(lines[0], u';', false);
   size_t column = headings.size();
   for (size_t i = 0; i < headings.size() && column == headings.size(); ++i)
     if (equalIgnoringCase(headings[i], language)) column = i;
-  if (column == headings.size()) return;
+  if (column == headings.size()) return false;
+  for (size_t l = 1; l < lines.size(); ++l) {
+    std::vector<std::u16string_view> fields = split(lines[l], u';', false);
+    if (column < fields.size()) visit(fields[0], fields[column]);
+  }
+  return true;
+}
 
+void applyLocalization(std::u16string_view table, int languageId) {
+  if (languageId == 9) return;
+  std::u16string_view language = languageName(languageId);
   // Lines are matched against the texts in force before the table, never against new ones.
   const DisplayTexts current = displayTexts();
   DisplayTexts fresh = current;
-  for (size_t l = 1; l < lines.size(); ++l) {
-    std::vector<std::u16string_view> fields = split(lines[l], u';', false);
+  const bool found = forEachTranslation(table, language, [&](std::u16string_view key, std::u16string_view text) {
     // An empty translation would make the empty text read as an error or a boolean: keep the old.
-    if (column >= fields.size() || fields[column].empty()) continue;
-    std::u16string_view key = fields[0];
+    if (text.empty()) return;
     size_t target = fresh.size();
     for (size_t e = 0; e < kAllErrors.size() && target == fresh.size(); ++e)
       if (key == current[e]) target = e;
@@ -688,10 +695,11 @@ void applyLocalization(std::u16string_view table, int languageId) {
       else if (equalIgnoringCase(key, u"FALSE"))
         target = 8;
       else
-        continue;
+        return;
     }
-    fresh[target] = std::u16string(fields[column]);
-  }
+    fresh[target] = std::u16string(text);
+  });
+  if (!found) return;
   setDisplayTexts(fresh);
   setRuntimeLanguage(language);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,6 +85,12 @@ double decimalRound(double x, int digits, DecimalRounding mode);
 // the reverse, without regard to case (9 for unknown names).
 std::u16string_view languageName(int languageId);
 int languageIdByName(std::u16string_view name);
+// Reads a translation table (CR LF lines, ';' fields, the first line naming the languages): calls visit
+// with each later line's key (its first field) and its field in the column headed by the language
+// (compared without regard to case); lines too short for that column are skipped. Returns false, visiting
+// nothing, when no column is headed by the language.
+bool forEachTranslation(std::u16string_view table, std::u16string_view language,
+                        const std::function<void(std::u16string_view key, std::u16string_view text)>& visit);
 // Sets the nine display texts from a localization table (CR LF lines, ';' fields; the column headed
 // by the language's name). English (9) and a table without that column change nothing.
 void applyLocalization(std::u16string_view table, int languageId);

@@ -4,6 +4,7 @@
 // buffer is allocated here with VirtualAlloc, so each scenario checks which ones the runtime freed.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -13,6 +14,7 @@
 #include "compiler/workbook_compiler.h"
 #include "excel/excel_members.h"
 #include "excel_double/excel_double.h"
+#include "formula/compressed_block.h"
 #include "runtime/section_key.h"
 #include "runtime/win32/runtime_testing.h"
 
@@ -83,6 +85,16 @@ Bytes keySourceImage(const std::string& first, const std::string& second) {
   return image;
 }
 
+// A compressed block of UTF-16 text, as the language messages carry it.
+Bytes textBlock(std::u16string_view text) {
+  Bytes bytes;
+  for (char16_t c : text) {
+    bytes.push_back(uint8_t(c));
+    bytes.push_back(uint8_t(c >> 8));
+  }
+  return CompressedBlock::write(bytes.data(), bytes.size());
+}
+
 // A settings block of the current layout: version 1.2.3, the flags, the application name.
 Bytes settingsBlock(uint16_t flags, std::u16string_view name) {
   Bytes block(104 + name.size() * 2, 0);
@@ -128,6 +140,7 @@ protected:
   HMODULE module = nullptr;
   RuntimeTestQueryFn* query = nullptr;
   RuntimeTestCellTextFn* cellText = nullptr;
+  RuntimeTestFunctionNameFn* functionName = nullptr;
   int32_t(WINAPI* dummyFunc9)(int32_t, int32_t, int32_t) = nullptr;
   std::vector<void*> allocations;
   std::string keyFile;
@@ -146,13 +159,15 @@ protected:
     auto setEffects = entry<RuntimeTestSetEffectsFn>(module, "RuntimeTestSetEffects");
     query = entry<RuntimeTestQueryFn>(module, "RuntimeTestQuery");
     cellText = entry<RuntimeTestCellTextFn>(module, "RuntimeTestCellText");
+    functionName = entry<RuntimeTestFunctionNameFn>(module, "RuntimeTestFunctionName");
     dummyFunc9 = entry<int32_t WINAPI(int32_t, int32_t, int32_t)>(module, "DummyFunc9");
-    ASSERT_TRUE(setEffects && query && cellText && dummyFunc9);
+    ASSERT_TRUE(setEffects && query && cellText && functionName && dummyFunc9);
     setEffects(recordMessageBox, recordEndProcess);
   }
 
   void TearDown() override {
     if (module) FreeLibrary(module);
+    std::setlocale(LC_ALL, "C"); // the module shares the C runtime's locale with this process
     for (HWND w : {sheetWindow, desk, nameChild, editChild})
       if (w) DestroyWindow(w);
     if (!keyFile.empty()) std::remove(keyFile.c_str());
@@ -184,6 +199,11 @@ protected:
   }
 
   LRESULT send(UINT msg, WPARAM wParam, LPARAM lParam) { return SendMessageW(main, msg, wParam, lParam); }
+
+  std::u16string nameOfFunction(int32_t number) {
+    char16_t text[64] = {};
+    return functionName(number, text, 64) < 0 ? u"<none>" : std::u16string(text);
+  }
 
   // Sends a buffer message and returns whether the runtime freed the buffer.
   bool sendBuffer(UINT msg, const Bytes& bytes) {
@@ -226,6 +246,14 @@ protected:
 };
 
 TEST_F(RuntimeHostTest, StartUpLoadsTheWorkbookAndShutdownPutsBackWhatAttachChanged) {
+  // Excel opened the workbook with the values it was saved with; the volatile D1 was saved empty.
+  WorksheetObject& sheet = book.sheet(1);
+  sheet.set(u"A1", Variant::number(21));
+  sheet.set(u"B1", Variant::number(42));
+  sheet.set(u"C1", Variant::text(u"n=42"));
+  sheet.set(u"A2", Variant::number(0.5));
+  sheet.set(u"B2", Variant::number(21.5));
+  sheet.set(u"B3", Variant::boolean(true));
   RuntimeTestState s = state();
   EXPECT_EQ(s.mainWindowFound, 1);
   EXPECT_EQ(s.watchedChildren, 2);
@@ -263,6 +291,16 @@ TEST_F(RuntimeHostTest, StartUpLoadsTheWorkbookAndShutdownPutsBackWhatAttachChan
   EXPECT_EQ(cell(1, 1), u"21.5");
   EXPECT_EQ(cell(2, 1), u"TRUE");
   EXPECT_EQ(cell(0, 3), u"22");
+  EXPECT_EQ(s.adapterConnected, 1);
+  // Every formula's value stands in Excel's cells: the ones saved with the workbook, and the volatile
+  // one that the first evaluation computed, written by the adapter.
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 42);
+  EXPECT_EQ(sheet.value(u"C1").toText(), u"n=42");
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 21.5);
+  EXPECT_TRUE(sheet.value(u"B3").toBoolean());
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 22);
+  // Kept hidden for the application, without a start-up macro: the ready step shows Excel.
+  EXPECT_TRUE(excel.state(dispid::application::Visible).toBoolean());
 
   // Attach read DefaultSaveFormat and IgnoreRemoteRequests and changed them; the orderly shutdown
   // (command 13) puts them back, quits and ends the process.
@@ -429,6 +467,144 @@ TEST_F(RuntimeHostTest, AFailingAttachShowsItsTextAndShutsDownWithoutQuittingExc
   // Nothing was read, so nothing is written back.
   EXPECT_EQ(excel.log().count(dispid::application::DefaultSaveFormat, CallLog::Kind::Put), 0u);
   EXPECT_EQ(excel.log().count(dispid::application::IgnoreRemoteRequests, CallLog::Kind::Put), 0u);
+}
+
+TEST_F(RuntimeHostTest, TheLanguageNamesFunctionsAndDisplayTextsAndSetsTheLocale) {
+  const Bytes names = textBlock(u"Number;English;German\r\n4;SUM;SUMME\r\n5;AVERAGE;MITTELWERT");
+  const Bytes texts = textBlock(u"Key;English;German\r\n#DIV/0!;#DIV/0!;#DIV/0!\r\n#VALUE!;#VALUE!;#WERT!");
+  // Before the language arrives the runtime speaks English: nothing is translated.
+  EXPECT_TRUE(sendBuffer(1156, names));
+  EXPECT_EQ(nameOfFunction(4), u"SUM");
+  send(1159, 0, 0x0407); // German (primary language 7)
+  EXPECT_EQ(state().languageId, 7);
+  EXPECT_TRUE(sendBuffer(1156, names));
+  EXPECT_TRUE(sendBuffer(1158, texts));
+  EXPECT_EQ(nameOfFunction(4), u"SUMME");
+  EXPECT_EQ(nameOfFunction(5), u"MITTELWERT");
+  EXPECT_EQ(nameOfFunction(1), u"IF");
+  // A block that is none costs only its buffer.
+  Bytes broken = names;
+  broken[0] ^= 0xFF;
+  EXPECT_TRUE(sendBuffer(1156, broken));
+  EXPECT_TRUE(sendBuffer(1158, broken));
+  EXPECT_EQ(state().shutDown, 0);
+
+  // Error values now show in German.
+  const SectionKey key = writeKeyFile();
+  EXPECT_TRUE(sendText(1166, keyFilePath()));
+  const Bytes stream = compiler::compileToStream(compiler::readTextWorkbook("[sheets]\nS\n[cells]\nS!A1: =1+\"x\"\n"));
+  for (Bytes& chunk : compiler::streamToChunks(stream, 1 << 16)) {
+    key.combineBlock(chunk);
+    EXPECT_TRUE(sendBuffer(1157, chunk));
+  }
+  send(1157, 0, 0);
+  send(1167, 0, 0);
+  EXPECT_EQ(cell(0, 0), u"#WERT!");
+
+  // The attach step sets the C runtime's collation and number locale to the language.
+  const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+  send(1152, WPARAM(excel.application()), 0);
+  EXPECT_NE(std::string(std::setlocale(LC_NUMERIC, nullptr)), before);
+}
+
+TEST_F(RuntimeHostTest, TheDialogHookLearnsTitlesAndClosesThoseDialogs) {
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0x0080, u"Restricted")));
+  excel.dialogWindows = {{281, u"Open"}, {282, u"Save As"}, {283, u"Print"}};
+  send(1152, WPARAM(excel.application()), 0);
+  RuntimeTestState s = state();
+  EXPECT_EQ(s.dialogHook, 1);
+  EXPECT_EQ(s.hiddenMainHook, 0);
+  EXPECT_EQ(s.learningTitles, 0);
+  EXPECT_EQ(s.dialogTitles, 3);
+  EXPECT_EQ(excel.log().count(dispid::dialog::Show), 3u);
+
+  // A learned title is closed at every activation; another title of the same class is left alone.
+  EXPECT_TRUE(ExcelDouble::pumpUntilClosed(excel.openDialog(u"Save As")));
+  EXPECT_TRUE(ExcelDouble::pumpUntilClosed(excel.openDialog(u"Save As")));
+  HWND other = excel.openDialog(u"Go To");
+  EXPECT_FALSE(ExcelDouble::pumpUntilClosed(other, 5));
+  DestroyWindow(other);
+  // While Excel's events are off, a dialog holding the marked controls is closed whatever its title.
+  excel.setState(dispid::application::EnableEvents, Variant::boolean(false));
+  EXPECT_TRUE(ExcelDouble::pumpUntilClosed(excel.openDialog(u"Question", {L"Static", L"Edit", L"Button", L"Button"})));
+  HWND unmarked = excel.openDialog(u"Question", {L"Static", L"Button", L"Button"});
+  EXPECT_FALSE(ExcelDouble::pumpUntilClosed(unmarked, 5));
+  DestroyWindow(unmarked);
+
+  // Shutdown unhooks: the learned dialog stays open.
+  send(1173, 13, 0);
+  s = state();
+  EXPECT_EQ(s.dialogHook, 0);
+  HWND after = excel.openDialog(u"Save As");
+  EXPECT_FALSE(ExcelDouble::pumpUntilClosed(after, 5));
+  DestroyWindow(after);
+}
+
+TEST_F(RuntimeHostTest, KeptHiddenTheHookSuppressesOnlyTheFixedTitle) {
+  // Kept hidden: one fixed title, no dialog shown.
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0x00C0, u"Hidden")));
+  send(1152, WPARAM(excel.application()), 0);
+  EXPECT_EQ(state().dialogTitles, 1);
+  EXPECT_EQ(excel.log().count(dispid::dialog::Show), 0u);
+}
+
+TEST_F(RuntimeHostTest, AFailingDialogEndsLearningAndTheAttach) {
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0x0080, u"Restricted")));
+  excel.failWith("Dialog", dispid::dialog::Show, E_FAIL);
+  send(1152, WPARAM(excel.application()), 0);
+  RuntimeTestState s = state();
+  EXPECT_EQ(s.learningTitles, 0);
+  EXPECT_EQ(s.shutDown, 1);
+  EXPECT_EQ(s.dialogHook, 0);
+  EXPECT_EQ(messageBoxes.size(), 1u);
+  EXPECT_EQ(excel.quitCalls, 0);
+}
+
+TEST_F(RuntimeHostTest, AnUnattendedRunStaysHiddenAfterItsStartUpMacros) {
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0x0040, u"Hidden")));
+  std::vector<std::u16string> ran;
+  for (const char16_t* name : {u"First", u"Second"})
+    excel.macros[name] = [&ran, name](std::span<const Variant>) {
+      ran.emplace_back(name);
+      return Variant();
+    };
+  EXPECT_EQ(send(1178, 1, 0), 0); // goes on to Excel as well
+  send(1280, 1, LPARAM(u"First"));
+  send(1280, 2, LPARAM(u"Second"));
+  send(1152, WPARAM(excel.application()), 0);
+  RuntimeTestState s = state();
+  EXPECT_EQ(s.hiddenMainHook, 1);
+  EXPECT_EQ(s.dialogHook, 0); // an unattended run shows no dialog to suppress
+  send(1167, 0, 0);
+  // The ready step schedules the start-up run instead of showing Excel.
+  EXPECT_EQ(excel.log().count(dispid::application::OnTime), 1u);
+  EXPECT_FALSE(excel.state(dispid::application::Visible).toBoolean());
+  EXPECT_EQ(send(1173, 2, 0), 1911);
+  EXPECT_EQ(ran, (std::vector<std::u16string>{u"Second", u"First"}));
+  EXPECT_EQ(state().visibleRequested, 0);
+
+  // Excel's main window may not come forward while Visible was last set false.
+  excel.setState(dispid::application::Visible, Variant::boolean(true));
+  ShowWindow(main, SW_SHOW);
+  SetActiveWindow(main);
+  EXPECT_FALSE(IsWindowVisible(main));
+  EXPECT_FALSE(excel.state(dispid::application::Visible).toBoolean());
+}
+
+TEST_F(RuntimeHostTest, AFailingStartUpMacroSkipsTheOther) {
+  int firstRuns = 0;
+  excel.macros[u"First"] = [&](std::span<const Variant>) {
+    ++firstRuns;
+    return Variant();
+  };
+  send(1280, 1, LPARAM(u"First"));
+  send(1280, 2, LPARAM(u"Missing")); // Run fails: no such macro
+  send(1152, WPARAM(excel.application()), 0);
+  EXPECT_EQ(send(1173, 2, 0), 1911);
+  EXPECT_EQ(firstRuns, 0);
+  EXPECT_EQ(state().shutDown, 0);
+  EXPECT_EQ(send(1173, 99, 0), 1911); // an unknown command does nothing
+  EXPECT_EQ(state().shutDown, 0);
 }
 
 } // namespace

@@ -24,7 +24,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
       detachProcess(reserved != nullptr);
     } catch (...) {
     }
-    destroyHost();
+    destroyHost(reserved != nullptr);
     return TRUE;
   default:
     return TRUE;

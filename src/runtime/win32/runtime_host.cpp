@@ -3,14 +3,20 @@
 #include "runtime/win32/runtime_host.h"
 
 #include <objbase.h>
+#include <shellapi.h>
 
-#include <cwctype>
+#include <clocale>
 
+#include "excel/excel_adapter.h"
 #include "formula/compiled_workbook.h"
+#include "formula/formula_node.h"
 #include "functions/function_library.h"
+#include "platform/text_services.h"
 #include "runtime/encoded_strings.h"
+#include "runtime/win32/hooks.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/window_procs.h"
+#include "values/conversions.h"
 
 namespace cwbk {
 namespace {
@@ -27,19 +33,6 @@ template <class F> void guarded(F&& step) {
   }
 }
 
-std::u16string className(HWND window) {
-  wchar_t name[256] = {};
-  const int n = GetClassNameW(window, name, 256);
-  return std::u16string(reinterpret_cast<const char16_t*>(name), n > 0 ? size_t(n) : 0);
-}
-
-bool sameTextIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::towupper(wint_t(a[i])) != std::towupper(wint_t(b[i]))) return false;
-  return true;
-}
-
 struct MainWindowSearch {
   std::u16string className;
   HWND found = nullptr;
@@ -50,7 +43,7 @@ BOOL CALLBACK findHiddenMainWindow(HWND window, LPARAM context) {
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
   if (process != GetCurrentProcessId()) return TRUE;
-  if (!sameTextIgnoringCase(className(window), search.className)) return TRUE;
+  if (!equalIgnoringCase(windowClassName(window), search.className)) return TRUE;
   if (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) return TRUE;
   search.found = window;
   return FALSE;
@@ -63,7 +56,7 @@ struct ChildSearch {
 
 BOOL CALLBACK findWatchedChildren(HWND window, LPARAM context) {
   auto& search = *reinterpret_cast<ChildSearch*>(context);
-  const std::u16string name = className(window);
+  const std::u16string name = windowClassName(window);
   if (name == search.class1) search.child1 = window; // the last one enumerated wins
   if (name == search.class2) search.child2 = window;
   return TRUE;
@@ -71,7 +64,7 @@ BOOL CALLBACK findWatchedChildren(HWND window, LPARAM context) {
 
 BOOL CALLBACK subclassSheetWindow(HWND window, LPARAM context) {
   auto& host = *reinterpret_cast<RuntimeHost*>(context);
-  if (className(window) != u"EXCEL7" || host.sheetWindowProcs.count(window)) return TRUE;
+  if (windowClassName(window) != u"EXCEL7" || host.sheetWindowProcs.count(window)) return TRUE;
   host.sheetWindowProcs[window] = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&worksheetWindowProcedure)));
   return TRUE;
@@ -98,6 +91,26 @@ int32_t leadingNumber(std::u16string_view text) {
   return n;
 }
 
+// Gives the application's icon to the first worksheet window below Excel's desk window.
+void showApplicationIcon(RuntimeHost& host) {
+  if (!host.appIcon || !host.mainWindow) return;
+  HWND desk = FindWindowExW(host.mainWindow, nullptr, L"XLDESK", nullptr);
+  HWND sheet = desk ? FindWindowExW(desk, nullptr, L"EXCEL7", nullptr) : nullptr;
+  if (!sheet) return;
+  SendMessageW(sheet, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(host.appIcon));
+  SendMessageW(sheet, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(host.appIcon));
+}
+
+// Collation and number reading of the C runtime follow a language other than English that the
+// language table knows.
+void applyLanguageLocale(RuntimeHost& host) {
+  const std::u16string_view name = languageName(host.languageId);
+  if (languageIdByName(name) == 9) return;
+  const std::string narrow(name.begin(), name.end()); // the table's names are ASCII
+  std::setlocale(LC_COLLATE, narrow.c_str());
+  std::setlocale(LC_NUMERIC, narrow.c_str());
+}
+
 // The attach steps that need the Application object; they run once, the first time one is attached.
 void connectApplication(RuntimeHost& host, const std::u16string& startupMacro) {
   host.connected = true; // a nested attach from the start-up macro finds the steps taken
@@ -106,8 +119,11 @@ void connectApplication(RuntimeHost& host, const std::u16string& startupMacro) {
   // The event sink is connected here once Excel's application events are handled.
   host.workbook = adoptAs<WorkbookWrapper>(app.getObject(dispid::application::ActiveWorkbook));
   if (!startupMacro.empty()) app.run(startupMacro);
-  // The interception of Excel members, the Excel adapter with its DDE link and its registration as
-  // the workbook's host interface are installed here once they exist.
+  // The interception of Excel members and the adapter's DDE link are installed here once they exist.
+  ExcelAdapter::Options options;
+  options.applicationFolder = host.appFolder;
+  host.adapter = std::make_unique<ExcelAdapter>(app, host.workbook, std::move(options));
+  connectModel(host);
   host.fileFormat = host.workbook.isEmpty() ? 0 : host.workbook.fileFormat();
   if (host.excelInfo.majorVersion < 12 || host.fileFormat == kFileFormat97) {
     host.maxRow = 0xFFFF;
@@ -130,7 +146,54 @@ void connectApplication(RuntimeHost& host, const std::u16string& startupMacro) {
 } // namespace
 
 RuntimeHost::RuntimeHost() = default;
-RuntimeHost::~RuntimeHost() = default;
+RuntimeHost::~RuntimeHost() {
+  if (appIcon) DestroyIcon(appIcon);
+}
+
+std::u16string windowClassName(HWND window) {
+  wchar_t name[256] = {};
+  const int n = GetClassNameW(window, name, 256);
+  return std::u16string(reinterpret_cast<const char16_t*>(name), n > 0 ? size_t(n) : 0);
+}
+
+void connectModel(RuntimeHost& host) {
+  EvaluationContext& context = evaluationContext();
+  context.functionService = host.adapter.get();
+  context.macroService = host.adapter.get();
+  if (host.model) host.model->state().host = host.adapter.get();
+}
+
+void setApplicationPath(RuntimeHost& host, std::u16string path) {
+  const size_t slash = path.find_last_of(u"\\/");
+  host.appFolder = slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
+  HICON icon = ExtractIconW(host.moduleHandle, reinterpret_cast<const wchar_t*>(path.c_str()), 0);
+  // ExtractIcon answers 1 for a file that is no executable and null for one without icons.
+  if (reinterpret_cast<uintptr_t>(icon) > 1) {
+    if (host.appIcon) DestroyIcon(host.appIcon);
+    host.appIcon = icon;
+    showApplicationIcon(host);
+  }
+  host.appPath = std::move(path);
+}
+
+void runStartupMacros(RuntimeHost& host) {
+  ApplicationWrapper& app = host.application;
+  if (app.isEmpty()) return;
+  try {
+    if (!host.startupMacro2.empty()) {
+      host.macroRunning = true;
+      app.run(host.startupMacro2);
+      host.macroRunning = false;
+    }
+    if (!host.startupMacro1.empty()) app.run(host.startupMacro1);
+  } catch (...) {
+    host.macroRunning = false;
+  }
+  if (host.unattended != 0) {
+    app.putVisible(false);
+    host.excelInfo.visibleRequested = false;
+  }
+}
 
 RuntimeHost* runtimeHost() {
   return theHost;
@@ -146,9 +209,19 @@ void constructHost() {
   // application menu are created here once they exist.
 }
 
-void destroyHost() {
+void destroyHost(bool processEnding) {
   RuntimeHost* host = theHost;
   if (!host) return;
+  if (processEnding) {
+    // Releasing an object of an Excel that has already gone would call into freed code.
+    guarded([&] {
+      evaluationContext().functionService = nullptr;
+      evaluationContext().macroService = nullptr;
+      (void)host->adapter.release();
+      (void)host->application.release();
+      (void)host->workbook.release();
+    });
+  }
   theHost = nullptr;
   const bool uninitialize = host->comInitialized;
   guarded([&] { delete host; });
@@ -210,7 +283,14 @@ void attachApplication(IUnknown* application, const std::u16string& startupMacro
   // The application menu is built here once it exists.
   if (host.mainWindow)
     EnumChildWindows(host.mainWindow, subclassSheetWindow, reinterpret_cast<LPARAM>(&host));
-  // The icon, the locale, the registrar's handlers and the hooks are installed here once they exist.
+  showApplicationIcon(host);
+  applyLanguageLocale(host);
+  // The registrar's key and double-click handlers are registered here once it exists.
+  if (host.settings.has(SettingsFlag::keepHidden)) installHiddenMainHook(host);
+  if ((host.settings.has(SettingsFlag::restrictedWorkbook) || !host.settings.has(SettingsFlag::saveIntoExe)) &&
+      host.unattended == 0)
+    installDialogHook(host);
+  // The workbook filter is installed here once the interception exists.
 }
 
 int shutdownRuntime(bool quitExcel) {
@@ -223,7 +303,12 @@ int shutdownRuntime(bool quitExcel) {
     host->notifyThread = 0;
   });
   // The workbook's late-bound call entry is written back here once the workbook filter patches it.
-  guarded([&] { host->model.reset(); });
+  guarded([&] {
+    evaluationContext().functionService = nullptr;
+    evaluationContext().macroService = nullptr;
+    host->model.reset();
+  });
+  guarded([&] { host->adapter.reset(); });
   guarded([&] { host->workbook.attach(nullptr); });
   if (!app.isEmpty()) {
     guarded([&] { app.putBoolean(dispid::application::EnableEvents, false); });
@@ -240,6 +325,7 @@ int shutdownRuntime(bool quitExcel) {
     if (quitExcel) guarded([&] { app.quit(); });
   }
   guarded([&] { app.attach(nullptr); });
+  guarded([&] { removeHooks(*host); });
   return 0;
 }
 

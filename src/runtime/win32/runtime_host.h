@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "excel/excel_objects.h"
@@ -17,6 +18,7 @@
 namespace cwbk {
 
 class CompiledWorkbook;
+class ExcelAdapter;
 
 // A subclassed window and the procedure it had before.
 struct SubclassedWindow {
@@ -50,12 +52,20 @@ struct RuntimeHost {
   WNDPROC mainWindowProc = nullptr;
   SubclassedWindow watchedChild1, watchedChild2;
   std::map<HWND, WNDPROC> sheetWindowProcs;
+  std::set<std::u16string> dialogTitles; // titles of the dialogs the dialog hook closes
+  bool learningTitles = false;           // the dialog hook records titles instead
+  HHOOK dialogHook = nullptr;
+  HHOOK hiddenMainHook = nullptr;
+  HICON appIcon = nullptr;
   bool processAttached = false;
 
   // --- Excel connection
   ApplicationWrapper application;
   WorkbookWrapper workbook;
   ExcelInfo excelInfo;
+  // Writes the model's values into Excel and computes what the library leaves to Excel; registered
+  // with the model as its host and with the evaluation context as its host services.
+  std::unique_ptr<ExcelAdapter> adapter;
   int32_t fileFormat = 0;
   uint32_t maxRow = 0xFFFFF, maxColumn = 0x3FFF;
   bool connected = false;       // the attach steps that need the Application object have run
@@ -76,15 +86,31 @@ struct RuntimeHost {
   DWORD notifyThread = 0;
   uint8_t languageId = 0;
   uintptr_t unattended = 0;
+  bool macroRunning = false; // start-up macro 2 runs
   bool shutDown = false;
 };
 
 // Returns the host while the module is loaded; null before construction and after destruction.
 RuntimeHost* runtimeHost();
 
-// Module load and unload: build and destroy the host (COM for the loading thread included).
+// Module load and unload: build and destroy the host (COM for the loading thread included). While the
+// process ends, Excel's objects may be gone already: they are then forgotten, not released.
 void constructHost();
-void destroyHost();
+void destroyHost(bool processEnding = false);
+
+// Returns a window's class name.
+std::u16string windowClassName(HWND window);
+
+// Registers the Excel adapter (when there is one) with the model as its host and with the evaluation
+// context as its host services; the model may have been replaced since the adapter was made.
+void connectModel(RuntimeHost& host);
+
+// Switches the application to the executable at a path: its path, its folder and its icon.
+void setApplicationPath(RuntimeHost& host, std::u16string path);
+
+// The start-up run (command 2): start-up macro 2 with the macro-running flag set, then start-up macro
+// 1; a failure of either skips what follows of them. An unattended run then hides Excel.
+void runStartupMacros(RuntimeHost& host);
 
 // The process-attach notification: finds Excel's main window of this process and subclasses it and
 // the watched children. Runs once; returns true.

@@ -25,6 +25,13 @@ struct RuntimeTestState {
   int32_t sheetWindows;
   int32_t maxRow;
   uint8_t languageId;
+  int32_t adapterConnected; // the adapter is the model's host and the evaluation services
+  int32_t dialogHook;
+  int32_t hiddenMainHook;
+  int32_t learningTitles;
+  int32_t dialogTitles; // how many titles the dialog hook closes
+  int32_t appIcon;
+  int32_t visibleRequested;
   char16_t appName[64];
   char16_t workbookFile[260];
   char16_t startupMacro1[64];
@@ -39,6 +46,8 @@ typedef void(RuntimeTestSetEffectsFn)(RuntimeTestMessageBox* messageBox, Runtime
 typedef int32_t(RuntimeTestQueryFn)(RuntimeTestState* state);
 // Writes a model cell's value as text (numbers shortest round-trip, TRUE/FALSE, error literals) into
 // text (capacity units, terminated); returns its length, or -1 when the model holds no such cell.
+// Writes the name shown for a function number (terminated); returns its length, or -1 without one.
+typedef int32_t(RuntimeTestFunctionNameFn)(int32_t number, char16_t* text, int32_t capacity);
 typedef int32_t(RuntimeTestCellTextFn)(uint32_t sheet, uint32_t row, uint32_t column, char16_t* text,
                                        int32_t capacity);
 }

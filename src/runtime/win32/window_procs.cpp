@@ -7,23 +7,23 @@
 
 #include "excel/com_error.h"
 #include "formula/compiled_workbook.h"
+#include "formula/function_table.h"
 #include "platform/utf8.h"
 #include "runtime/encoded_strings.h"
+#include "runtime/language_texts.h"
 #include "runtime/pe_sections.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/payload.h"
 #include "runtime/win32/runtime_host.h"
+#include "values/conversions.h"
+#include "values/date_serial.h"
 
 namespace cwbk {
 namespace {
 
 constexpr LRESULT kCommandReply = 1911;
+constexpr double kTenthOfASecond = 1.1574074074074074e-6; // in days
 constexpr size_t kMaxPathUnits = 32768;
-
-std::u16string folderOf(const std::u16string& path) {
-  const size_t slash = path.find_last_of(u"\\/");
-  return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
-}
 
 // Reads the file at a path whole; empty when it cannot be read.
 std::vector<uint8_t> readFile(const std::u16string& path) {
@@ -63,22 +63,42 @@ void applySettings(RuntimeHost& host, std::span<const uint8_t> block) {
 void endOfStream(RuntimeHost& host) {
   host.stream.endOfStream(host.key, host.model);
   if (host.model) host.model->setCellIndexMode(host.settings.has(SettingsFlag::cellIndexMode));
+  connectModel(host);
 }
 
-// The ready message. The model is prepared (linked, ordered and first evaluated); writing the values
-// into Excel and the start-up scheduling arrive with the recalculation driver.
+// The ready message: the model is prepared (linked, ordered and first evaluated; the adapter writes what
+// the evaluation changed into Excel), then the start-up macros are scheduled, or Excel kept hidden for
+// the application is shown. The rest of the workbook-load step arrives with the recalculation driver.
 void ready(RuntimeHost& host) {
   if (host.model && !host.modelPrepared) {
     host.modelPrepared = true;
     host.model->prepareAfterLoad();
   }
+  ApplicationWrapper& app = host.application;
+  if (app.isEmpty()) return;
+  if (!host.startupMacro1.empty() || !host.startupMacro2.empty()) {
+    const bool date1904 = host.model && host.model->state().date1904;
+    app.onTime(currentDateTimeSerial(date1904) + kTenthOfASecond, u"DummyFunc13");
+  } else if (host.settings.has(SettingsFlag::keepHidden) && host.unattended == 0 && !app.visible()) {
+    app.putVisible(true);
+    host.excelInfo.visibleRequested = true;
+  }
 }
 
 void runCommand(RuntimeHost& host, WPARAM command) {
-  // Commands other than 13 arrive with the parts they belong to.
-  if (command == 13 && !host.shutDown) {
+  if (host.shutDown) return;
+  // The recalculation (10), the undo entry (12), the data commands (1168, 1169, 1174), the About box
+  // (1170) and the save (1281) arrive with the parts they belong to.
+  switch (command) {
+  case 2:
+    runStartupMacros(host);
+    break;
+  case 13:
     shutdownRuntime(true);
     terminateHost();
+    break;
+  default:
+    break;
   }
 }
 
@@ -102,8 +122,9 @@ LRESULT runEffect(RuntimeHost& host, UINT msg, WPARAM wParam, LPARAM lParam) {
           // A chunk that fails only costs its buffer.
         }
       }
-      // The function-name translations and the language texts are applied once the localisation
-      // of the runtime exists.
+      if (msg == message::Translations)
+        applyFunctionNameTranslations(payload.bytes(), languageName(host.languageId), translateFunctionName);
+      if (msg == message::LanguageTexts) applyLanguageTexts(payload.bytes(), host.languageId);
     }
     return 0;
   }
@@ -117,8 +138,7 @@ LRESULT runEffect(RuntimeHost& host, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::u16string text = payload.text();
     if (text.size() > kMaxPathUnits) return 0;
     if (msg == message::AppPath) {
-      host.appFolder = folderOf(text);
-      host.appPath = std::move(text);
+      setApplicationPath(host, std::move(text));
     } else if (msg == message::ImportPath) {
       host.importPath = std::move(text);
     } else if (msg == message::ExportPath) {

@@ -77,6 +77,9 @@ public:
     static const std::vector<Member<DialogObject>> table = {
         {dispid::dialog::Show, "Show",
          [](DialogObject& self, DispatchCall& call) {
+           auto shown = self.excel().dialogWindows.find(self.which_);
+           if (shown != self.excel().dialogWindows.end())
+             ExcelDouble::pumpUntilClosed(self.excel().openDialog(shown->second));
            return call.answer(Variant::boolean(self.excel().dialogAnswer));
          }},
     };
@@ -759,6 +762,35 @@ ExcelDouble::ExcelDouble() {
   window_ =
       CreateWindowExW(0, L"XLMAIN", reinterpret_cast<const wchar_t*>(caption.c_str()), WS_OVERLAPPEDWINDOW, 0,
                       0, 640, 480, nullptr, nullptr, windowClass.hInstance, nullptr);
+}
+
+HWND ExcelDouble::openDialog(std::u16string_view title, std::initializer_list<const wchar_t*> controls) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = DefWindowProcW; // closes on WM_CLOSE
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"bosa_sdm_XL9";
+  RegisterClassW(&windowClass);
+  const std::u16string text(title);
+  HWND dialog = CreateWindowExW(0, L"bosa_sdm_XL9", reinterpret_cast<const wchar_t*>(text.c_str()),
+                                WS_POPUP | WS_CAPTION, 100, 100, 300, 200, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+  for (const wchar_t* control : controls)
+    CreateWindowExW(0, control, L"", WS_CHILD, 0, 0, 10, 10, dialog, nullptr, windowClass.hInstance, nullptr);
+  ShowWindow(dialog, SW_SHOW);
+  SetActiveWindow(dialog);
+  return dialog;
+}
+
+bool ExcelDouble::pumpUntilClosed(HWND window, int rounds) {
+  for (int i = 0; i < rounds && IsWindow(window); ++i) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    if (IsWindow(window)) Sleep(5);
+  }
+  return !IsWindow(window);
 }
 
 ExcelDouble::~ExcelDouble() {

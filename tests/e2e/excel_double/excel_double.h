@@ -169,6 +169,15 @@ public:
   std::map<std::u16string, std::function<Variant(std::span<const Variant> arguments)>> macros;
   // The answer of every Dialog.Show.
   bool dialogAnswer = true;
+  // Built-in dialogs that Dialog.Show puts on screen as windows, by number, with their titles; Show
+  // then waits (pumping messages, a bounded while) until the window is closed.
+  std::map<int32_t, std::u16string> dialogWindows;
+  // Shows a top-level window of Excel's dialog class with the title and child controls of the named
+  // classes, and activates it. Returns the window.
+  HWND openDialog(std::u16string_view title, std::initializer_list<const wchar_t*> controls = {});
+  // Pumps this thread's messages until the window is gone or the rounds are spent; returns whether it
+  // is gone.
+  static bool pumpUntilClosed(HWND window, int rounds = 200);
   // The user-interface language of LanguageSettings.
   int32_t languageId = 1033;
   // The active workbook and sheet, and the selection (a rectangle on the active sheet).
