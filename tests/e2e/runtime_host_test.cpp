@@ -492,7 +492,7 @@ TEST_F(RuntimeHostTest, TheLanguageNamesFunctionsAndDisplayTextsAndSetsTheLocale
   // Error values now show in German.
   const SectionKey key = writeKeyFile();
   EXPECT_TRUE(sendText(1166, keyFilePath()));
-  const Bytes stream = compiler::compileToStream(compiler::readTextWorkbook("[sheets]\nS\n[cells]\nS!A1: =1+\"x\"\n"));
+  const Bytes stream = compiler::compileToStream(compiler::readTextWorkbook("[sheets]\nS\n[cells]\nS!A1: =1+\"x\"\n[flags]\nS!A1: volatile\n"));
   for (Bytes& chunk : compiler::streamToChunks(stream, 1 << 16)) {
     key.combineBlock(chunk);
     EXPECT_TRUE(sendBuffer(1157, chunk));
@@ -605,6 +605,31 @@ TEST_F(RuntimeHostTest, AFailingStartUpMacroSkipsTheOther) {
   EXPECT_EQ(state().shutDown, 0);
   EXPECT_EQ(send(1173, 99, 0), 1911); // an unknown command does nothing
   EXPECT_EQ(state().shutDown, 0);
+}
+
+TEST_F(RuntimeHostTest, TheWatchedChildrensFocusChangesHoldEditing) {
+  WINDOWPOS position{};
+  auto post = [&](HWND window, UINT msg) {
+    SendMessageW(window, msg, 0, msg == WM_WINDOWPOSCHANGING || msg == WM_WINDOWPOSCHANGED ? LPARAM(&position) : 0);
+  };
+  // Focus in, a position change, focus out, a position change: the hold is set, then cleared.
+  post(editChild, WM_SETFOCUS);
+  post(editChild, WM_WINDOWPOSCHANGED); // never changes the state
+  EXPECT_EQ(state().holdState, 1);
+  post(editChild, WM_WINDOWPOSCHANGING);
+  EXPECT_EQ(state().editHold, 1);
+  post(editChild, WM_KILLFOCUS);
+  EXPECT_EQ(state().holdState, 3);
+  post(editChild, WM_SETFOCUS); // focus back: still held
+  EXPECT_EQ(state().holdState, 2);
+  post(editChild, WM_KILLFOCUS);
+  // The second child passes on position changes without looking at them.
+  post(nameChild, WM_WINDOWPOSCHANGING);
+  EXPECT_EQ(state().holdState, 3);
+  post(editChild, WM_WINDOWPOSCHANGING);
+  RuntimeTestState s = state();
+  EXPECT_EQ(s.holdState, 0);
+  EXPECT_EQ(s.editHold, 0);
 }
 
 } // namespace

@@ -270,6 +270,8 @@ void detachProcess(bool processEnding) {
   guarded([&] { restore(host->watchedChild1.window, host->watchedChild1.previous); });
   guarded([&] { restore(host->watchedChild2.window, host->watchedChild2.previous); });
   guarded([&] { restore(host->mainWindow, host->mainWindowProc); });
+  // A hook left behind would call into the unloaded module.
+  guarded([&] { removeHooks(*host); });
   // While the process ends, Excel's objects may be gone already: only an unload ends it here.
   if (!processEnding) terminateHost();
 }

@@ -11,6 +11,7 @@
 #include "formula/function_table.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/runtime_host.h"
+#include "runtime/win32/window_procs.h"
 #include "values/conversions.h"
 
 using namespace cwbk;
@@ -68,6 +69,8 @@ extern "C" int32_t RuntimeTestQuery(RuntimeTestState* out) {
   s.dialogTitles = int32_t(host->dialogTitles.size());
   s.appIcon = host->appIcon != nullptr;
   s.visibleRequested = host->excelInfo.visibleRequested;
+  s.holdState = focusHold().state;
+  s.editHold = focusHold().editHold;
   copyText(s.appName, host->settings.AppName);
   copyText(s.workbookFile, host->workbookFile);
   copyText(s.startupMacro1, host->startupMacro1);

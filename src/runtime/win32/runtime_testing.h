@@ -32,6 +32,8 @@ struct RuntimeTestState {
   int32_t dialogTitles; // how many titles the dialog hook closes
   int32_t appIcon;
   int32_t visibleRequested;
+  int32_t holdState;
+  int32_t editHold;
   char16_t appName[64];
   char16_t workbookFile[260];
   char16_t startupMacro1[64];
