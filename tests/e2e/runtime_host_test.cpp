@@ -269,6 +269,8 @@ TEST_F(RuntimeHostTest, StartUpLoadsTheWorkbookAndShutdownPutsBackWhatAttachChan
     EXPECT_TRUE(sendBuffer(1157, chunks[i])) << i;
   send(1157, 0, 0);
   EXPECT_TRUE(sendText(1165, u"C:\\Books\\Loan.xlsx"));
+  // The application's executable gives its icon to the worksheet window.
+  EXPECT_TRUE(sendText(1160, u"C:\\windows\\notepad.exe"));
   send(1152, WPARAM(excel.application()), 0);
   EXPECT_EQ(cell(0, 3), u"<none>");
   send(1167, 0, 0);
@@ -292,6 +294,8 @@ TEST_F(RuntimeHostTest, StartUpLoadsTheWorkbookAndShutdownPutsBackWhatAttachChan
   EXPECT_EQ(cell(2, 1), u"TRUE");
   EXPECT_EQ(cell(0, 3), u"22");
   EXPECT_EQ(s.adapterConnected, 1);
+  EXPECT_EQ(s.appIcon, 1);
+  EXPECT_NE(SendMessageW(sheetWindow, WM_GETICON, ICON_BIG, 0), 0);
   // Every formula's value stands in Excel's cells: the ones saved with the workbook, and the volatile
   // one that the first evaluation computed, written by the adapter.
   EXPECT_EQ(sheet.value(u"B1").toDouble(), 42);
