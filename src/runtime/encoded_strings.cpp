@@ -28,7 +28,8 @@ template <Encoded E> constexpr std::span<const uint16_t> stored() {
 constexpr std::span<const uint16_t> kTable[] = {
     stored<u"XLMAIN">(), stored<u"XLCELLEDIT">(), stored<u"XLNAMEBOX">(), stored<u"Calculation runtime">(),
     stored<u".text">(),  stored<u".rdata">(), stored<u"bosa_sdm_XL9">(), stored<u"Static">(),
-    stored<u"Edit">(),   stored<u"Button">(), stored<u"Excel">(),
+    stored<u"Edit">(),   stored<u"Button">(), stored<u"Excel">(), stored<u"Undo Entry">(),
+    stored<u"DummyFunc4">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

@@ -19,6 +19,8 @@ enum class EncodedString : uint32_t {
   DialogMarkClassB,   // the second marking class (mark B)
   DialogCountedClass, // the control class counted: two of them complete the marks
   SuppressedTitle,    // the one dialog title suppressed while Excel's main window is kept hidden
+  UndoText,           // the text of the runtime's entry in Excel's Undo command
+  UndoProcedure,      // the procedure Excel's Undo runs: the runtime's undo entry point
   Count,
 };
 

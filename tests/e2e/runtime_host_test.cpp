@@ -13,6 +13,7 @@
 #include "compiler/text_workbook.h"
 #include "compiler/workbook_compiler.h"
 #include "excel/excel_members.h"
+#include "excel/excel_objects.h"
 #include "excel_double/excel_double.h"
 #include "formula/compressed_block.h"
 #include "runtime/section_key.h"
@@ -634,6 +635,88 @@ TEST_F(RuntimeHostTest, TheWatchedChildrensFocusChangesHoldEditing) {
   RuntimeTestState s = state();
   EXPECT_EQ(s.holdState, 0);
   EXPECT_EQ(s.editHold, 0);
+}
+
+// The application as a user sees it: values typed into Excel reach the model, and what depends on
+// them comes back into Excel's cells.
+class ChangeRoadTest : public RuntimeHostTest {
+protected:
+  WorksheetObject& sheet = book.sheet(1);
+  WorksheetWrapper sheetWrapper;
+
+  void SetUp() override {
+    RuntimeHostTest::SetUp();
+    for (auto [a1, value] : {std::pair{u"A1", Variant::number(21)}, {u"B1", Variant::number(42)},
+                             {u"C1", Variant::text(u"n=42")}, {u"A2", Variant::number(0.5)},
+                             {u"B2", Variant::number(21.5)}, {u"B3", Variant::boolean(true)}})
+      sheet.set(a1, value);
+    const SectionKey key = writeKeyFile();
+    EXPECT_TRUE(sendText(1166, keyFilePath()));
+    for (const Bytes& chunk : workbookChunks(key, 1 << 16))
+      EXPECT_TRUE(sendBuffer(1157, chunk));
+    send(1157, 0, 0);
+    send(1152, WPARAM(excel.application()), 0);
+    send(1167, 0, 0);
+    sheetWrapper.attach(static_cast<IDispatch*>(&sheet));
+  }
+
+  // Excel's sheet-change message for a range the user changed.
+  void changed(std::u16string_view a1) {
+    RangeWrapper range = sheetWrapper.range(a1);
+    send(1282, WPARAM(sheetWrapper.get()), LPARAM(range.get()));
+  }
+};
+
+TEST_F(ChangeRoadTest, TypedValuesRecalculateTheirDependentsIntoExcel) {
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 10);
+  EXPECT_EQ(sheet.value(u"C1").toText(), u"n=10");
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 5.5);
+  EXPECT_FALSE(sheet.value(u"B3").toBoolean());
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 6);
+  EXPECT_EQ(excel.log().count(dispid::application::CalculateFull), 1u);
+  EXPECT_TRUE(excel.state(dispid::application::EnableEvents).toBoolean());
+
+  // Several cells at once: every value is read and taken.
+  sheet.set(u"A1", Variant::number(1));
+  sheet.set(u"A2", Variant::number(2));
+  changed(u"A1:A2");
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 3);
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 2);
+
+  // The same value again changes nothing: no recalculation runs.
+  changed(u"A1");
+  EXPECT_EQ(excel.log().count(dispid::application::CalculateFull), 2u);
+
+  // A cleared cell is recorded for undo, and Excel's Undo entry is installed.
+  sheet.clear(2, 1);
+  changed(u"A2");
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 1);
+  EXPECT_GE(excel.log().count(dispid::application::OnUndo), 1u);
+  EXPECT_EQ(state().shutDown, 0);
+}
+
+TEST_F(ChangeRoadTest, AFailingExcelLeavesItsEventsOnAndShutsTheRuntimeDown) {
+  excel.failWith("Application", dispid::application::CalculateFull, E_FAIL);
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 10); // the model's values were written before the failure
+  EXPECT_TRUE(excel.state(dispid::application::ScreenUpdating).toBoolean());
+  EXPECT_EQ(state().shutDown, 1);
+  EXPECT_EQ(messageBoxes.size(), 1u);
+  EXPECT_EQ(excel.quitCalls, 0);
+}
+
+TEST_F(ChangeRoadTest, ARecalculationAskedForWhileOneRunsGoesOnToExcel) {
+  // A macro behind Excel's CalculateFull asks for another recalculation: it is not taken.
+  LRESULT nested = -1;
+  excel.script("Application", dispid::application::CalculateFull, [&](DispatchCall&) -> HRESULT {
+    nested = send(1173, 10, 0);
+    return S_OK;
+  });
+  EXPECT_EQ(send(1173, 10, 1), 1911);
+  EXPECT_EQ(nested, 0);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "app/change_intake.h"
 #include "excel/excel_objects.h"
 #include "runtime/app_settings.h"
 #include "runtime/section_key.h"
@@ -17,6 +18,7 @@
 
 namespace cwbk {
 
+class Cell;
 class CompiledWorkbook;
 class ExcelAdapter;
 
@@ -75,6 +77,17 @@ struct RuntimeHost {
   std::unique_ptr<CompiledWorkbook> model;
   StreamChunks stream;
   bool modelPrepared = false;
+
+  // --- the road of a change (the recalculation driver)
+  std::vector<Cell*> pendingCells; // cells changed since the last recalculation
+  UndoList undoList;
+  bool calcBusy = false;         // a run of the recalculation driver is in progress
+  bool modelBusy = false;        // the model's recalculate is in progress
+  bool recordNextChange = false; // the next single-cell change is recorded for undo
+  bool undoRunning = false;      // an undo writes an old value back
+  bool undoInstalled = false;    // the runtime's undo entry stands in Excel
+  bool recalcInManual = false;   // changes count in Excel's manual calculation mode too
+  double lastDuration = 0;       // seconds of the last change handling or recalculation
 
   // --- what the host messages delivered
   bool comInitialized = false;

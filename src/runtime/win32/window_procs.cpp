@@ -14,6 +14,7 @@
 #include "runtime/pe_sections.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/payload.h"
+#include "runtime/win32/recalculation_driver.h"
 #include "runtime/win32/runtime_host.h"
 #include "values/conversions.h"
 #include "values/date_serial.h"
@@ -66,13 +67,12 @@ void endOfStream(RuntimeHost& host) {
   connectModel(host);
 }
 
-// The ready message: the model is prepared (linked, ordered and first evaluated; the adapter writes what
-// the evaluation changed into Excel), then the start-up macros are scheduled, or Excel kept hidden for
-// the application is shown. The rest of the workbook-load step arrives with the recalculation driver.
+// The ready message: the workbook-load step (the adapter writes what the first evaluation changed into
+// Excel), then the start-up macros are scheduled, or Excel kept hidden for the application is shown.
 void ready(RuntimeHost& host) {
   if (host.model && !host.modelPrepared) {
     host.modelPrepared = true;
-    host.model->prepareAfterLoad();
+    loadWorkbookStep(host);
   }
   ApplicationWrapper& app = host.application;
   if (app.isEmpty()) return;
@@ -85,13 +85,19 @@ void ready(RuntimeHost& host) {
   }
 }
 
-void runCommand(RuntimeHost& host, WPARAM command) {
+void runCommand(RuntimeHost& host, WPARAM command, LPARAM lParam) {
   if (host.shutDown) return;
-  // The recalculation (10), the undo entry (12), the data commands (1168, 1169, 1174), the About box
-  // (1170) and the save (1281) arrive with the parts they belong to.
+  // The data commands (1168, 1169, 1174), the About box (1170) and the save (1281) arrive with the
+  // parts they belong to.
   switch (command) {
   case 2:
     runStartupMacros(host);
+    break;
+  case 10:
+    recalculateNow(host, lParam != 0);
+    break;
+  case 12:
+    installUndoEntry(host);
     break;
   case 13:
     shutdownRuntime(true);
@@ -166,8 +172,12 @@ LRESULT runEffect(RuntimeHost& host, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!host.shutDown) ready(host);
     return 0;
   case message::Command:
-    runCommand(host, wParam);
+    runCommand(host, wParam, lParam);
     return kCommandReply;
+  case message::SheetChange:
+    if (!host.shutDown)
+      handleSheetChange(host, reinterpret_cast<IDispatch*>(wParam), reinterpret_cast<IDispatch*>(lParam));
+    return 0;
   case message::StartupMacro:
     if (wParam == 1 || wParam == 2) {
       std::u16string name = terminatedTextAt(lParam).value_or(std::u16string());
@@ -175,8 +185,7 @@ LRESULT runEffect(RuntimeHost& host, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     return 0;
   default:
-    // The control event (1153) and the sheet change (1282) are taken here once the event handling
-    // and the recalculation driver exist.
+    // The control event (1153) is taken here once the event handling exists.
     return 0;
   }
 }
@@ -253,6 +262,8 @@ bool dispatchHostMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& reply)
     return false; // goes on to Excel
   }
   if (!host || !isListed(msg)) return false;
+  // A recalculation asked for while one runs goes on to Excel.
+  if (msg == message::Command && wParam == 10 && host->calcBusy) return false;
   try {
     reply = runEffect(*host, msg, wParam, lParam);
   } catch (const std::exception& e) {

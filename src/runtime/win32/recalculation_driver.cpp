@@ -1,0 +1,254 @@
+// The sheet-change road, the recalculation driver, the undo entry and the workbook-load step.
+#include "runtime/win32/recalculation_driver.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "app/change_intake.h"
+#include "excel/com_error.h"
+#include "excel/excel_adapter.h"
+#include "excel/variant_bridge.h"
+#include "formula/cell.h"
+#include "formula/compiled_workbook.h"
+#include "formula/recalculation.h"
+#include "formula/reference.h"
+#include "runtime/encoded_strings.h"
+#include "runtime/win32/host_effects.h"
+#include "runtime/win32/runtime_host.h"
+#include "runtime/win32/window_procs.h"
+
+namespace cwbk {
+namespace {
+
+constexpr int32_t kCalculationManual = -4135;
+constexpr int32_t kCalculationAutomatic = -4105;
+constexpr uint32_t kChunkCells = 16384;
+
+double secondsNow() {
+  static const double frequency = [] {
+    LARGE_INTEGER f{};
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart ? double(f.QuadPart) : 1000.0;
+  }();
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return double(now.QuadPart) / frequency;
+}
+
+// Runs `end` when the scope is left, however it is left; a failure of `end` is swallowed.
+template <class F> struct AtExit {
+  F end;
+  ~AtExit() {
+    try {
+      end();
+    } catch (...) {
+    }
+  }
+};
+template <class F> AtExit(F) -> AtExit<F>;
+
+// Lets the messages that wait on this thread run once (Excel finishes entering a formula).
+void runMessagesOnce() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+// A formula the user typed: the cell becomes one that Excel computes, linked to what its formula reads.
+void takeTypedFormula(RuntimeHost& host, CellAddress address, RangeWrapper& range) {
+  runMessagesOnce();
+  CompiledWorkbook& model = *host.model;
+  Cell* cell = model.findOrCreateCell(address);
+  if (!cell) return;
+  model.setHostComputed(*cell);
+  model.recalculator().linkHostReferences(*cell);
+  cell->setFlags(CellDirtyInput | CellChangedByUser);
+  host.pendingCells.push_back(cell);
+  const std::u16string formula = range.formula();
+  if (!formula.empty() && formula[0] == u'=' && formula.find(u'[') != std::u16string::npos)
+    model.setVolatile(*cell, true);
+}
+
+// One typed value: recorded for undo where asked, then taken into the model.
+bool takeTypedValue(RuntimeHost& host, CellAddress address, RangeWrapper& range) {
+  CompiledWorkbook& model = *host.model;
+  Variant typed;
+  if (!range.value2(typed)) return false;
+  const CalcValue value = fromVariant(typed.get());
+  const bool testChange = !(host.recalcInManual && host.excelInfo.majorVersion == 14);
+  if (testChange && !changeMatters(model, address, value, [&](Cell& master) {
+        // The array formula's value goes back over what the user typed.
+        model.reportChange(master, nullptr);
+        host.application.putEnableEvents(true);
+      }))
+    return false;
+  if (host.recordNextChange || (!host.undoRunning && value.isEmpty())) {
+    if (Cell* cell = model.findOrCreateCell(address)) {
+      CalcValue old;
+      if (cell->value()) old.copyFrom(*cell->value());
+      const int32_t index = model.cellIndexMode() && cell->templateIndex() >= 0 ? cell->templateIndex() : -1;
+      host.undoList.push({address, std::move(old), index});
+      PostMessageW(host.mainWindow, message::Command, 12, 0);
+    }
+  }
+  return takeValue(model, address, value, host.pendingCells);
+}
+
+// Several cells: each area read in chunks of whole rows, each value taken in its range form.
+bool takeAreaValues(RuntimeHost& host, WorksheetWrapper& sheet, uint32_t sheetIndex, RangeWrapper& area) {
+  const ParsedArea parsed = parseArea(area.address(), sheetIndex);
+  if (parsed.kind != 0 || !parsed.first.isValid()) return false;
+  const uint32_t top = parsed.first.rowIndex(), bottom = parsed.second.rowIndex();
+  const uint32_t left = parsed.first.column(), right = parsed.second.column();
+  const uint32_t chunkRows = kChunkCells / (right - left + 1) + 1;
+  bool joined = false;
+  for (uint32_t first = top; first <= bottom; first += std::min(chunkRows, bottom - first + 1)) {
+    const uint32_t last = std::min(bottom, first + chunkRows - 1);
+    const std::u16string text = cellText(CellAddress::make(sheetIndex, left, first)) + u":" +
+                                cellText(CellAddress::make(sheetIndex, right, last));
+    sheet.range(text).readBlock(first, left, [&](uint32_t row, uint32_t column, const CalcValue& value) {
+      joined |= takeRangeValue(*host.model, CellAddress::make(sheetIndex, column, row), value, host.pendingCells);
+    });
+    if (last == bottom) break;
+  }
+  return joined;
+}
+
+// The change handling: returns whether cells joined that call for a recalculation.
+bool handleChange(RuntimeHost& host, WorksheetWrapper& sheet, RangeWrapper& range) {
+  const bool counts = host.application.calculation() != kCalculationManual || host.recalcInManual;
+  const bool manual14 = host.recalcInManual && host.excelInfo.majorVersion == 14;
+  const uint32_t sheetIndex = uint32_t(sheet.index() - 1);
+  bool joined = false;
+  if (range.count() < 2) {
+    const CellAddress address = parseCell(range.address(), sheetIndex);
+    if (!address.isValid()) return manual14;
+    if (range.hasFormula()) {
+      takeTypedFormula(host, address, range);
+      joined = true;
+    } else {
+      joined = takeTypedValue(host, address, range);
+    }
+  } else {
+    const int32_t areas = range.areas().count();
+    for (int32_t i = 1; i <= areas; ++i) {
+      RangeWrapper area = range.area(i);
+      joined |= takeAreaValues(host, sheet, sheetIndex, area);
+    }
+  }
+  return (counts && joined) || manual14;
+}
+
+} // namespace
+
+void handleSheetChange(RuntimeHost& host, IDispatch* sheetObject, IDispatch* rangeObject) {
+  ApplicationWrapper& app = host.application;
+  if (app.isEmpty() || !host.model) return;
+  const bool eventsBefore = app.enableEvents();
+  app.putEnableEvents(false);
+  AtExit restore{[&] {
+    host.recordNextChange = false;
+    app.putEnableEvents(eventsBefore);
+  }};
+  if (host.modelBusy || !sheetObject || !rangeObject) return;
+  const double start = secondsNow();
+  WorksheetWrapper sheet;
+  RangeWrapper range;
+  sheet.attach(sheetObject);
+  range.attach(rangeObject);
+  if (!handleChange(host, sheet, range)) return;
+  recalculateNow(host, false);
+  host.lastDuration = secondsNow() - start;
+}
+
+void recalculateNow(RuntimeHost& host, bool calculateAll) {
+  ApplicationWrapper& app = host.application;
+  if (app.isEmpty() || !host.model || host.calcBusy) return;
+  host.calcBusy = true;
+  const double start = secondsNow();
+  SheetFlagTable sheetFlags;
+  bool screenSwitchedOff = false;
+  AtExit end{[&] {
+    if (screenSwitchedOff) app.putScreenUpdating(true);
+    app.putEnableEvents(true);
+    host.pendingCells.clear();
+    if (host.adapter) host.adapter->setSheetFlags(nullptr);
+    if (!app.enableEvents()) app.putEnableEvents(true);
+    host.calcBusy = false;
+    host.lastDuration = secondsNow() - start;
+  }};
+
+  if (!calculateAll) calculateAll = app.calculation() == kCalculationAutomatic;
+  const std::optional<PerSheetFlags>& table = host.excelInfo.perSheetFlags;
+  if (table && host.adapter) {
+    for (const SheetProtection& entry : table->sheets) {
+      sheetFlags.flags.push_back(entry.flags);
+      sheetFlags.passwords.push_back(entry.password);
+    }
+    host.adapter->setSheetFlags(&sheetFlags);
+  }
+  app.putEnableEvents(false);
+  if ((host.settings.has(SettingsFlag::quietRecalc) || table) && app.screenUpdating())
+    screenSwitchedOff = app.putScreenUpdating(false);
+  for (Cell* cell : host.model->volatileCells().cells())
+    host.pendingCells.push_back(cell);
+
+  try {
+    host.modelBusy = true;
+    AtExit notBusy{[&] { host.modelBusy = false; }};
+    host.model->recalculate(host.pendingCells, calculateAll);
+  } catch (const ComError& e) {
+    reportFailure(e.description());
+  } catch (...) {
+    // The cells keep what the recalculation wrote before the failure.
+  }
+
+  app.putEnableEvents(true);
+  app.calculateFull();
+  app.putEnableEvents(false);
+  // The sheets the adapter unprotected to write into them are protected again here once the sheet
+  // protection is built.
+  if (!host.undoList.empty() && !host.undoInstalled) installUndoEntry(host);
+}
+
+void installUndoEntry(RuntimeHost& host) {
+  if (host.undoList.empty() || host.application.isEmpty()) return;
+  host.undoInstalled = true;
+  host.application.onUndo(encodedString(EncodedString::UndoText), encodedString(EncodedString::UndoProcedure));
+}
+
+void loadWorkbookStep(RuntimeHost& host) {
+  CompiledWorkbook& model = *host.model;
+  for (Cell* cell : model.allCells())
+    if (cell->templateIndex() < 0 && !cell->hasFlag(CellHostComputed)) model.evaluateCell(*cell);
+  ApplicationWrapper& app = host.application;
+  if (app.isEmpty()) {
+    model.prepareAfterLoad();
+    return;
+  }
+  app.putEnableEvents(false);
+  app.putScreenUpdating(false);
+  AtExit restore{[&] {
+    app.putEnableEvents(true);
+    app.putScreenUpdating(true);
+  }};
+  // The sheets are unprotected here once the sheet protection is built.
+  IterationSettings& iteration = model.state().iteration;
+  const Variant enabled = app.getVariant(dispid::application::Iteration);
+  const Variant maxChange = app.getVariant(dispid::application::MaxChange);
+  const Variant maxIterations = app.getVariant(dispid::application::MaxIterations);
+  auto isNumber = [](const Variant& v) { return v.get().vt == VT_R8 || v.get().vt == VT_I4 || v.get().vt == VT_I2; };
+  iteration.enabled = enabled.get().vt == VT_BOOL && enabled.toBoolean();
+  iteration.maxChange = isNumber(maxChange) ? maxChange.toDouble() : 0;
+  iteration.maxIterations = isNumber(maxIterations) ? int32_t(std::clamp(maxIterations.toDouble(), 0.0, 32767.0)) : 0;
+  model.setCellIndexMode(host.settings.has(SettingsFlag::cellIndexMode));
+  model.prepareAfterLoad();
+  // The workbook and its sheets are protected here, and a preset data file imported, once those
+  // parts are built.
+}
+
+} // namespace cwbk
