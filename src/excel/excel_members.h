@@ -100,6 +100,7 @@ inline constexpr DISPID Type = 0x006C;
 inline constexpr DISPID Name = 0x006E;
 inline constexpr DISPID Calculate = 0x0117;
 inline constexpr DISPID Range = 0x00C5;
+inline constexpr DISPID ProtectShort = 0x011A; // the Protect of Excel versions before 10
 inline constexpr DISPID Unprotect = 0x011D;
 inline constexpr DISPID ProtectContents = 0x0124;
 inline constexpr DISPID ProtectDrawingObjects = 0x0125;

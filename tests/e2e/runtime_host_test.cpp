@@ -643,9 +643,11 @@ class ChangeRoadTest : public RuntimeHostTest {
 protected:
   WorksheetObject& sheet = book.sheet(1);
   WorksheetWrapper sheetWrapper;
+  Bytes settings = settingsBlock(0, u"Road");
 
   void SetUp() override {
     RuntimeHostTest::SetUp();
+    EXPECT_TRUE(sendBuffer(1155, settings));
     for (auto [a1, value] : {std::pair{u"A1", Variant::number(21)}, {u"B1", Variant::number(42)},
                              {u"C1", Variant::text(u"n=42")}, {u"A2", Variant::number(0.5)},
                              {u"B2", Variant::number(21.5)}, {u"B3", Variant::boolean(true)}})
@@ -694,6 +696,46 @@ TEST_F(ChangeRoadTest, TypedValuesRecalculateTheirDependentsIntoExcel) {
   changed(u"A2");
   EXPECT_EQ(sheet.value(u"B2").toDouble(), 1);
   EXPECT_GE(excel.log().count(dispid::application::OnUndo), 1u);
+  EXPECT_EQ(state().shutDown, 0);
+}
+
+// The settings' per-sheet table protects the first sheet (contents, free selection) with a password.
+class ProtectedChangeRoadTest : public ChangeRoadTest {
+protected:
+  void SetUp() override {
+    sheet.protectedContents = true;
+    sheet.protectionPassword = u"pw";
+    Bytes block = settingsBlock(0, u"Protected");
+    put32(block, 92, 0x02010000); // entries carry passwords
+    block.resize(block.size() + 12); // the fixed block
+    const size_t table = block.size();
+    block.resize(table + 8 + 4 + 4 + 2);
+    put32(block, table, 0);      // workbook flags
+    put32(block, table + 4, 1);  // one entry
+    put32(block, table + 8, 0x24);
+    put32(block, table + 12, 2);
+    block[table + 16] = 'p';
+    block[table + 17] = 'w';
+    settings = block;
+    ChangeRoadTest::SetUp();
+  }
+};
+
+TEST_F(ProtectedChangeRoadTest, SheetsAreProtectedAgainAfterEveryWrite) {
+  // Loading unprotected the sheet and protected it again with its password.
+  EXPECT_TRUE(sheet.protectedContents);
+  EXPECT_EQ(sheet.protectionPassword, u"pw");
+  EXPECT_EQ(excel.log().count(dispid::worksheet::Unprotect), 1u);
+  EXPECT_EQ(excel.log().count(dispid::worksheet::Protect), 1u);
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 22);
+
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 10);
+  EXPECT_TRUE(sheet.protectedContents);
+  EXPECT_EQ(sheet.protectionPassword, u"pw");
+  EXPECT_EQ(excel.log().count(dispid::worksheet::Unprotect), 2u);
+  EXPECT_EQ(excel.log().count(dispid::worksheet::Protect), 2u);
   EXPECT_EQ(state().shutDown, 0);
 }
 

@@ -17,6 +17,7 @@
 #include "runtime/encoded_strings.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/runtime_host.h"
+#include "runtime/win32/sheet_protection.h"
 #include "runtime/win32/window_procs.h"
 
 namespace cwbk {
@@ -182,6 +183,7 @@ void recalculateNow(RuntimeHost& host, bool calculateAll) {
     host.lastDuration = secondsNow() - start;
   }};
 
+  const int32_t activePosition = app.activeSheet().index();
   if (!calculateAll) calculateAll = app.calculation() == kCalculationAutomatic;
   const std::optional<PerSheetFlags>& table = host.excelInfo.perSheetFlags;
   if (table && host.adapter) {
@@ -210,8 +212,7 @@ void recalculateNow(RuntimeHost& host, bool calculateAll) {
   app.putEnableEvents(true);
   app.calculateFull();
   app.putEnableEvents(false);
-  // The sheets the adapter unprotected to write into them are protected again here once the sheet
-  // protection is built.
+  if (table && host.adapter) reprotectSheets(host, sheetFlags, activePosition);
   if (!host.undoList.empty() && !host.undoInstalled) installUndoEntry(host);
 }
 
@@ -236,7 +237,7 @@ void loadWorkbookStep(RuntimeHost& host) {
     app.putEnableEvents(true);
     app.putScreenUpdating(true);
   }};
-  // The sheets are unprotected here once the sheet protection is built.
+  unprotectSheetsForLoad(host);
   IterationSettings& iteration = model.state().iteration;
   const Variant enabled = app.getVariant(dispid::application::Iteration);
   const Variant maxChange = app.getVariant(dispid::application::MaxChange);
@@ -247,8 +248,8 @@ void loadWorkbookStep(RuntimeHost& host) {
   iteration.maxIterations = isNumber(maxIterations) ? int32_t(std::clamp(maxIterations.toDouble(), 0.0, 32767.0)) : 0;
   model.setCellIndexMode(host.settings.has(SettingsFlag::cellIndexMode));
   model.prepareAfterLoad();
-  // The workbook and its sheets are protected here, and a preset data file imported, once those
-  // parts are built.
+  protectForLoad(host);
+  // A preset data file is imported here once the data commands exist.
 }
 
 } // namespace cwbk
