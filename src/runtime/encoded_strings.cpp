@@ -29,7 +29,8 @@ constexpr std::span<const uint16_t> kTable[] = {
     stored<u"XLMAIN">(), stored<u"XLCELLEDIT">(), stored<u"XLNAMEBOX">(), stored<u"Calculation runtime">(),
     stored<u".text">(),  stored<u".rdata">(), stored<u"bosa_sdm_XL9">(), stored<u"Static">(),
     stored<u"Edit">(),   stored<u"Button">(), stored<u"Excel">(), stored<u"Undo Entry">(),
-    stored<u"DummyFunc4">(),
+    stored<u"DummyFunc4">(), stored<u"Unattended">(), stored<u"AppPath">(), stored<u"AppName">(),
+    stored<u"AppVersion">(), stored<u"Companion.xlsm">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

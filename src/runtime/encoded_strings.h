@@ -21,6 +21,11 @@ enum class EncodedString : uint32_t {
   SuppressedTitle,    // the one dialog title suppressed while Excel's main window is kept hidden
   UndoText,           // the text of the runtime's entry in Excel's Undo command
   UndoProcedure,      // the procedure Excel's Undo runs: the runtime's undo entry point
+  QueryUnattended,    // the query keys of the macros' command entry: the unattended value,
+  QueryAppPath,       // the application executable's path,
+  QueryAppName,       // the application's name
+  QueryAppVersion,    // and its version
+  CompanionWorkbook,  // the workbook whose Main macro DummyFunc3 runs
   Count,
 };
 

@@ -761,4 +761,84 @@ TEST_F(ChangeRoadTest, ARecalculationAskedForWhileOneRunsGoesOnToExcel) {
   EXPECT_EQ(nested, 0);
 }
 
+// Excel's operand record as the exports take and give it.
+struct XlOper {
+  union {
+    double number;
+    unsigned char* text;
+    uint16_t boolean;
+    int16_t integer;
+  } value;
+  uint16_t type;
+};
+
+XlOper textOperand(const std::string& text, std::string& storage) {
+  storage = std::string(1, char(text.size())) + text;
+  XlOper oper{};
+  oper.value.text = reinterpret_cast<unsigned char*>(storage.data());
+  oper.type = 0x0002;
+  return oper;
+}
+
+TEST_F(ChangeRoadTest, TheMacrosEntryPoints) {
+  auto dummyFunc8 = entry<XlOper* WINAPI(int32_t, XlOper*)>(module, "DummyFunc8");
+  auto dummyFunc11 = entry<VARIANT WINAPI(int32_t)>(module, "DummyFunc11");
+  auto dummyFunc12 = entry<BSTR WINAPI(int32_t)>(module, "DummyFunc12");
+  auto dummyFunc2 = entry<double WINAPI()>(module, "DummyFunc2");
+  auto dummyFunc4 = entry<int32_t WINAPI()>(module, "DummyFunc4");
+  auto dummyFunc5 = entry<XlOper* WINAPI(XlOper*)>(module, "DummyFunc5");
+  auto dummyFunc1 = entry<XlOper* WINAPI()>(module, "DummyFunc1");
+  auto autoClose = entry<int32_t WINAPI()>(module, "xlAutoClose");
+  ASSERT_TRUE(dummyFunc8 && dummyFunc11 && dummyFunc12 && dummyFunc2 && dummyFunc4 && dummyFunc5 && dummyFunc1 &&
+              autoClose);
+  auto integer = [](const XlOper* r) { return r->type == 0x0800 ? int(r->value.integer) : 9999; };
+  auto text = [](const XlOper* r) {
+    return r->type == 0x0002 ? std::string(reinterpret_cast<char*>(r->value.text + 1), r->value.text[0]) : "?";
+  };
+  std::string storage;
+
+  EXPECT_EQ(dummyFunc2(), 0.0); // no recalculation yet
+  EXPECT_EQ(integer(dummyFunc8(0, nullptr)), -2);
+  EXPECT_EQ(integer(dummyFunc8(12, nullptr)), -2);
+  EXPECT_EQ(integer(dummyFunc8(1, nullptr)), -2); // no data exchange in these settings
+  XlOper number{};
+  number.type = 0x0001;
+  number.value.number = 3;
+  EXPECT_EQ(integer(dummyFunc8(3, &number)), -3);
+  XlOper key = textOperand("AppName", storage);
+  EXPECT_EQ(text(dummyFunc8(3, &key)), "Road");
+  key = textOperand("AppVersion", storage);
+  EXPECT_EQ(text(dummyFunc8(3, &key)), "1.2.3");
+  key = textOperand("Other", storage);
+  EXPECT_EQ(integer(dummyFunc8(3, &key)), -2);
+
+  VARIANT none = dummyFunc11(-1);
+  EXPECT_EQ(none.vt, VT_EMPTY);
+  BSTR empty = dummyFunc12(-1);
+  EXPECT_EQ(SysStringByteLen(empty), 0u);
+  SysFreeString(empty);
+  EXPECT_EQ(dummyFunc4(), 0); // nothing to undo
+
+  // Code 8 counts changes in manual calculation too.
+  XlOper on{};
+  on.type = 0x0004;
+  on.value.boolean = 1;
+  EXPECT_EQ(integer(dummyFunc8(8, &on)), 0);
+  // A range given as text is read from Excel into the model; the next recalculation is asked for.
+  sheet.set(u"A1", Variant::number(7));
+  XlOper range = textOperand("Data!A1:A2", storage);
+  EXPECT_EQ(dummyFunc5(&range)->type, 0x0100);
+  dummyFunc1();
+  MSG posted; // the posted recalculation runs
+  while (PeekMessageW(&posted, nullptr, 0, 0, PM_REMOVE))
+    DispatchMessageW(&posted);
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 14);
+  EXPECT_GT(dummyFunc2(), 0.0);
+
+  // xlAutoClose ends the runtime and the process (recorded here).
+  EXPECT_EQ(autoClose(), 0);
+  EXPECT_EQ(state().shutDown, 1);
+  EXPECT_EQ(endedProcesses, std::vector<unsigned>{0});
+}
+
 } // namespace
