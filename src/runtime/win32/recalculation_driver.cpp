@@ -26,6 +26,9 @@ namespace {
 constexpr int32_t kCalculationManual = -4135;
 constexpr int32_t kCalculationAutomatic = -4105;
 constexpr uint32_t kChunkCells = 16384;
+constexpr int kDeferredRounds = 8;
+
+void runDriver(RuntimeHost& host, bool calculateAll);
 
 double secondsNow() {
   static const double frequency = [] {
@@ -155,12 +158,16 @@ void handleSheetChange(RuntimeHost& host, IDispatch* sheetObject, IDispatch* ran
     host.recordNextChange = false;
     app.putEnableEvents(eventsBefore);
   }};
-  if (host.modelBusy || !sheetObject || !rangeObject) return;
-  const double start = secondsNow();
+  if (!sheetObject || !rangeObject) return;
   WorksheetWrapper sheet;
   RangeWrapper range;
   sheet.attach(sheetObject);
   range.attach(rangeObject);
+  if (host.calcBusy || host.modelBusy) {
+    host.deferredChanges.emplace_back(std::move(sheet), std::move(range));
+    return;
+  }
+  const double start = secondsNow();
   if (!handleChange(host, sheet, range)) return;
   recalculateNow(host, false);
   host.lastDuration = secondsNow() - start;
@@ -169,6 +176,24 @@ void handleSheetChange(RuntimeHost& host, IDispatch* sheetObject, IDispatch* ran
 void recalculateNow(RuntimeHost& host, bool calculateAll) {
   ApplicationWrapper& app = host.application;
   if (app.isEmpty() || !host.model || host.calcBusy) return;
+  runDriver(host, calculateAll);
+  // Changes that came in meanwhile get their own runs; a macro that keeps changing cells from the
+  // change events cannot hold the runtime in this loop for ever.
+  for (int round = 0; round < kDeferredRounds && !host.deferredChanges.empty() && !host.shutDown; ++round) {
+    std::vector<std::pair<WorksheetWrapper, RangeWrapper>> changes = std::move(host.deferredChanges);
+    host.deferredChanges.clear();
+    bool joined = false;
+    for (auto& [sheet, range] : changes)
+      joined |= handleChange(host, sheet, range);
+    if (joined) runDriver(host, false);
+  }
+  host.deferredChanges.clear();
+}
+
+namespace {
+
+void runDriver(RuntimeHost& host, bool calculateAll) {
+  ApplicationWrapper& app = host.application;
   host.calcBusy = true;
   const double start = secondsNow();
   SheetFlagTable sheetFlags;
@@ -215,6 +240,8 @@ void recalculateNow(RuntimeHost& host, bool calculateAll) {
   if (table && host.adapter) reprotectSheets(host, sheetFlags, activePosition);
   if (!host.undoList.empty() && !host.undoInstalled) installUndoEntry(host);
 }
+
+} // namespace
 
 void installUndoEntry(RuntimeHost& host) {
   if (host.undoList.empty() || host.application.isEmpty()) return;

@@ -80,6 +80,9 @@ struct RuntimeHost {
 
   // --- the road of a change (the recalculation driver)
   std::vector<Cell*> pendingCells; // cells changed since the last recalculation
+  // Sheet changes that arrived while the driver ran (a macro's change event, DDE data): taken in and
+  // recalculated when it has finished, never nested and never dropped.
+  std::vector<std::pair<WorksheetWrapper, RangeWrapper>> deferredChanges;
   UndoList undoList;
   bool calcBusy = false;         // a run of the recalculation driver is in progress
   bool modelBusy = false;        // the model's recalculate is in progress
