@@ -15,6 +15,7 @@
 #include "excel/excel_members.h"
 #include "excel/excel_objects.h"
 #include "excel_double/excel_double.h"
+#include "excel_double/host_messages.h"
 #include "formula/compressed_block.h"
 #include "runtime/section_key.h"
 #include "runtime/win32/runtime_testing.h"
@@ -24,7 +25,6 @@ using namespace cwbk::testing;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 std::vector<std::u16string> messageBoxes;
 std::vector<std::u16string> messageBoxCaptions;
@@ -62,30 +62,6 @@ Data!B2: 21.5
 Data!B3: TRUE
 )";
 
-void put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    b[at + i] = uint8_t(v >> (8 * i));
-}
-
-// An executable image with the two sections the section key is made of.
-Bytes keySourceImage(const std::string& first, const std::string& second) {
-  Bytes image(0x40 + 24 + 80, 0);
-  image[0] = 'M';
-  image[1] = 'Z';
-  put32(image, 0x3C, 0x40);
-  put32(image, 0x40, 0x00004550);
-  image[0x46] = 2;
-  const std::pair<const char*, const std::string*> sections[] = {{".text", &first}, {".rdata", &second}};
-  for (size_t i = 0; i < 2; ++i) {
-    const size_t header = 0x40 + 24 + 40 * i;
-    std::memcpy(image.data() + header, sections[i].first, std::strlen(sections[i].first));
-    put32(image, header + 16, uint32_t(sections[i].second->size()));
-    put32(image, header + 20, uint32_t(image.size()));
-    image.insert(image.end(), sections[i].second->begin(), sections[i].second->end());
-  }
-  return image;
-}
-
 // A compressed block of UTF-16 text, as the language messages carry it.
 Bytes textBlock(std::u16string_view text) {
   Bytes bytes;
@@ -94,18 +70,6 @@ Bytes textBlock(std::u16string_view text) {
     bytes.push_back(uint8_t(c >> 8));
   }
   return CompressedBlock::write(bytes.data(), bytes.size());
-}
-
-// A settings block of the current layout: version 1.2.3, the flags, the application name.
-Bytes settingsBlock(uint16_t flags, std::u16string_view name) {
-  Bytes block(104 + name.size() * 2, 0);
-  block[0] = 104;
-  put32(block, 4, 0x01020300);
-  block[24] = uint8_t(flags);
-  block[25] = uint8_t(flags >> 8);
-  block[26] = uint8_t(name.size() * 2);
-  std::memcpy(block.data() + 104, name.data(), name.size() * 2);
-  return block;
 }
 
 LRESULT CALLBACK childProcedure(HWND w, UINT m, WPARAM wp, LPARAM lp) {
