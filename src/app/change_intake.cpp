@@ -37,7 +37,8 @@ bool readByFormulas(CompiledWorkbook& workbook, Cell* cell, CellAddress address)
                !cell->precedentCells().empty() || !cell->precedentAreas().empty() || isArrayMaster(*cell)))
     return true;
   bool read = false;
-  workbook.areaIndex().forEachContaining(address, [&](AreaEntry& entry) { read = read || !entry.readers.empty(); });
+  workbook.areaIndex().forEachContaining(address,
+                                         [&](AreaEntry& entry) { read = read || !entry.readers.empty(); });
   return read;
 }
 

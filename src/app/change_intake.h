@@ -59,7 +59,8 @@ bool takeValue(CompiledWorkbook& workbook, CellAddress address, const CalcValue&
 
 // The range form, for values read from a multi-cell change or set by a macro: a missing cell is made
 // only for a value that is not empty; the value is stored, and the cell joins the pending list, when it
-// differs from the cell's (as changeMatters compares) or the cell is volatile. Returns whether the cell joined.
+// differs from the cell's (as changeMatters compares) or the cell is volatile. Returns whether the cell
+// joined.
 bool takeRangeValue(CompiledWorkbook& workbook, CellAddress address, const CalcValue& value,
                     std::vector<Cell*>& pending);
 

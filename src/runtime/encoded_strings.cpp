@@ -26,24 +26,59 @@ template <Encoded E> constexpr std::span<const uint16_t> stored() {
 }
 
 constexpr std::span<const uint16_t> kTable[] = {
-    stored<u"XLMAIN">(), stored<u"XLCELLEDIT">(), stored<u"XLNAMEBOX">(), stored<u"Calculation runtime">(),
-    stored<u".text">(),  stored<u".rdata">(), stored<u"bosa_sdm_XL9">(), stored<u"Static">(),
-    stored<u"Edit">(),   stored<u"Button">(), stored<u"Excel">(), stored<u"Undo Entry">(),
-    stored<u"DummyFunc4">(), stored<u"Unattended">(), stored<u"AppPath">(), stored<u"AppName">(),
-    stored<u"AppVersion">(), stored<u"Companion.xlsm">(),
+    stored<u"XLMAIN">(),       stored<u"XLCELLEDIT">(),
+    stored<u"XLNAMEBOX">(),    stored<u"Calculation runtime">(),
+    stored<u".text">(),        stored<u".rdata">(),
+    stored<u"bosa_sdm_XL9">(), stored<u"Static">(),
+    stored<u"Edit">(),         stored<u"Button">(),
+    stored<u"Excel">(),        stored<u"Undo Entry">(),
+    stored<u"DummyFunc4">(),   stored<u"Unattended">(),
+    stored<u"AppPath">(),      stored<u"AppName">(),
+    stored<u"AppVersion">(),   stored<u"Companion.xlsm">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 
+constexpr std::span<const uint16_t> kRegistrarTable[] = {
+    stored<u"Stub0">(),
+    stored<u"Stub1">(),
+    stored<u"Stub2">(),
+    stored<u"Stub3">(),
+    stored<u"Stub4">(),
+    stored<u"Stub5">(),
+    stored<u"Stub6">(),
+    stored<u"Stub7">(),
+    stored<u"Stub8">(),
+    stored<u"Stub9">(),
+    stored<u"{F9}">(),
+    stored<u"^%{F9}">(),
+    stored<u"">(),
+    stored<u"RequestRecalc">(),
+    stored<u"LastDuration">(),
+    stored<u"LastSeconds">(),
+    stored<u"AppCommand">(),
+    stored<u"RunCompanion">(),
+    stored<u"TakeRange">(),
+    stored<u"deveduveve.dll">(),
+};
+
+std::u16string decode(std::span<const uint16_t> units) {
+  std::u16string text;
+  text.reserve(units.size());
+  for (size_t i = 0; i < units.size(); ++i)
+    text.push_back(char16_t(units[i] ^ keyUnit(i)));
+  return text;
+}
+
 } // namespace
+
+std::u16string registrarString(int number) {
+  return number >= 0 && size_t(number) < std::size(kRegistrarTable) ? decode(kRegistrarTable[number])
+                                                                    : std::u16string();
+}
 
 std::u16string encodedString(EncodedString which) {
   const auto index = size_t(which);
-  if (index >= std::size(kTable)) return {};
-  std::u16string text;
-  text.reserve(kTable[index].size());
-  for (size_t i = 0; i < kTable[index].size(); ++i)
-    text.push_back(char16_t(kTable[index][i] ^ keyUnit(i)));
-  return text;
+  return index < std::size(kTable) ? decode(kTable[index]) : std::u16string();
 }
 
 std::string encodedAscii(EncodedString which) {

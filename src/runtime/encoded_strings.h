@@ -29,6 +29,12 @@ enum class EncodedString : uint32_t {
   Count,
 };
 
+// The registration's own texts, by number: 0-9 the stub module's procedures, 10 and 11 the two keys
+// assigned to the recalculation request, 13-18 the names Excel knows some procedures by (the others
+// keep their procedure's name), and the stub module's name.
+constexpr int kRegistrarStubModule = 19;
+std::u16string registrarString(int number);
+
 // Returns the decoded text of a table entry; the empty text for a number outside the table.
 std::u16string encodedString(EncodedString which);
 

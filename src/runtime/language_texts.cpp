@@ -34,8 +34,9 @@ std::optional<std::u16string> inflateText(std::span<const uint8_t> block) {
   return text;
 }
 
-size_t applyFunctionNameTranslations(std::span<const uint8_t> block, std::u16string_view language,
-                                     const std::function<bool(int number, std::u16string_view name)>& rename) {
+size_t
+applyFunctionNameTranslations(std::span<const uint8_t> block, std::u16string_view language,
+                              const std::function<bool(int number, std::u16string_view name)>& rename) {
   if (equalIgnoringCase(language, u"English")) return 0;
   const std::optional<std::u16string> text = inflateText(block);
   if (!text) return 0;

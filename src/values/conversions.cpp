@@ -683,22 +683,23 @@ void applyLocalization(std::u16string_view table, int languageId) {
   // Lines are matched against the texts in force before the table, never against new ones.
   const DisplayTexts current = displayTexts();
   DisplayTexts fresh = current;
-  const bool found = forEachTranslation(table, language, [&](std::u16string_view key, std::u16string_view text) {
-    // An empty translation would make the empty text read as an error or a boolean: keep the old.
-    if (text.empty()) return;
-    size_t target = fresh.size();
-    for (size_t e = 0; e < kAllErrors.size() && target == fresh.size(); ++e)
-      if (key == current[e]) target = e;
-    if (target == fresh.size()) {
-      if (equalIgnoringCase(key, u"TRUE"))
-        target = 7;
-      else if (equalIgnoringCase(key, u"FALSE"))
-        target = 8;
-      else
-        return;
-    }
-    fresh[target] = std::u16string(text);
-  });
+  const bool found =
+      forEachTranslation(table, language, [&](std::u16string_view key, std::u16string_view text) {
+        // An empty translation would make the empty text read as an error or a boolean: keep the old.
+        if (text.empty()) return;
+        size_t target = fresh.size();
+        for (size_t e = 0; e < kAllErrors.size() && target == fresh.size(); ++e)
+          if (key == current[e]) target = e;
+        if (target == fresh.size()) {
+          if (equalIgnoringCase(key, u"TRUE"))
+            target = 7;
+          else if (equalIgnoringCase(key, u"FALSE"))
+            target = 8;
+          else
+            return;
+        }
+        fresh[target] = std::u16string(text);
+      });
   if (!found) return;
   setDisplayTexts(fresh);
   setRuntimeLanguage(language);

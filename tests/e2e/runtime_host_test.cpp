@@ -18,13 +18,38 @@
 #include "excel_double/host_messages.h"
 #include "formula/compressed_block.h"
 #include "runtime/section_key.h"
+#include "runtime/win32/registrar.h"
 #include "runtime/win32/runtime_testing.h"
 
 using namespace cwbk;
 using namespace cwbk::testing;
 
-namespace {
+// Excel's C API as the main module exports it: each call recorded with its arguments as texts.
+struct CApiCall {
+  int function;
+  std::vector<std::string> arguments; // texts as they are, "<nil>" and "<number>" for the others
+};
+std::vector<CApiCall> capiCalls;
 
+extern "C" __declspec(dllexport) int WINAPI
+    MdCallBack(int function, int count, XlOper** arguments, XlOper* result) {
+  CApiCall call{function, {}};
+  for (int i = 0; i < count; ++i) {
+    const XlOper* a = arguments[i];
+    call.arguments.push_back(a->type == 0x0002
+                                 ? std::string(reinterpret_cast<char*>(a->value.text + 1), a->value.text[0])
+                             : a->type == 0x0001 ? "<number>"
+                                                 : "<nil>");
+  }
+  capiCalls.push_back(call);
+  if (function == 267 && result) { // xlfRegisterId: a registration id
+    result->type = 0x0001;
+    result->value.number = 1000 + double(capiCalls.size());
+  }
+  return 0;
+}
+
+namespace {
 
 std::vector<std::u16string> messageBoxes;
 std::vector<std::u16string> messageBoxCaptions;
@@ -461,7 +486,8 @@ TEST_F(RuntimeHostTest, TheLanguageNamesFunctionsAndDisplayTextsAndSetsTheLocale
   // Error values now show in German.
   const SectionKey key = writeKeyFile();
   EXPECT_TRUE(sendText(1166, keyFilePath()));
-  const Bytes stream = compiler::compileToStream(compiler::readTextWorkbook("[sheets]\nS\n[cells]\nS!A1: =1+\"x\"\n[flags]\nS!A1: volatile\n"));
+  const Bytes stream = compiler::compileToStream(
+      compiler::readTextWorkbook("[sheets]\nS\n[cells]\nS!A1: =1+\"x\"\n[flags]\nS!A1: volatile\n"));
   for (Bytes& chunk : compiler::streamToChunks(stream, 1 << 16)) {
     key.combineBlock(chunk);
     EXPECT_TRUE(sendBuffer(1157, chunk));
@@ -495,7 +521,8 @@ TEST_F(RuntimeHostTest, TheDialogHookLearnsTitlesAndClosesThoseDialogs) {
   DestroyWindow(other);
   // While Excel's events are off, a dialog holding the marked controls is closed whatever its title.
   excel.setState(dispid::application::EnableEvents, Variant::boolean(false));
-  EXPECT_TRUE(ExcelDouble::pumpUntilClosed(excel.openDialog(u"Question", {L"Static", L"Edit", L"Button", L"Button"})));
+  EXPECT_TRUE(ExcelDouble::pumpUntilClosed(
+      excel.openDialog(u"Question", {L"Static", L"Edit", L"Button", L"Button"})));
   HWND unmarked = excel.openDialog(u"Question", {L"Static", L"Button", L"Button"});
   EXPECT_FALSE(ExcelDouble::pumpUntilClosed(unmarked, 5));
   DestroyWindow(unmarked);
@@ -576,10 +603,43 @@ TEST_F(RuntimeHostTest, AFailingStartUpMacroSkipsTheOther) {
   EXPECT_EQ(state().shutDown, 0);
 }
 
+TEST_F(RuntimeHostTest, TheRegistrationReachesExcelsCApiAndIsTakenBackAtClose) {
+  capiCalls.clear();
+  send(1152, WPARAM(excel.application()), 0);
+  auto calls = [&](int function) {
+    std::vector<std::vector<std::string>> found;
+    for (const CApiCall& c : capiCalls)
+      if (c.function == function) found.push_back(c.arguments);
+    return found;
+  };
+  const auto registered = calls(149);
+  ASSERT_EQ(registered.size(), 11u);
+  // The stub module is not loaded here: its path is empty (Excel would refuse the registrations).
+  EXPECT_EQ(registered[0], (std::vector<std::string>{"", "Stub0", "R", "Stub0", "", "0"}));
+  EXPECT_EQ(registered[8], (std::vector<std::string>{"", "Stub8", "RJP", "AppCommand", "", "2"}));
+  EXPECT_EQ(registered[10], (std::vector<std::string>{"", "Stub2", "B", "LastSeconds", "", "0"}));
+  EXPECT_EQ(calls(267).size(), 11u);
+  EXPECT_EQ(calls(0x80A8),
+            (std::vector<std::vector<std::string>>{{"{F9}", "RequestRecalc"}, {"^%{F9}", "RequestRecalc"}}));
+  EXPECT_EQ(calls(0x8118), (std::vector<std::vector<std::string>>{{"<nil>", "Stub6"}}));
+
+  capiCalls.clear();
+  auto autoClose = entry<int32_t WINAPI()>(module, "xlAutoClose");
+  ASSERT_NE(autoClose, nullptr);
+  autoClose();
+  EXPECT_EQ(calls(88).size(), 11u);
+  const auto unregistered = calls(201);
+  ASSERT_EQ(unregistered.size(), 11u);
+  EXPECT_EQ(unregistered[0], std::vector<std::string>{"<number>"});
+  EXPECT_EQ(calls(0x80A8), (std::vector<std::vector<std::string>>{{"{F9}"}, {"^%{F9}"}}));
+  EXPECT_EQ(state().shutDown, 1);
+}
+
 TEST_F(RuntimeHostTest, TheWatchedChildrensFocusChangesHoldEditing) {
   WINDOWPOS position{};
   auto post = [&](HWND window, UINT msg) {
-    SendMessageW(window, msg, 0, msg == WM_WINDOWPOSCHANGING || msg == WM_WINDOWPOSCHANGED ? LPARAM(&position) : 0);
+    SendMessageW(window, msg, 0,
+                 msg == WM_WINDOWPOSCHANGING || msg == WM_WINDOWPOSCHANGED ? LPARAM(&position) : 0);
   };
   // Focus in, a position change, focus out, a position change: the hold is set, then cleared.
   post(editChild, WM_SETFOCUS);
@@ -612,9 +672,12 @@ protected:
   void SetUp() override {
     RuntimeHostTest::SetUp();
     EXPECT_TRUE(sendBuffer(1155, settings));
-    for (auto [a1, value] : {std::pair{u"A1", Variant::number(21)}, {u"B1", Variant::number(42)},
-                             {u"C1", Variant::text(u"n=42")}, {u"A2", Variant::number(0.5)},
-                             {u"B2", Variant::number(21.5)}, {u"B3", Variant::boolean(true)}})
+    for (auto [a1, value] : {std::pair{u"A1", Variant::number(21)},
+                             {u"B1", Variant::number(42)},
+                             {u"C1", Variant::text(u"n=42")},
+                             {u"A2", Variant::number(0.5)},
+                             {u"B2", Variant::number(21.5)},
+                             {u"B3", Variant::boolean(true)}})
       sheet.set(a1, value);
     const SectionKey key = writeKeyFile();
     EXPECT_TRUE(sendText(1166, keyFilePath()));
@@ -670,12 +733,12 @@ protected:
     sheet.protectedContents = true;
     sheet.protectionPassword = u"pw";
     Bytes block = settingsBlock(0, u"Protected");
-    put32(block, 92, 0x02010000); // entries carry passwords
+    put32(block, 92, 0x02010000);    // entries carry passwords
     block.resize(block.size() + 12); // the fixed block
     const size_t table = block.size();
     block.resize(table + 8 + 4 + 4 + 2);
-    put32(block, table, 0);      // workbook flags
-    put32(block, table + 4, 1);  // one entry
+    put32(block, table, 0);     // workbook flags
+    put32(block, table + 4, 1); // one entry
     put32(block, table + 8, 0x24);
     put32(block, table + 12, 2);
     block[table + 16] = 'p';
@@ -760,17 +823,6 @@ TEST_F(ChangeRoadTest, UndoTakesAChangeBackWithItsDependents) {
   EXPECT_EQ(sheet.value(u"D1").toDouble(), 22);
 }
 
-// Excel's operand record as the exports take and give it.
-struct XlOper {
-  union {
-    double number;
-    unsigned char* text;
-    uint16_t boolean;
-    int16_t integer;
-  } value;
-  uint16_t type;
-};
-
 XlOper textOperand(const std::string& text, std::string& storage) {
   storage = std::string(1, char(text.size())) + text;
   XlOper oper{};
@@ -780,19 +832,20 @@ XlOper textOperand(const std::string& text, std::string& storage) {
 }
 
 TEST_F(ChangeRoadTest, TheMacrosEntryPoints) {
-  auto dummyFunc8 = entry<XlOper* WINAPI(int32_t, XlOper*)>(module, "DummyFunc8");
+  auto dummyFunc8 = entry<XlOper * WINAPI(int32_t, XlOper*)>(module, "DummyFunc8");
   auto dummyFunc11 = entry<VARIANT WINAPI(int32_t)>(module, "DummyFunc11");
   auto dummyFunc12 = entry<BSTR WINAPI(int32_t)>(module, "DummyFunc12");
   auto dummyFunc2 = entry<double WINAPI()>(module, "DummyFunc2");
   auto dummyFunc4 = entry<int32_t WINAPI()>(module, "DummyFunc4");
-  auto dummyFunc5 = entry<XlOper* WINAPI(XlOper*)>(module, "DummyFunc5");
-  auto dummyFunc1 = entry<XlOper* WINAPI()>(module, "DummyFunc1");
+  auto dummyFunc5 = entry<XlOper * WINAPI(XlOper*)>(module, "DummyFunc5");
+  auto dummyFunc1 = entry<XlOper * WINAPI()>(module, "DummyFunc1");
   auto autoClose = entry<int32_t WINAPI()>(module, "xlAutoClose");
-  ASSERT_TRUE(dummyFunc8 && dummyFunc11 && dummyFunc12 && dummyFunc2 && dummyFunc4 && dummyFunc5 && dummyFunc1 &&
-              autoClose);
+  ASSERT_TRUE(dummyFunc8 && dummyFunc11 && dummyFunc12 && dummyFunc2 && dummyFunc4 && dummyFunc5 &&
+              dummyFunc1 && autoClose);
   auto integer = [](const XlOper* r) { return r->type == 0x0800 ? int(r->value.integer) : 9999; };
   auto text = [](const XlOper* r) {
-    return r->type == 0x0002 ? std::string(reinterpret_cast<char*>(r->value.text + 1), r->value.text[0]) : "?";
+    return r->type == 0x0002 ? std::string(reinterpret_cast<char*>(r->value.text + 1), r->value.text[0])
+                             : "?";
   };
   std::string storage;
 

@@ -53,7 +53,8 @@ TEST(LanguageTexts, TranslationsNameFunctionsInTheLanguagesColumn) {
 
   // English, a language without a column and a block that is none change nothing.
   for (std::u16string_view language : {u"English", u"english", u"Swedish"})
-    EXPECT_EQ(applyFunctionNameTranslations(names, language, rename), 0u) << std::string(language.begin(), language.end());
+    EXPECT_EQ(applyFunctionNameTranslations(names, language, rename), 0u)
+        << std::string(language.begin(), language.end());
   std::vector<uint8_t> broken = names;
   broken[0] ^= 0xFF;
   EXPECT_EQ(applyFunctionNameTranslations(broken, u"German", rename), 0u);

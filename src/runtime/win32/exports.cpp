@@ -2,7 +2,6 @@
 // (one static record per export, valid until its next call), and every export guarded so that no
 // exception crosses into the caller.
 #include <windows.h>
-#include <oleauto.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include "formula/reference.h"
 #include "runtime/encoded_strings.h"
 #include "runtime/win32/recalculation_driver.h"
+#include "runtime/win32/registrar.h"
 #include "runtime/win32/runtime_host.h"
 #include "runtime/win32/window_procs.h"
 
@@ -22,27 +22,8 @@ using namespace cwbk;
 
 namespace {
 
-// Excel's operand record: an 8-byte value, then the type word.
-struct XlRef {
-  uint16_t rowFirst, rowLast;
-  uint8_t columnFirst, columnLast;
-};
-struct XlOper {
-  union {
-    double number;
-    unsigned char* text; // length byte, then the characters of the system code page
-    uint16_t boolean;
-    int16_t integer;
-    struct {
-      uint16_t count;
-      XlRef ref;
-    } singleRef;
-  } value;
-  uint16_t type;
-};
-
-constexpr uint16_t kTypeNumber = 0x0001, kTypeText = 0x0002, kTypeBoolean = 0x0004, kTypeRef = 0x0008,
-                   kTypeNil = 0x0100, kTypeSingleRef = 0x0400, kTypeInteger = 0x0800;
+constexpr uint16_t kTypeNumber = kXlTypeNumber, kTypeText = kXlTypeText, kTypeBoolean = kXlTypeBoolean,
+                   kTypeNil = kXlTypeNil, kTypeInteger = kXlTypeInteger;
 constexpr uint16_t kTypeMask = 0xAFFF; // without Excel's memory-management bits
 
 uint16_t typeOf(const XlOper* oper) {
@@ -209,12 +190,14 @@ extern "C" int32_t WINAPI DummyFunc3() {
   bool screenSwitchedOff = false;
   swallowed([&] {
     host->recalcInManual = true;
-    if ((host->settings.has(SettingsFlag::quietRecalc) || host->excelInfo.perSheetFlags) && app.screenUpdating())
+    if ((host->settings.has(SettingsFlag::quietRecalc) || host->excelInfo.perSheetFlags) &&
+        app.screenUpdating())
       screenSwitchedOff = app.putScreenUpdating(false);
     static std::u16string companion; // found once per process
     if (companion.empty())
-      companion = adoptAs<WorkbookWrapper>(app.workbooks().item(encodedString(EncodedString::CompanionWorkbook)))
-                      .fullName();
+      companion =
+          adoptAs<WorkbookWrapper>(app.workbooks().item(encodedString(EncodedString::CompanionWorkbook)))
+              .fullName();
     if (!companion.empty()) app.run(u"'" + companion + u"'!Main");
   });
   host->pendingCells.clear();
@@ -254,8 +237,8 @@ extern "C" XlOper* WINAPI DummyFunc5(XlOper* range) {
     RuntimeHost* host = runtimeHost();
     std::u16string sheetName, address;
     if (!host || !host->model || !operandAddress(range, sheetName, address)) return;
-    WorksheetWrapper sheet = sheetName.empty() ? host->application.activeSheet()
-                                               : host->workbook.sheets().sheet(sheetName);
+    WorksheetWrapper sheet =
+        sheetName.empty() ? host->application.activeSheet() : host->workbook.sheets().sheet(sheetName);
     const uint32_t sheetIndex = uint32_t(sheet.index() - 1);
     RangeWrapper whole = sheet.range(address);
     const int32_t areas = whole.areas().count();
@@ -345,6 +328,9 @@ extern "C" XlOper* WINAPI DummyFunc8(int32_t code, XlOper* argument) {
 }
 
 extern "C" int32_t WINAPI xlAutoClose() {
+  swallowed([] {
+    if (RuntimeHost* host = runtimeHost()) host->registrar.uninstall();
+  });
   swallowed([] { shutdownRuntime(true); });
   terminateHost();
   return 0; // reached only where ending the process did not end it

@@ -115,7 +115,8 @@ bool takeAreaValues(RuntimeHost& host, WorksheetWrapper& sheet, uint32_t sheetIn
     const std::u16string text = cellText(CellAddress::make(sheetIndex, left, first)) + u":" +
                                 cellText(CellAddress::make(sheetIndex, right, last));
     sheet.range(text).readBlock(first, left, [&](uint32_t row, uint32_t column, const CalcValue& value) {
-      joined |= takeRangeValue(*host.model, CellAddress::make(sheetIndex, column, row), value, host.pendingCells);
+      joined |=
+          takeRangeValue(*host.model, CellAddress::make(sheetIndex, column, row), value, host.pendingCells);
     });
     if (last == bottom) break;
   }
@@ -246,7 +247,8 @@ void runDriver(RuntimeHost& host, bool calculateAll) {
 void installUndoEntry(RuntimeHost& host) {
   if (host.undoList.empty() || host.application.isEmpty()) return;
   host.undoInstalled = true;
-  host.application.onUndo(encodedString(EncodedString::UndoText), encodedString(EncodedString::UndoProcedure));
+  host.application.onUndo(encodedString(EncodedString::UndoText),
+                          encodedString(EncodedString::UndoProcedure));
 }
 
 void loadWorkbookStep(RuntimeHost& host) {
@@ -269,10 +271,13 @@ void loadWorkbookStep(RuntimeHost& host) {
   const Variant enabled = app.getVariant(dispid::application::Iteration);
   const Variant maxChange = app.getVariant(dispid::application::MaxChange);
   const Variant maxIterations = app.getVariant(dispid::application::MaxIterations);
-  auto isNumber = [](const Variant& v) { return v.get().vt == VT_R8 || v.get().vt == VT_I4 || v.get().vt == VT_I2; };
+  auto isNumber = [](const Variant& v) {
+    return v.get().vt == VT_R8 || v.get().vt == VT_I4 || v.get().vt == VT_I2;
+  };
   iteration.enabled = enabled.get().vt == VT_BOOL && enabled.toBoolean();
   iteration.maxChange = isNumber(maxChange) ? maxChange.toDouble() : 0;
-  iteration.maxIterations = isNumber(maxIterations) ? int32_t(std::clamp(maxIterations.toDouble(), 0.0, 32767.0)) : 0;
+  iteration.maxIterations =
+      isNumber(maxIterations) ? int32_t(std::clamp(maxIterations.toDouble(), 0.0, 32767.0)) : 0;
   model.setCellIndexMode(host.settings.has(SettingsFlag::cellIndexMode));
   model.prepareAfterLoad();
   protectForLoad(host);

@@ -205,8 +205,8 @@ void constructHost() {
   theHost->comInitialized = SUCCEEDED(CoInitialize(nullptr));
   installFunctionLibrary();
   theHost->model = std::make_unique<CompiledWorkbook>();
-  // The registrar, the undo list, the application information object, the DDE link holder and the
-  // application menu are created here once they exist.
+  // The application information object, the DDE link holder and the application menu are created
+  // here once they exist.
 }
 
 void destroyHost(bool processEnding) {
@@ -287,9 +287,10 @@ void attachApplication(IUnknown* application, const std::u16string& startupMacro
     EnumChildWindows(host.mainWindow, subclassSheetWindow, reinterpret_cast<LPARAM>(&host));
   showApplicationIcon(host);
   applyLanguageLocale(host);
-  // The registrar's key and double-click handlers are registered here once it exists.
+  host.registrar.install();
   if (host.settings.has(SettingsFlag::keepHidden)) installHiddenMainHook(host);
-  if ((host.settings.has(SettingsFlag::restrictedWorkbook) || !host.settings.has(SettingsFlag::saveIntoExe)) &&
+  if ((host.settings.has(SettingsFlag::restrictedWorkbook) ||
+       !host.settings.has(SettingsFlag::saveIntoExe)) &&
       host.unattended == 0)
     installDialogHook(host);
   // The workbook filter is installed here once the interception exists.

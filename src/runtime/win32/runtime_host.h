@@ -15,6 +15,7 @@
 #include "runtime/app_settings.h"
 #include "runtime/section_key.h"
 #include "runtime/stream_chunks.h"
+#include "runtime/win32/registrar.h"
 
 namespace cwbk {
 
@@ -60,6 +61,9 @@ struct RuntimeHost {
   HHOOK hiddenMainHook = nullptr;
   HICON appIcon = nullptr;
   bool processAttached = false;
+
+  // Registers the stub module's procedures with Excel (attach) and takes them back (xlAutoClose).
+  Registrar registrar;
 
   // --- Excel connection
   ApplicationWrapper application;

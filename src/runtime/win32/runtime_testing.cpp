@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "formula/cell.h"
 #include "excel/excel_adapter.h"
+#include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/formula_node.h"
 #include "formula/function_table.h"

@@ -25,7 +25,8 @@ std::u16string widen(std::string_view text) {
   if (text.empty()) return {};
   const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
   std::u16string wide(size_t(n > 0 ? n : 0), u'\0');
-  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), reinterpret_cast<wchar_t*>(wide.data()), n);
+  if (n > 0)
+    MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), reinterpret_cast<wchar_t*>(wide.data()), n);
   return wide;
 }
 
@@ -92,7 +93,8 @@ void protectForLoad(RuntimeHost& host) {
   ApplicationWrapper& app = host.application;
   if (table->workbookFlags & 3)
     host.workbook.protect(Variant::text(widen(table->protectionPassword)),
-                          Variant::boolean(table->workbookFlags & 1), Variant::boolean(table->workbookFlags & 2));
+                          Variant::boolean(table->workbookFlags & 1),
+                          Variant::boolean(table->workbookFlags & 2));
   const bool events = app.enableEvents();
   app.putEnableEvents(false);
   WorksheetWrapper active = app.activeSheet();
@@ -105,13 +107,15 @@ void protectForLoad(RuntimeHost& host) {
     if (position == activePosition || flags == 0) continue;
     onSheet([&] {
       WorksheetWrapper sheet = sheets.sheet(position);
-      if (sheet.isWorksheet()) protectSheet(host.excelInfo.majorVersion, sheet, entryPassword(*table, size_t(position - 1)), flags);
+      if (sheet.isWorksheet())
+        protectSheet(host.excelInfo.majorVersion, sheet, entryPassword(*table, size_t(position - 1)), flags);
     });
   }
   onSheet([&] {
     const uint32_t flags = entryFlags(*table, size_t(activePosition - 1));
     if (flags)
-      protectSheet(host.excelInfo.majorVersion, active, entryPassword(*table, size_t(activePosition - 1)), flags);
+      protectSheet(host.excelInfo.majorVersion, active, entryPassword(*table, size_t(activePosition - 1)),
+                   flags);
     else
       active.activate();
     if (!selection.isEmpty()) selection.call(dispid::range::Select, {});
@@ -139,8 +143,7 @@ void reprotectSheets(RuntimeHost& host, const SheetFlagTable& copy, int32_t acti
   };
   for (int32_t position = 1; position <= int32_t(copy.flags.size()); ++position)
     if (position != activePosition) reprotect(position);
-  if (!reprotect(activePosition))
-    onSheet([&] { sheets.sheet(activePosition).activate(); });
+  if (!reprotect(activePosition)) onSheet([&] { sheets.sheet(activePosition).activate(); });
 }
 
 } // namespace cwbk

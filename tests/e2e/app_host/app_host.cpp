@@ -60,7 +60,8 @@ public:
       child(main, name);
     module_ = LoadLibraryW(reinterpret_cast<const wchar_t*>(wide(options_.runtime).c_str()));
     if (!module_) {
-      std::printf("the runtime module %s cannot be loaded (error %lu)\n", options_.runtime.c_str(), GetLastError());
+      std::printf("the runtime module %s cannot be loaded (error %lu)\n", options_.runtime.c_str(),
+                  GetLastError());
       return 1;
     }
     std::printf("=== the application starts: Excel (hidden), the runtime loaded into it\n");
@@ -72,7 +73,8 @@ public:
       sendBuffer(1157, chunk);
     }
     SendMessageW(main, 1157, 0, 0);
-    std::printf("    settings, the section key's source, %zu chunks of the compiled workbook sent\n", chunks.size());
+    std::printf("    settings, the section key's source, %zu chunks of the compiled workbook sent\n",
+                chunks.size());
     SendMessageW(main, 1152, WPARAM(excel_.application()), 0);
     SendMessageW(main, 1167, 0, 0);
     std::printf("    attached to Excel; the workbook is ready\n\n=== Excel's cells\n");
@@ -142,7 +144,8 @@ private:
       if (!cell.value() || cell.value()->isEmpty()) return;
       WorksheetObject* sheet = book.findSheet(names[cell.address().sheet()]);
       Variant value = toVariant(*cell.value(), false);
-      sheet->cellAt(int32_t(cell.address().rowIndex()) + 1, int32_t(cell.address().column()) + 1).value = value;
+      sheet->cellAt(int32_t(cell.address().rowIndex()) + 1, int32_t(cell.address().column()) + 1).value =
+          value;
     });
     book_ = &book;
   }
@@ -153,16 +156,19 @@ private:
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = className;
     RegisterClassW(&windowClass);
-    CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 10, 10, parent, nullptr, windowClass.hInstance, nullptr);
+    CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 10, 10, parent, nullptr, windowClass.hInstance,
+                    nullptr);
   }
 
   void sendBuffer(UINT msg, const Bytes& bytes) {
-    void* buffer = VirtualAlloc(nullptr, std::max<size_t>(bytes.size(), 1), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    void* buffer =
+        VirtualAlloc(nullptr, std::max<size_t>(bytes.size(), 1), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(buffer));
     SendMessageW(excel_.mainWindow(), msg, WPARAM(buffer), LPARAM(bytes.size()));
   }
   void sendText(UINT msg, const std::u16string& text) {
-    Bytes bytes(reinterpret_cast<const uint8_t*>(text.data()), reinterpret_cast<const uint8_t*>(text.data()) + text.size() * 2);
+    Bytes bytes(reinterpret_cast<const uint8_t*>(text.data()),
+                reinterpret_cast<const uint8_t*>(text.data()) + text.size() * 2);
     void* buffer = VirtualAlloc(nullptr, bytes.size() + 2, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(buffer));
     SendMessageW(excel_.mainWindow(), msg, WPARAM(buffer), LPARAM(text.size()));
@@ -173,7 +179,8 @@ private:
     const std::string first = "the application's code", second = "the application's data";
     const Bytes image = keySourceImage(first, second);
     const std::string path = "app_host_key_source.exe";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
     wchar_t full[MAX_PATH];
     GetFullPathNameW(L"app_host_key_source.exe", MAX_PATH, full, nullptr);
     sendText(1166, std::u16string(reinterpret_cast<const char16_t*>(full)));
@@ -270,7 +277,9 @@ int main(int argc, char** argv) {
     }
   }
   if (options.workbook.empty() || options.runtime.empty()) {
-    std::fprintf(stderr, "usage: app_host WORKBOOK.txt --runtime DaverirIza.dll [--cells AREAS] [--set CELL=VALUE ...]\n");
+    std::fprintf(
+        stderr,
+        "usage: app_host WORKBOOK.txt --runtime DaverirIza.dll [--cells AREAS] [--set CELL=VALUE ...]\n");
     return 2;
   }
   installFunctionLibrary();
