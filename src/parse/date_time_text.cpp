@@ -159,10 +159,12 @@ struct CivilParts {
 };
 
 // Returns the date of two tokens that begin with the month: the second is a day of the current year
-// when it has one or two digits and fits the month, else a year (two or four digits) and the day is 1.
-std::optional<CivilParts> monthThenDayOrYear(int64_t month, const DatePart& second, int64_t currentYear) {
+// when it has one or two digits and fits the month (and `dayAllowed`), else a year (two or four
+// digits) and the day is 1.
+std::optional<CivilParts> monthThenDayOrYear(int64_t month, const DatePart& second, int64_t currentYear,
+                                             bool dayAllowed = true) {
   if (second.isName() || month < 1 || month > 12) return std::nullopt;
-  if (second.digits <= 2 && second.value >= 1 && second.value <= daysInMonth(currentYear, month))
+  if (dayAllowed && second.digits <= 2 && second.value >= 1 && second.value <= daysInMonth(currentYear, month))
     return CivilParts{currentYear, month, second.value};
   if (second.digits == 2 || second.digits == 4) return CivilParts{fullYear(second), month, 1};
   return std::nullopt;
@@ -196,6 +198,7 @@ std::optional<CivilParts> resolveDate(const std::vector<DatePart>& parts, int or
       if (b.digits <= 2 && b.value >= 1 && b.value <= 12 && a.digits <= 2 && a.value >= 1 &&
           a.value <= daysInMonth(currentYear, b.value))
         return CivilParts{currentYear, b.value, a.value};
+      return monthThenDayOrYear(a.value, b, currentYear, false);
     }
     return monthThenDayOrYear(a.value, b, currentYear);
   }
