@@ -153,7 +153,7 @@ void weekdayFunction(EvaluationContext& context, const CalcValue* const* args, C
   if (!dateAt(args, 0, system, serial, result) || !integerAt(args, 1, 1, type, result)) return;
   const int64_t offset = system == DateSystem::Base1904 ? kSystemOffset : 0;
   const int64_t sundayBased = (wholeDay(serial) + offset + 6) % 7; // 0 is Sunday
-  int64_t firstDay;                                                 // the weekday counted as 1
+  int64_t firstDay;                                                // the weekday counted as 1
   if (type == 1 || type == 17)
     firstDay = 0;
   else if (type == 2 || type == 3)
@@ -251,7 +251,8 @@ void datedifFunction(EvaluationContext& context, const CalcValue* const* args, C
     // The days from the start's day in the month before the end's month (which may run into the end's
     // month, so that the answer may be negative).
     const int64_t before = b.month == 1 ? 12 : b.month - 1;
-    answer = b.day >= a.day ? b.day - a.day : b.day + daysInMonth(b.month == 1 ? b.year - 1 : b.year, before) - a.day;
+    answer = b.day >= a.day ? b.day - a.day
+                            : b.day + daysInMonth(b.month == 1 ? b.year - 1 : b.year, before) - a.day;
   } else { // "YD": the days from the start's month and day in the latest year that keeps it not after the end
     const int64_t year = laterInYear(a, b) ? b.year - 1 : b.year;
     std::optional<int32_t> anniversary = serialFromCivil(year, a.month, a.day, system);

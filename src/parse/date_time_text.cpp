@@ -51,11 +51,11 @@ enum class Marker { None, Am, Pm };
 // Returns the marker a word is: AM, A, PM, P or the locale's own texts, without regard to case.
 Marker markerOf(std::u16string_view word, const LocaleSettings& locale) {
   if (word.empty()) return Marker::None;
-  for (std::u16string_view am : {std::u16string_view(u"AM"), std::u16string_view(u"A"),
-                                 std::u16string_view(locale.amText)})
+  for (std::u16string_view am :
+       {std::u16string_view(u"AM"), std::u16string_view(u"A"), std::u16string_view(locale.amText)})
     if (!am.empty() && equalIgnoringCase(word, am)) return Marker::Am;
-  for (std::u16string_view pm : {std::u16string_view(u"PM"), std::u16string_view(u"P"),
-                                 std::u16string_view(locale.pmText)})
+  for (std::u16string_view pm :
+       {std::u16string_view(u"PM"), std::u16string_view(u"P"), std::u16string_view(locale.pmText)})
     if (!pm.empty() && equalIgnoringCase(word, pm)) return Marker::Pm;
   return Marker::None;
 }
@@ -164,7 +164,8 @@ struct CivilParts {
 std::optional<CivilParts> monthThenDayOrYear(int64_t month, const DatePart& second, int64_t currentYear,
                                              bool dayAllowed = true) {
   if (second.isName() || month < 1 || month > 12) return std::nullopt;
-  if (dayAllowed && second.digits <= 2 && second.value >= 1 && second.value <= daysInMonth(currentYear, month))
+  if (dayAllowed && second.digits <= 2 && second.value >= 1 &&
+      second.value <= daysInMonth(currentYear, month))
     return CivilParts{currentYear, month, second.value};
   if (second.digits == 2 || second.digits == 4) return CivilParts{fullYear(second), month, 1};
   return std::nullopt;
@@ -288,7 +289,8 @@ std::optional<DateTimeReading> readDateTime(std::u16string_view text, DateSystem
   for (size_t i = 0; i < tokens.size(); ++i) {
     const std::u16string_view token = tokens[i];
     const Marker next = letters && i + 1 < tokens.size() ? markerOf(tokens[i + 1], locale) : Marker::None;
-    const bool isTime = token.find(u':') != std::u16string_view::npos || (next != Marker::None && allDigits(token));
+    const bool isTime =
+        token.find(u':') != std::u16string_view::npos || (next != Marker::None && allDigits(token));
     if (isTime) {
       if (reading.time) return std::nullopt;
       reading.time = readTime(token, next, locale);

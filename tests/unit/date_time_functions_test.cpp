@@ -113,18 +113,33 @@ TEST_F(DateTimeFunctionsTest, DateValueAndTimeValue) {
 
 TEST_F(DateTimeFunctionsTest, DayMonthYear) {
   check({
-      {"=DAY(1)", num(1)},           {"=MONTH(1)", num(1)},         {"=YEAR(1)", num(1900)},
-      {"=DAY(0)", num(0)},           {"=MONTH(0)", num(1)},         {"=YEAR(0)", num(1900)},
+      {"=DAY(1)", num(1)},
+      {"=MONTH(1)", num(1)},
+      {"=YEAR(1)", num(1900)},
+      {"=DAY(0)", num(0)},
+      {"=MONTH(0)", num(1)},
+      {"=YEAR(0)", num(1900)},
       {"=DAY(DATE(1900,2,15))", num(15)},
-      {"=DAY(59)", num(28)},         {"=DAY(60)", num(29)},         {"=MONTH(60)", num(2)},
-      {"=DAY(61)", num(1)},          {"=MONTH(61)", num(3)},
-      {"=DAY(73110)", num(1)},       {"=MONTH(73110)", num(3)},     {"=YEAR(73110)", num(2100)},
+      {"=DAY(59)", num(28)},
+      {"=DAY(60)", num(29)},
+      {"=MONTH(60)", num(2)},
+      {"=DAY(61)", num(1)},
+      {"=MONTH(61)", num(3)},
+      {"=DAY(73110)", num(1)},
+      {"=MONTH(73110)", num(3)},
+      {"=YEAR(73110)", num(2100)},
       {"=YEAR(2958465.9)", num(9999)},
       {"=DAY(0.99999999)", num(1)}, // the time rounds to the next day
-      {"=DAY(A1)", num(2)},          {"=MONTH(\"1/2/2024\")", num(1)}, {"=YEAR(A3)", num(1900)},
+      {"=DAY(A1)", num(2)},
+      {"=MONTH(\"1/2/2024\")", num(1)},
+      {"=YEAR(A3)", num(1900)},
       {"=DAY(\"45293\")", num(2)},
-      {"=DAY(2958466)", err(ErrNum)}, {"=DAY(-1)", err(ErrNum)},    {"=MONTH(-0.5)", err(ErrNum)},
-      {"=YEAR(A6)", err(ErrValue)},  {"=DAY(B1:B2)", err(ErrValue)}, {"=MONTH(A5)", err(ErrNA)},
+      {"=DAY(2958466)", err(ErrNum)},
+      {"=DAY(-1)", err(ErrNum)},
+      {"=MONTH(-0.5)", err(ErrNum)},
+      {"=YEAR(A6)", err(ErrValue)},
+      {"=DAY(B1:B2)", err(ErrValue)},
+      {"=MONTH(A5)", err(ErrNA)},
   });
 }
 
@@ -134,7 +149,7 @@ TEST_F(DateTimeFunctionsTest, Weekday) {
       {"=WEEKDAY(1,2)", num(7)},
       {"=WEEKDAY(1,3)", num(6)},
       {"=WEEKDAY(0)", num(7)},
-      {"=WEEKDAY(61)", num(5)}, // 1 March 1900, a Thursday
+      {"=WEEKDAY(61)", num(5)},    // 1 March 1900, a Thursday
       {"=WEEKDAY(45293)", num(3)}, // 2 January 2024, a Tuesday
       {"=WEEKDAY(45293.9,2)", num(2)},
       {"=WEEKDAY(45293,3)", num(1)},

@@ -22,7 +22,8 @@ double pinnedClock(bool date1904) {
 
 // Returns the serial of a date and time of the 1900 system.
 double serial(int year, int month, int day, int hour = 0, int minute = 0, double second = 0) {
-  return *serialFromCivil(year, month, day, DateSystem::Base1900) + (hour * 3600 + minute * 60 + second) / 86400;
+  return *serialFromCivil(year, month, day, DateSystem::Base1900) +
+         (hour * 3600 + minute * 60 + second) / 86400;
 }
 
 struct TextCase {
@@ -102,8 +103,8 @@ TEST_F(DateTimeTextTest, DayMonthYearLocale) {
       {u"10-12-1999", serial(1999, 12, 10)},
       {u"2000-01-05", serial(2000, 1, 5)},
       {u"5/1", serial(2024, 1, 5)},
-      {u"1/13", serial(2013, 1, 1)},      // no thirteenth month: month and year
-      {u"5/2024", serial(2024, 5, 1)},    // month and year when the second part is no month
+      {u"1/13", serial(2013, 1, 1)},   // no thirteenth month: month and year
+      {u"5/2024", serial(2024, 5, 1)}, // month and year when the second part is no month
       {u"5-Jan-2000", serial(2000, 1, 5)},
       {u"January 5, 2000", serial(2000, 1, 5)},
       {u"31/2/2000", std::nullopt},
@@ -125,8 +126,8 @@ TEST_F(DateTimeTextTest, GermanMonthNamesAndSeparator) {
   s.dateOrder = 1;
   s.dateSeparator = u".";
   s.decimalSeparator = u",";
-  s.monthNames = {u"Januar",    u"Februar", u"März",     u"April",    u"Mai",      u"Juni", u"Juli",
-                  u"August",    u"September", u"Oktober", u"November", u"Dezember", u""};
+  s.monthNames = {u"Januar", u"Februar",   u"März",    u"April",    u"Mai",      u"Juni", u"Juli",
+                  u"August", u"September", u"Oktober", u"November", u"Dezember", u""};
   s.monthAbbreviations = {u"Jan", u"Feb", u"Mär", u"Apr", u"Mai", u"Jun", u"Jul",
                           u"Aug", u"Sep", u"Okt", u"Nov", u"Dez", u""};
   setLocaleSettings(s);
@@ -157,10 +158,10 @@ TEST_F(DateTimeTextTest, Times) {
       {u"3 a", 3.0 / 24},
       {u"11:59:59 p", (23 * 3600 + 59 * 60 + 59) / 86400.0},
       {u"13:00 PM", std::nullopt},
-      {u"10:75", 11.25 / 24},              // minutes carry into the hours
-      {u"0:0:90", 90 / 86400.0},           // seconds into the minutes
-      {u"25:00", 25.0 / 24},               // past a day
-      {u"1:30.5", 90.5 / 86400},           // minutes and seconds with a fraction
+      {u"10:75", 11.25 / 24},    // minutes carry into the hours
+      {u"0:0:90", 90 / 86400.0}, // seconds into the minutes
+      {u"25:00", 25.0 / 24},     // past a day
+      {u"1:30.5", 90.5 / 86400}, // minutes and seconds with a fraction
       {u"10:20:30.25", (10 * 3600 + 20 * 60 + 30.25) / 86400},
       {u"9999:59:59", (9999 * 3600 + 59 * 60 + 59) / 86400.0},
       {u"10000:00", std::nullopt},
@@ -196,15 +197,15 @@ TEST_F(DateTimeTextTest, TextsThatAreNoDate) {
       {u"0/1/2000", std::nullopt},
       {u"1/0/2000", std::nullopt},
       {u"2/29/2023", std::nullopt},
-      {u"1/1/1899", std::nullopt},     // before the system's first day
+      {u"1/1/1899", std::nullopt}, // before the system's first day
       {u"1/1/10000", std::nullopt},
       {u"1/1/20245", std::nullopt},
       {u"1/1/99999999999999999999", std::nullopt},
       {u"Jan Feb 2000", std::nullopt},
-      {u"2000-Jan-5", std::nullopt},   // a month name after a four-digit year
+      {u"2000-Jan-5", std::nullopt}, // a month name after a four-digit year
       {u"5 2000 Jan", std::nullopt},
       {u"Foo 5, 2000", std::nullopt},
-      {u"Ja 5 2000", std::nullopt},    // too short for a full name
+      {u"Ja 5 2000", std::nullopt}, // too short for a full name
       {u"1/2/2024 x", std::nullopt},
       {u"1/2/2024 12:30 5", std::nullopt},
       {u"12:30 5", std::nullopt},
