@@ -92,7 +92,8 @@ std::optional<double> secondsValue(std::u16string_view piece, const LocaleSettin
 
 // Returns the time of a token: "h" (only with a marker), "h:m", "h:m:s" with fractional seconds, or
 // "m:s.f" (minutes and seconds with a fraction). With a marker the hours run from 0 to 12, 12 AM being
-// midnight and 12 PM noon. Seconds of 60 or more carry into the minutes, minutes into the hours.
+// midnight and 12 PM noon. Seconds of 60 or more carry into the minutes, minutes into the hours, which
+// stay below 10000.
 std::optional<TimeOfDay> readTime(std::u16string_view token, Marker marker, const LocaleSettings& locale) {
   std::u16string_view pieces[3];
   size_t count = 0;
@@ -136,6 +137,7 @@ std::optional<TimeOfDay> readTime(std::u16string_view token, Marker marker, cons
   }
   time.hours += time.minutes / 60;
   time.minutes %= 60;
+  if (time.hours >= kPieceLimit) return std::nullopt;
   return time;
 }
 
@@ -336,9 +338,7 @@ std::optional<double> parseDateTime(std::u16string_view text, DateSystem system)
 std::optional<double> parseTime(std::u16string_view text) {
   std::optional<DateTimeReading> reading = readDateTime(text, DateSystem::Base1900);
   if (!reading) return std::nullopt;
-  if (!reading->time) return 0.0;
-  if (reading->time->hours >= kPieceLimit) return std::nullopt;
-  return dayFractionOf(*reading->time);
+  return reading->time ? dayFractionOf(*reading->time) : 0.0;
 }
 
 std::optional<int> monthFromName(std::u16string_view word) {

@@ -13,13 +13,12 @@ namespace cwbk {
 
 // Returns the serial of a date, a time or a date with a time in the date system; nothing when the
 // text is neither, or names a date outside the system's range. A time alone is its fraction of a day
-// (hours may pass 24: "25:00" is 1.0416...). Two-digit years below 30 are 20xx, the others 19xx; a
+// (hours may pass 24, up to 9999: "25:00" is 1.0416...). Two-digit years below 30 are 20xx, the others 19xx; a
 // date without a year is in the current year of the date-time clock.
 std::optional<double> parseDateTime(std::u16string_view text, DateSystem system);
 
 // Returns the time of day a text names as the fraction (h * 3600 + m * 60 + s) / 86400, ignoring any
-// date it also names (0 for a date alone); nothing when the text does not read or its hours reach
-// 10000.
+// date it also names (0 for a date alone); nothing when the text does not read.
 std::optional<double> parseTime(std::u16string_view text);
 
 // Returns the month (1..13) that a word names: an abbreviation of the locale compared whole, else a

@@ -83,6 +83,10 @@ TEST_F(DateTimeFunctionsTest, Date) {
       {"=DATE(\"x\",1,1)", err(ErrValue)},
       {"=DATE(A6,1,A5)", err(ErrNA)}, // errors first
       {"=DATE(B1:B2,1,1)", err(ErrValue)},
+      // Element by element: an empty cell of an area counts as 0, a row past a shorter area is "#N/A".
+      {"{=DATE(2000,B1:B3,B1:B2)}", array({{num(36526)}, {num(36558)}, {err(ErrNA)}})},
+      {"{=DATE(2000,B1:B3,1)}", array({{num(36526)}, {num(36557)}, {num(36495)}})},
+      {"{=DATE({2000;2001},B1:B3,1)}", array({{num(36526)}, {num(36923)}, {err(ErrNA)}})},
   });
 }
 

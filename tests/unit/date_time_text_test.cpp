@@ -165,6 +165,8 @@ TEST_F(DateTimeTextTest, Times) {
       {u"10:20:30.25", (10 * 3600 + 20 * 60 + 30.25) / 86400},
       {u"9999:59:59", (9999 * 3600 + 59 * 60 + 59) / 86400.0},
       {u"10000:00", std::nullopt},
+      {u"9999:9999:9999", std::nullopt}, // the minutes carry the hours to 10000
+      {u"9999:59:60", std::nullopt},
       {u"1:2:3:4", std::nullopt},
       {u"12:", std::nullopt},
       {u":30", std::nullopt},
