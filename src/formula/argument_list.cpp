@@ -223,19 +223,23 @@ bool elementwiseShape(const CalcValue* const* arguments, const bool* passWhole, 
   return true;
 }
 
-void broadcastPosition(const CalcValue& argument, uint32_t& column, uint32_t& row) {
+bool broadcastPosition(const CalcValue& argument, uint32_t& column, uint32_t& row) {
   if (argument.isArray()) {
     if (argument.arrayColumns() == 1) column = 0;
     if (argument.arrayRows() == 1) row = 0;
-    return;
+    return true;
   }
   if (argument.isReference()) {
     Area area = argument.referenceArea();
     // An area spanning two sheets is read where it stands; the others repeat a single row or column.
-    if (!area.isValid() || !area.isOneSheet()) return;
+    if (!area.isValid() || !area.isOneSheet()) return true;
     if (area.first.column() == area.second.column()) column = 0;
     if (area.first.rowIndex() == area.second.rowIndex()) row = 0;
+    uint64_t columns = 1, rows = 1;
+    extentOf(argument, columns, rows);
+    return column < columns && row < rows;
   }
+  return true;
 }
 
 } // namespace detail

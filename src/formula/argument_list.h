@@ -105,8 +105,9 @@ namespace detail {
 // Returns the shape of the element-by-element result; false when it exceeds kMaxElementwiseCells.
 bool elementwiseShape(const CalcValue* const* arguments, const bool* passWhole, uint32_t& columns,
                       uint32_t& rows);
-// Returns the position at which an argument is read for result position (column, row).
-void broadcastPosition(const CalcValue& argument, uint32_t& column, uint32_t& row);
+// Moves result position (column, row) to the position at which an argument is read; false when that
+// lies outside an area the argument refers to (the element is then "#N/A", as past an array's end).
+bool broadcastPosition(const CalcValue& argument, uint32_t& column, uint32_t& row);
 const CalcValue& notAvailableValue();
 } // namespace detail
 
@@ -139,9 +140,9 @@ void applyByElement(const CalcValue* const* arguments, CalcValue& result, Elemen
           continue;
         }
         uint32_t column = c, row = r;
-        detail::broadcastPosition(argument, column, row);
-        const CalcValue* e = element(argument, column, row);
-        if (!e) e = argument.isReference() ? &emptyValue() : &detail::notAvailableValue();
+        const bool inside = detail::broadcastPosition(argument, column, row);
+        const CalcValue* e = inside ? element(argument, column, row) : nullptr;
+        if (!e) e = inside && argument.isReference() ? &emptyValue() : &detail::notAvailableValue();
         items.replace(i, e);
       }
       temporary.setEmpty();

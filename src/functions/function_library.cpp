@@ -5,9 +5,11 @@
 #include <initializer_list>
 #include <vector>
 
+#include "functions/date_time.h"
 #include "functions/lookup.h"
 #include "functions/math.h"
 #include "functions/text.h"
+#include "values/conversions.h"
 
 namespace cwbk {
 
@@ -17,7 +19,7 @@ std::span<const ImplementationRow> implementationRows() {
   static const std::vector<ImplementationRow> rows = [] {
     std::vector<ImplementationRow> all;
     for (std::span<const ImplementationRow> family :
-         {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines()})
+         {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines(), dateTimeRoutines()})
       all.insert(all.end(), family.begin(), family.end());
     return all;
   }();
@@ -27,6 +29,7 @@ std::span<const ImplementationRow> implementationRows() {
 void installFunctionLibrary() {
   static const bool installed = [] {
     installFunctionRoutines(implementationRows());
+    setDateTextParser(dateTextOfWorkbook);
     return true;
   }();
   (void)installed;

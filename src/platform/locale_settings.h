@@ -2,6 +2,7 @@
 // platform (US-English defaults where the platform has no user locale) and settable by tests.
 #pragma once
 
+#include <array>
 #include <string>
 
 namespace cwbk {
@@ -27,6 +28,12 @@ struct LocaleSettings {
   int dateOrder = 0;
   std::u16string amText = u"AM";
   std::u16string pmText = u"PM";
+  // The month names and their abbreviations; the thirteenth is empty except in 13-month calendars.
+  std::array<std::u16string, 13> monthNames = {u"January",  u"February", u"March",  u"April",     u"May",
+                                               u"June",     u"July",     u"August", u"September", u"October",
+                                               u"November", u"December", u""};
+  std::array<std::u16string, 13> monthAbbreviations = {u"Jan", u"Feb", u"Mar", u"Apr", u"May", u"Jun", u"Jul",
+                                                       u"Aug", u"Sep", u"Oct", u"Nov", u"Dec", u""};
 };
 
 // Returns the process-wide locale settings (read from the platform on first use).

@@ -433,6 +433,10 @@ void setDateTextParser(DateTextParser parser) {
   gDateTextParser = parser;
 }
 
+DateTextParser dateTextParser() {
+  return gDateTextParser;
+}
+
 std::optional<CalcError> parseError(std::u16string_view text) {
   return errorFromText(text);
 }

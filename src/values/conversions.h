@@ -29,6 +29,8 @@ std::optional<double> toNumber(const CalcValue& v);
 using DateTextParser = std::optional<double> (*)(std::u16string_view text);
 // Installs the date and time text parser that toNumber falls back to (null removes it).
 void setDateTextParser(DateTextParser parser);
+// Returns the installed date and time text parser (null when there is none).
+DateTextParser dateTextParser();
 
 // The error whose current display text equals the text exactly.
 std::optional<CalcError> parseError(std::u16string_view text);

@@ -19,6 +19,7 @@ class Conversions : public ::testing::Test {
 protected:
   void SetUp() override {
     savedSettings_ = localeSettings();
+    savedParser_ = dateTextParser();
     savedTexts_ = displayTexts();
     setLocaleSettings(LocaleSettings());
     setDisplayTexts(defaultDisplayTexts());
@@ -26,7 +27,7 @@ protected:
   void TearDown() override {
     setLocaleSettings(savedSettings_);
     setDisplayTexts(savedTexts_);
-    setDateTextParser(nullptr);
+    setDateTextParser(savedParser_);
     setRuntimeLanguage(u"");
   }
   static void useGermanSettings() {
@@ -42,6 +43,7 @@ protected:
 
 private:
   LocaleSettings savedSettings_;
+  DateTextParser savedParser_ = nullptr;
   DisplayTexts savedTexts_;
 };
 
@@ -181,6 +183,7 @@ TEST_F(Conversions, ToNumberConvertsByKindAndFallsBackToTheDateParser) {
   EXPECT_EQ(toNumber(CalcValue::boolean(true)), 1.0);
   EXPECT_EQ(toNumber(integer(-3)), -3.0);
   EXPECT_EQ(toNumber(text(u"12%")), 0.12);
+  setDateTextParser(nullptr);
   EXPECT_EQ(toNumber(text(u"1/2/2000")), std::nullopt);
   EXPECT_EQ(toNumber(CalcValue::error(ErrNA)), std::nullopt);
   EXPECT_EQ(toNumber(array({integer(1)}, 1)), std::nullopt);

@@ -48,13 +48,14 @@ class Criteria : public ::testing::Test {
 protected:
   void SetUp() override {
     savedSettings_ = localeSettings();
+    savedParser_ = dateTextParser();
     setLocaleSettings(LocaleSettings());
     setDisplayTexts(defaultDisplayTexts());
   }
   void TearDown() override {
     setLocaleSettings(savedSettings_);
     setDisplayTexts(defaultDisplayTexts());
-    setDateTextParser(nullptr);
+    setDateTextParser(savedParser_);
   }
   static void expectCases(const std::vector<MatchCase>& cases) {
     for (const MatchCase& m : cases) {
@@ -66,6 +67,7 @@ protected:
 
 private:
   LocaleSettings savedSettings_;
+  DateTextParser savedParser_ = nullptr;
 };
 
 TEST_F(Criteria, NumericOperandsCompareNumbersAndEqualNumericTexts) {

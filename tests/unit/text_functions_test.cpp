@@ -228,6 +228,9 @@ TEST_F(TextFunctionsTest, Exact) {
 }
 
 TEST_F(TextFunctionsTest, ConcatenateAndRept) {
+  std::string manyArguments = "\"a\"";
+  for (int i = 1; i < 255; ++i)
+    manyArguments += ",\"a\"";
   check({
       {"=CONCATENATE(\"a\",1,TRUE)", txt(u"a1TRUE")},
       {"=CONCATENATE(A1,A4,A2,A3)", txt(u"abc12.5TRUE")},
@@ -235,6 +238,7 @@ TEST_F(TextFunctionsTest, ConcatenateAndRept) {
       {"=CONCATENATE(\"a\",A6)", err(ErrDiv0)},
       {"=CONCATENATE(\"a\",B1:B3)", err(ErrValue)},
       {"=CONCATENATE(REPT(\"a\",20000),REPT(\"b\",20000))", err(ErrValue)},
+      {"=LEN(CONCATENATE(" + manyArguments + "))", num(255)}, // the most a call takes
       {"=REPT(\"ab\",3)", txt(u"ababab")},
       {"=REPT(1.5,2)", txt(u"1.51.5")},
       {"=REPT(\"a\",2.9)", txt(u"aa")},
@@ -329,6 +333,7 @@ TEST_F(TextFunctionsTest, Value) {
 
 TEST_F(TextFunctionsTest, FixedAndDollar) {
   check({
+      {"=FIXED(1234.567)", txt(u"1,234.57")}, // two decimals unless told
       {"=FIXED(1234.567,1)", txt(u"1,234.6")},
       {"=FIXED(1234.567,-1)", txt(u"1,230")},
       {"=FIXED(-1234.567,-1,TRUE)", txt(u"-1230")},

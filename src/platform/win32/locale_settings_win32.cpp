@@ -43,6 +43,12 @@ LocaleSettings readPlatformLocaleSettings() {
   s.dateOrder = localeNumber(LOCALE_IDATE, s.dateOrder);
   s.amText = localeText(LOCALE_S1159, s.amText);
   s.pmText = localeText(LOCALE_S2359, s.pmText);
+  for (int m = 0; m < 12; ++m) {
+    s.monthNames[m] = localeText(LOCALE_SMONTHNAME1 + m, s.monthNames[m]);
+    s.monthAbbreviations[m] = localeText(LOCALE_SABBREVMONTHNAME1 + m, s.monthAbbreviations[m]);
+  }
+  s.monthNames[12] = localeText(LOCALE_SMONTHNAME13, s.monthNames[12], true);
+  s.monthAbbreviations[12] = localeText(LOCALE_SABBREVMONTHNAME13, s.monthAbbreviations[12], true);
   return s;
 }
 
