@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "functions/logical.h"
 #include "functions/lookup.h"
 #include "functions/math.h"
 #include "functions/text.h"
@@ -17,7 +18,8 @@ std::span<const ImplementationRow> implementationRows() {
   static const std::vector<ImplementationRow> rows = [] {
     std::vector<ImplementationRow> all;
     for (std::span<const ImplementationRow> family :
-         {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines()})
+         {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines(), logicalRoutines(),
+          informationRoutines()})
       all.insert(all.end(), family.begin(), family.end());
     return all;
   }();
