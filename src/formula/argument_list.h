@@ -95,7 +95,7 @@ const CalcValue* plainArgumentElement(const CalcValue& argument, uint32_t column
 // a Reference counts with its area, an Array or ReferenceList with its columns and rows, anything else as
 // 1 x 1) and gathers the results into an Array in result. An Array or same-sheet Reference with one column
 // (or one row) repeats along the other axis. `element(argument, column, row)` gives an element or null
-// outside the argument; null becomes the empty value for a Reference and "#N/A" otherwise. An argument
+// outside the argument; null becomes "#N/A" (a range shorter than the result, too). An argument
 // for which `whole(i, argument)` is true is passed whole to every step and does not shape the result.
 template <typename Element, typename Step, typename Whole>
 void applyByElement(const CalcValue* const* arguments, CalcValue& result, Element&& element, Step&& step,

@@ -123,6 +123,8 @@ const CalcValue* CallNode::evaluateIn(bool arrayContext) {
     bool arrayMode = evaluationContext().arrayFormulaMode;
     if (rule() == EvaluationRule::Once) {
       apply(arguments.data(), result);
+    } else if ((arguments.hasArray || arrayMode) && splitsSelectedArguments(arguments)) {
+      applySelectedElementwise(arguments.data(), result);
     } else if ((arguments.hasArray || arrayMode) && elementwiseByDescriptor()) {
       if (implementation_ || hasCallMarker() || !arrayMode)
         applyElementwise(arguments.data(), result);
@@ -145,6 +147,19 @@ bool CallNode::elementwiseByDescriptor() const {
   if (descriptor_->flags & FuncTakesArray) return false;
   // IF runs element by element over an array condition although its branches take references.
   return descriptor_->rules.rule == EvaluationRule::If || (descriptor_->flags & FuncTakesReference) == 0;
+}
+
+bool CallNode::splitsSelectedArguments(const ArgumentList& arguments) const {
+  if (!descriptor_ || !implementation_) return false;
+  uint32_t mask = descriptor_->rules.elementwiseArguments;
+  for (size_t i = 0; mask && i < arguments.size(); ++i) {
+    if (!FunctionDescriptor::selects(mask, static_cast<int>(i))) continue;
+    const CalcValue& a = *arguments[i];
+    if (a.isArray()) return true;
+    Area area = a.isReference() ? a.referenceArea() : Area::invalid();
+    if (area.first.isValid() && area.first != area.second) return true;
+  }
+  return false;
 }
 
 void CallNode::evaluateChild(FormulaNode* child, bool arrayContext) {
@@ -247,10 +262,7 @@ bool CallNode::evaluateIf(bool arrayContext) {
     break;
   case CalcValue::ShortText:
   case CalcValue::LongText:
-    if (c->isError()) {
-      own.setErrorFrom(*c);
-      return false;
-    }
+    // Only the TRUE and FALSE texts read as truth values; a text naming an error is a text.
     if (std::optional<bool> b = parseBoolean(c->textView())) {
       truth = *b;
       break;
@@ -501,6 +513,25 @@ void CallNode::applyElementwiseByClass(const CalcValue* const* arguments, CalcVa
       [this](size_t i, const CalcValue& a) {
         ArgClass c = argClass(descriptor_, static_cast<int>(i));
         return (c == ArgReference || c == ArgArray || c == ArgRefOnly) && (a.isArray() || a.isReference());
+      });
+}
+
+void CallNode::applySelectedElementwise(const CalcValue* const* arguments, CalcValue& result) {
+  uint32_t mask = descriptor_ ? descriptor_->rules.elementwiseArguments : 0;
+  applyByElement(
+      arguments, result,
+      [this](const CalcValue& a, uint32_t c, uint32_t r) { return argumentElement(a, c, r); },
+      [this](const CalcValue* const* items, CalcValue& out) {
+        apply(items, out);
+        if (!out.isReference()) return;
+        Area area = out.referenceArea();
+        if (area.first.isValid() && area.first == area.second)
+          out.copyFrom(cellArgumentValue(area.first));
+        else
+          out.setError(ErrValue);
+      },
+      [mask](size_t i, const CalcValue& a) {
+        return !FunctionDescriptor::selects(mask, static_cast<int>(i)) && (a.isArray() || a.isReference());
       });
 }
 

@@ -87,6 +87,12 @@ private:
   FormulaNode* argumentNode(size_t i) const;
   // Returns true when the call qualifies for element-by-element evaluation by its descriptor.
   bool elementwiseByDescriptor() const;
+  // Returns true when an argument that the function's elementwiseArguments select is an Array or a
+  // Reference to several cells, so the call runs once per element of those arguments.
+  bool splitsSelectedArguments(const ArgumentList& arguments) const;
+  // Element by element over the arguments elementwiseArguments select, passing the others whole; an
+  // element that comes out as a reference becomes the value of its cell.
+  void applySelectedElementwise(const CalcValue* const* arguments, CalcValue& result);
   // Hands a call without implementation and without element-by-element evaluation to the host.
   void evaluateWholeCall(const ArgumentList& arguments, CalcValue& result);
   // Returns the formula text of the whole call for the host.

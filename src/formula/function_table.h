@@ -79,6 +79,10 @@ struct FunctionRules {
   uint32_t arrayArguments = 0;
   // Bit i: argument i is used as a reference only; the formula does not read the cells it names.
   uint32_t referenceOnlyArguments = 0;
+  // Bit i: in an array formula, or given an array, argument i is taken element by element although the
+  // function takes references or arrays elsewhere; the arguments not selected are passed whole. A
+  // function whose mask is empty follows its argument classes.
+  uint32_t elementwiseArguments = 0;
   uint32_t traits = 0; // FunctionTrait bits
   // One character per argument position: what an omitted argument stands for. '.' itself, '0' or '1'
   // that number, 'T' or 'F' that Boolean, '|' the argument list ends before it. Null: nothing replaced.

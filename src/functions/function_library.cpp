@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "functions/date_time.h"
+#include "functions/logical.h"
 #include "functions/lookup.h"
 #include "functions/math.h"
 #include "functions/text.h"
@@ -19,7 +20,8 @@ std::span<const ImplementationRow> implementationRows() {
   static const std::vector<ImplementationRow> rows = [] {
     std::vector<ImplementationRow> all;
     for (std::span<const ImplementationRow> family :
-         {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines(), dateTimeRoutines()})
+         {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines(), dateTimeRoutines(),
+          logicalRoutines(), informationRoutines()})
       all.insert(all.end(), family.begin(), family.end());
     return all;
   }();

@@ -202,7 +202,7 @@ void chooseFunction(EvaluationContext&, const CalcValue* const* args, CalcValue&
 
 // ADDRESS(row, column, abs, a1, sheet): the text of a cell address, "$C$2" style: abs 1 absolute,
 // 2 absolute row, 3 absolute column, 4 relative; a1 FALSE gives R1C1 style ("R[2]C[3]" for abs 4).
-// A sheet name is prefixed with '!', quoted when it needs it.
+// A sheet name is prefixed with '!', quoted when it needs it; the empty text gives the '!' alone.
 void addressFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
   const CalcValue* rowArg = argumentAt(args, 0);
@@ -252,7 +252,11 @@ void addressFunction(EvaluationContext&, const CalcValue* const* args, CalcValue
       result.setError(ErrValue);
       return;
     }
-    if (!name.empty()) prefix = (quote || sheetNameNeedsQuotes(name) ? quotedSheetName(name) : name) + u"!";
+    // A sheet given as the empty text still separates with "!", as an omitted one does not.
+    if (name.empty())
+      prefix = u"!";
+    else
+      prefix = (quote || sheetNameNeedsQuotes(name) ? quotedSheetName(name) : name) + u"!";
   }
   auto r = static_cast<uint32_t>(row);
   auto c = static_cast<uint32_t>(column);
@@ -456,7 +460,8 @@ void columnsFunction(EvaluationContext&, const CalcValue* const* args, CalcValue
   rowsOrColumns(args, result, false);
 }
 
-// TRANSPOSE(array): in an array formula the array or range with rows and columns exchanged.
+// TRANSPOSE(array): in an array formula the array or range with rows and columns exchanged; a single
+// value (a single cell's too) comes back as it is.
 void transposeFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   const CalcValue* source = argumentAt(args, 0);
   if (!source) {
@@ -496,10 +501,14 @@ void transposeFunction(EvaluationContext& context, const CalcValue* const* args,
     result = std::move(transposed);
     return;
   }
-  if (source->isError())
-    result.copyFrom(*source);
-  else
+  // A single value is its own transpose; a range or array outside an array formula has no one value.
+  const CalcValue& value = reducedSingleCell(*source);
+  if (value.isError())
+    result.copyFrom(value);
+  else if (value.isReference() || value.isReferenceList() || value.isArray())
     result.setError(ErrValue);
+  else
+    result.copyFrom(value);
 }
 
 // EVALUATE(x): the host evaluates the text (for a range, its reference text, and a text that comes

@@ -363,7 +363,7 @@ TEST_F(CallNodeTest, IfEvaluatesOnlyTheChosenBranch) {
       {"error condition", new ErrorNode(ErrNA), new NumberNode(1), new NumberNode(2), CalcValue::error(ErrNA),
        false},
       {"error text condition", new TextNode(u"#DIV/0!"), new NumberNode(1), new NumberNode(2),
-       CalcValue::error(ErrDiv0), false},
+       CalcValue::error(ErrValue), false},
       {"array condition reads its first element", arrayNode(arrayOf({{integer(0), integer(1)}})),
        new NumberNode(1), new NumberNode(2), integer(2), true},
       {"error in the chosen branch", new BooleanNode(true), division(), new NumberNode(2),

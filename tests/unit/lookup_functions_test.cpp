@@ -194,6 +194,7 @@ TEST_F(LookupFunctionsTest, IndexChooseAndOffset) {
 TEST_F(LookupFunctionsTest, AddressAndIndirect) {
   check({
       {"=ADDRESS(2,3)", txt(u"$C$2")},
+      {"=ADDRESS(1,3,1,TRUE,\"\")", txt(u"!$C$1")}, // an empty sheet text keeps its "!"
       {"=ADDRESS(2,3,2)", txt(u"C$2")},
       {"=ADDRESS(2,3,3)", txt(u"$C2")},
       {"=ADDRESS(2,3,4)", txt(u"C2")},
@@ -251,6 +252,32 @@ TEST_F(LookupFunctionsTest, GeometryAndTranspose) {
       // Entered as array formulas over as many cells as the result has.
       {"{=TRANSPOSE({1,2,3})}", array({{num(1)}, {num(2)}, {num(3)}})},
       {"{=TRANSPOSE(A2:B3)}", array({{num(2), num(3)}, {txt(u"two"), txt(u"three")}})},
+      {"=TRANSPOSE(PI())", num(3.141592653589793)}, // a single value is its own transpose
+      {"{=TRANSPOSE(A2)}", num(2)},
+  });
+}
+
+// In an array formula (or given an array) the lookups take their lookup value, positions and flags
+// element by element and their tables and vectors whole.
+TEST_F(LookupFunctionsTest, ArrayFormulasGoElementByElement) {
+  check({
+      {"{=LOOKUP(A1:A3,{1,2,3},{\"a\",\"b\",\"c\"})}", array({{txt(u"a")}, {txt(u"b")}, {txt(u"c")}})},
+      {"{=LOOKUP(2,A1:A3,B1:B3)}", txt(u"two")},
+      {"{=VLOOKUP(A1:A3,A1:B3,2,FALSE)}", array({{txt(u"one")}, {txt(u"two")}, {txt(u"three")}})},
+      {"{=VLOOKUP(1,A1:B3,{1,2},FALSE)}", array({{num(1), txt(u"one")}})},
+      {"{=HLOOKUP({1,3},F1:H2,2,FALSE)}", array({{txt(u"x"), txt(u"z")}})},
+      {"{=MATCH(A1:A3*10,D1:D4,0)}", array({{num(1)}, {num(2)}, {num(3)}})},
+      {"{=MATCH(25,D1:D4,{1,0})}", array({{num(2), err(ErrNA)}})},
+      {"{=CHOOSE(A1:A3,\"x\",\"y\",\"z\")}", array({{txt(u"x")}, {txt(u"y")}, {txt(u"z")}})},
+      {"{=CHOOSE({1,2},A1:A3,B1:B3)}",
+       array({{num(1), txt(u"one")}, {num(2), txt(u"two")}, {num(3), txt(u"three")}})},
+      {"{=INDEX(A1:B3,A1:A3,2)}", array({{txt(u"one")}, {txt(u"two")}, {txt(u"three")}})},
+      {"{=INDEX({1,2;3,4},{2,1},2)}", array({{num(4), num(2)}})},
+      {"=INDEX(INDEX({1,2;3,4},{2,1},2),1,1)", num(4)},
+      {"{=INDEX(INDEX({1,2;3,4},{2,1},2),1,1)}", num(4)},
+      {"{=SUM(CHOOSE(2,A1:A3,D1:D3))}", num(60)},
+      // A range shorter than the result gives #N/A past its end.
+      {"{=A1:A2+0}", array({{num(1)}, {num(2)}, {err(ErrNA)}})},
   });
 }
 
