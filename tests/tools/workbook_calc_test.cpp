@@ -3,6 +3,8 @@
 #include "compiler/workbook_calc.h"
 
 #include <cmath>
+#include <map>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -99,8 +101,14 @@ TEST(WorkbookCalc, OperatorsAgreeWithASecondSpreadsheet) {
   LoadedWorkbook loaded = loadAnyWorkbook(CWBK_SOURCE_DIR "/tests/fixtures/operators.xlsx", options);
   calculateAll(*loaded.workbook);
   CheckResult result = checkAgainstCache(*loaded.source, *loaded.workbook);
-  for (const CheckMismatch& m : result.mismatches)
+  // Where the two spreadsheets part, Excel's answer is the one to give: the second one takes TRUE as
+  // the number 1 in a comparison, Excel compares a number and a logical value by their kinds.
+  const std::map<std::string, std::string> excelDiffers = {{"Sheet1!B22", "FALSE"}};
+  for (const CheckMismatch& m : result.mismatches) {
+    auto known = excelDiffers.find(m.cell);
+    if (known != excelDiffers.end() && m.got == known->second) continue;
     ADD_FAILURE() << m.cell << " " << m.formula << " expected " << m.expected << " got " << m.got;
+  }
   EXPECT_GE(result.passed, 50u);
 }
 
