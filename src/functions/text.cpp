@@ -467,8 +467,10 @@ void concatenateFunction(EvaluationContext&, const CalcValue* const* args, CalcV
 void reptFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
   const CalcValue *x = arg(args, 0), *count = arg(args, 1);
   if (!x || !count || isAnyReference(*x) || isAnyReference(*count)) return result.setError(ErrValue);
+  // An error in x comes before a count that is not a number, as in Excel: REPT(NA(),"a") is #N/A.
+  if (firstError({x}, result)) return;
   if (count->isText() && !isNumericText(count->textView())) return result.setError(ErrValue);
-  if (firstError({x, count}, result)) return;
+  if (firstError({count}, result)) return;
   if (!x->isEmpty() && !isScalar(*x)) return result.setError(ErrValue);
   double n = 0;
   if (!countValue(*count, n, result)) return;

@@ -246,6 +246,8 @@ TEST_F(TextFunctionsTest, ConcatenateAndRept) {
       {"=REPT(\"a\",0)", txt(u"")},
       {"=REPT(\"a\",-1)", err(ErrValue)},
       {"=REPT(\"a\",32768)", err(ErrValue)},
+      {"=REPT(NA(),\"hello\")", err(ErrNA)}, // an error in the text comes before a count that is no number
+      {"=REPT(\"a\",\"x\")", err(ErrValue)},
       {"=REPT(\"ab\",20000)", err(ErrValue)}, // the result would exceed a cell
       {"=LEN(REPT(\"a\",32767))", num(32767)},
       {"=REPT(\"a\",\"x\")", err(ErrValue)},
