@@ -139,6 +139,8 @@ inline constexpr DISPID PrecedentAreas = 0x0222;
 inline constexpr DISPID Areas = 0x0238;
 inline constexpr DISPID Value2 = 0x056C;
 inline constexpr DISPID Hyperlinks = 0x0571;
+// The cell count as a double (version 12 on): Count overflows on a whole sheet.
+inline constexpr DISPID CountLarge = 0x09C3;
 } // namespace range
 
 // Interior, Font, Borders and Border.

@@ -101,6 +101,11 @@ public:
     return invoke(dispid::range::Formula, DISPATCH_PROPERTYGET, {}, kLocaleEnglish).toText();
   }
   std::u16string address() { return invoke(dispid::range::Address, DISPATCH_PROPERTYGET, {}).toText(); }
+  // The number of cells, also beyond Count's 32 bits (a whole sheet holds 2^34); Excel before version
+  // 12 has no CountLarge, and its sheets fit Count.
+  double countLarge(int32_t majorVersion) {
+    return majorVersion >= 12 ? getDouble(dispid::range::CountLarge) : count();
+  }
   // True when every cell holds a formula (Null, for a mix, reads as false).
   bool hasFormula() { return getBoolean(dispid::range::HasFormula); }
   RangeWrapper cell(int32_t row, int32_t column);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 
 #include "formula/compressed_block.h"
 
@@ -188,6 +189,17 @@ AppSettings parseAppSettings(std::span<const uint8_t> block) {
     settings.perSheetFlags = std::move(table);
   }
   return settings;
+}
+
+std::u16string AppSettings::appVersionText() const {
+  std::u16string text;
+  for (int shift : {24, 16, 8}) {
+    if (shift != 24) text += u'.';
+    char digits[4];
+    const auto end = std::to_chars(digits, digits + sizeof digits, (appVersion >> shift) & 0xFF).ptr;
+    text.append(digits, end);
+  }
+  return text;
 }
 
 } // namespace cwbk

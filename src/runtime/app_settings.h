@@ -60,6 +60,8 @@ struct AppSettings {
   uint16_t headerSize = 0;
   // Packed: major in bits 24-31, minor in bits 16-23, build in bits 8-15.
   uint32_t appVersion = 0;
+  // The application's version as its users read it: "major.minor.build".
+  std::u16string appVersionText() const;
   uint16_t flags = 0;
   std::u16string AppName;           // the application name (UTF-16)
   std::u16string legalNotice;       // text 2

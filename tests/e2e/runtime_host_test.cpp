@@ -38,10 +38,16 @@ extern "C" __declspec(dllexport) int WINAPI
     const XlOper* a = arguments[i];
     call.arguments.push_back(a->type == 0x0002
                                  ? std::string(reinterpret_cast<char*>(a->value.text + 1), a->value.text[0])
-                             : a->type == 0x0001 ? "<number>"
-                                                 : "<nil>");
+                             : a->type == 0x0001                     ? "<number>"
+                             : a->type == 0x0008 || a->type == 0x0400 ? "<reference>"
+                                                                      : "<nil>");
   }
   capiCalls.push_back(call);
+  if (function == 0x4005 && result) { // xlSheetNm: the name with its workbook, in memory of its own
+    static unsigned char name[] = "\x0f[Book.xlsx]Data";
+    result->type = 0x0002;
+    result->value.text = name;
+  }
   if (function == 267 && result) { // xlfRegisterId: a registration id
     result->type = 0x0001;
     result->value.number = 1000 + double(capiCalls.size());
@@ -76,9 +82,11 @@ Data!A2: 0.5
 Data!B2: =SUM(A1:A2)
 Data!B3: =A1>20
 Data!D1: =A1+1
+Data!E1: =INFO("appname")&" "&INFO("appver")
 
 [flags]
 Data!D1: volatile
+Data!E1: volatile
 
 [cached]
 Data!B1: 42
@@ -283,6 +291,7 @@ TEST_F(RuntimeHostTest, StartUpLoadsTheWorkbookAndShutdownPutsBackWhatAttachChan
   EXPECT_EQ(cell(1, 1), u"21.5");
   EXPECT_EQ(cell(2, 1), u"TRUE");
   EXPECT_EQ(cell(0, 3), u"22");
+  EXPECT_EQ(cell(0, 4), u"Loan planner 1.2.3"); // the application's own name and version
   EXPECT_EQ(s.adapterConnected, 1);
   EXPECT_EQ(s.appIcon, 1);
   EXPECT_NE(SendMessageW(sheetWindow, WM_GETICON, ICON_BIG, 0), 0);
@@ -823,6 +832,55 @@ TEST_F(ChangeRoadTest, UndoTakesAChangeBackWithItsDependents) {
   EXPECT_EQ(sheet.value(u"D1").toDouble(), 22);
 }
 
+TEST_F(ChangeRoadTest, UndoWritesAnOldTextBackAsText) {
+  auto dummyFunc6 = entry<int32_t WINAPI()>(module, "DummyFunc6");
+  auto dummyFunc4 = entry<int32_t WINAPI()>(module, "DummyFunc4");
+  ASSERT_TRUE(dummyFunc6 && dummyFunc4);
+  sheet.set(u"A1", Variant::text(u"00123"));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 246);
+  dummyFunc6();
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_EQ(dummyFunc4(), 0);
+  // Excel would read "00123" written as it is as the number 123; the undo keeps it a text.
+  EXPECT_EQ(sheet.value(u"A1").type(), VT_BSTR);
+  EXPECT_EQ(sheet.value(u"A1").toText(), u"00123");
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 246);
+}
+
+TEST_F(ChangeRoadTest, APasteOfTenThousandCellsIsOneRecalculation) {
+  for (int32_t row = 1; row <= 1000; ++row)
+    for (int32_t column = 1; column <= 10; ++column)
+      sheet.cellAt(row, column).value = Variant::number(row * 100 + column);
+  const size_t before = excel.log().count(dispid::application::CalculateFull);
+  changed(u"A1:J1000");
+  EXPECT_EQ(excel.log().count(dispid::application::CalculateFull), before + 1);
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 102); // D1 was pasted over: the paste's value stays
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 101 + 201);
+}
+
+TEST_F(ChangeRoadTest, AChangeOfWholeColumnsOrTheWholeSheetTakesOnlyWhatTheSheetHolds) {
+  // The user clears column A: the model's cells in it become empty, their dependents follow.
+  sheet.clear(1, 1);
+  sheet.clear(2, 1);
+  changed(u"A:A");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 0);
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 0);
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 1);
+
+  // A paste over the whole sheet: Count overflows, the large count says it is many cells, and only
+  // the used range is read.
+  sheet.set(u"A1", Variant::number(4));
+  sheet.set(u"A2", Variant::number(1));
+  changed(u"A1:XFD1048576");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 8);
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 5);
+  EXPECT_EQ(excel.log().count(dispid::range::CountLarge), 2u);
+  EXPECT_EQ(state().shutDown, 0);
+}
+
 XlOper textOperand(const std::string& text, std::string& storage) {
   storage = std::string(1, char(text.size())) + text;
   XlOper oper{};
@@ -886,6 +944,20 @@ TEST_F(ChangeRoadTest, TheMacrosEntryPoints) {
     DispatchMessageW(&posted);
   EXPECT_EQ(sheet.value(u"B1").toDouble(), 14);
   EXPECT_GT(dummyFunc2(), 0.0);
+
+  // A reference: its first rectangle, on the sheet that Excel names for it.
+  sheet.set(u"A1", Variant::number(9));
+  XlMRef rects{1, {{0, 1, 0, 0}}}; // A1:A2
+  XlOper reference{};
+  reference.type = 0x0008;
+  reference.value.multiRef = {&rects, 1};
+  EXPECT_EQ(dummyFunc5(&reference)->type, 0x0100);
+  EXPECT_EQ(capiCalls.back().function, 0x4005);
+  EXPECT_EQ(capiCalls.back().arguments, std::vector<std::string>{"<reference>"});
+  dummyFunc1();
+  while (PeekMessageW(&posted, nullptr, 0, 0, PM_REMOVE))
+    DispatchMessageW(&posted);
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 18);
 
   // xlAutoClose ends the runtime and the process (recorded here).
   EXPECT_EQ(autoClose(), 0);

@@ -209,6 +209,7 @@ TEST(AppSettings, OtherHeaderSizesAndCompressedBlocks) {
   AppSettings s = parseAppSettings(fifty);
   EXPECT_EQ(s.headerSize, 50);
   EXPECT_EQ(s.appVersion, kVersion);
+  EXPECT_EQ(s.appVersionText(), u"1.2.3");
   EXPECT_EQ(s.flags, kFlags);
   EXPECT_EQ(s.workbookTag, 0u);
   EXPECT_FALSE(s.perSheetFlags.has_value());

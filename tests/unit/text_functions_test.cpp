@@ -246,12 +246,10 @@ TEST_F(TextFunctionsTest, ConcatenateAndRept) {
       {"=REPT(\"a\",0)", txt(u"")},
       {"=REPT(\"a\",-1)", err(ErrValue)},
       {"=REPT(\"a\",32768)", err(ErrValue)},
-      {"=REPT(NA(),\"hello\")", err(ErrNA)}, // an error in the text comes before a count that is no number
-      {"=REPT(\"a\",\"x\")", err(ErrValue)},
       {"=REPT(\"ab\",20000)", err(ErrValue)}, // the result would exceed a cell
       {"=LEN(REPT(\"a\",32767))", num(32767)},
       {"=REPT(\"a\",\"x\")", err(ErrValue)},
-      {"=REPT(A5,\"x\")", err(ErrValue)}, // the count's shape comes before errors
+      {"=REPT(A5,\"x\")", err(ErrNA)}, // the error in the text comes before the count's shape
       {"=REPT(A5,2)", err(ErrNA)},
       {"=REPT(A4,2)", txt(u"")},
       {"=REPT(A4,-1)", err(ErrValue)},

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "excel/excel_members.h"
@@ -12,6 +11,7 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/reference.h"
+#include "platform/win32/code_page.h"
 #include "runtime/encoded_strings.h"
 #include "runtime/win32/recalculation_driver.h"
 #include "runtime/win32/registrar.h"
@@ -36,21 +36,6 @@ std::optional<std::string> operandText(const XlOper* oper) {
   return std::string(reinterpret_cast<const char*>(oper->value.text + 1), oper->value.text[0]);
 }
 
-std::u16string widen(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
-  std::u16string wide(size_t(n > 0 ? n : 0), u'\0');
-  if (n > 0)
-    MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), reinterpret_cast<wchar_t*>(wide.data()), n);
-  return wide;
-}
-std::string narrow(std::u16string_view text) {
-  const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
-  const int n = WideCharToMultiByte(CP_ACP, 0, wide, int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(size_t(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_ACP, 0, wide, int(text.size()), bytes.data(), n, nullptr, nullptr);
-  return bytes;
-}
-
 void setInteger(XlOper& result, int16_t value) {
   result = {};
   result.type = kTypeInteger;
@@ -59,7 +44,7 @@ void setInteger(XlOper& result, int16_t value) {
 
 // A text result: a new byte string per call, cut to 255 characters.
 void setText(XlOper& result, std::u16string_view text) {
-  std::string bytes = narrow(text.substr(0, 255));
+  std::string bytes = utf16ToSystemCodePage(text.substr(0, 255));
   if (bytes.size() > 255) bytes.resize(255);
   auto* block = new unsigned char[bytes.size() + 1];
   block[0] = static_cast<unsigned char>(bytes.size());
@@ -80,12 +65,33 @@ void post(RuntimeHost& host, WPARAM command, LPARAM argument) {
   if (host.mainWindow) PostMessageW(host.mainWindow, message::Command, command, argument);
 }
 
-// The address and sheet name of a text operand ("Sheet1!A1:B2", "A1"); the reference forms need
-// Excel's own sheet-name callback, which arrives with the registration.
+// The first rectangle of a reference operand as an A1 text; nothing for another kind.
+std::optional<std::u16string> referenceAddress(const XlOper* oper) {
+  const XlRef* rect = nullptr;
+  if (typeOf(oper) == kXlTypeSRef && oper->value.singleRef.count >= 1)
+    rect = &oper->value.singleRef.ref;
+  else if (typeOf(oper) == kXlTypeRef && oper->value.multiRef.mref && oper->value.multiRef.mref->count >= 1)
+    rect = &oper->value.multiRef.mref->refs[0];
+  if (!rect || rect->rowFirst > rect->rowLast || rect->columnFirst > rect->columnLast) return std::nullopt;
+  return cellText(CellAddress::make(0, rect->columnFirst, rect->rowFirst)) + u":" +
+         cellText(CellAddress::make(0, rect->columnLast, rect->rowLast));
+}
+
+// The address and sheet name of an operand: a text ("Sheet1!A1:B2", "A1"), or a reference, whose
+// sheet Excel names ("[Book.xlsx]Sheet1": the workbook part is dropped).
 bool operandAddress(const XlOper* oper, std::u16string& sheetName, std::u16string& address) {
+  if (std::optional<std::u16string> reference = referenceAddress(oper)) {
+    const std::optional<std::string> name = referenceSheetName(*oper);
+    if (!name) return false;
+    sheetName = systemCodePageToUtf16(*name);
+    if (const size_t bracket = sheetName.rfind(u']'); bracket != std::u16string::npos)
+      sheetName.erase(0, bracket + 1);
+    address = std::move(*reference);
+    return !sheetName.empty();
+  }
   const std::optional<std::string> text = operandText(oper);
   if (!text) return false;
-  const std::u16string wide = widen(*text);
+  const std::u16string wide = systemCodePageToUtf16(*text);
   const size_t bang = wide.rfind(u'!');
   if (bang == std::u16string::npos) {
     address = wide;
@@ -107,7 +113,7 @@ int32_t activeSheetPosition(RuntimeHost& host) {
 void query(RuntimeHost& host, const XlOper* argument, XlOper& result) {
   const std::optional<std::string> key = operandText(argument);
   if (!key) return setInteger(result, -3);
-  const std::u16string wide = widen(*key);
+  const std::u16string wide = systemCodePageToUtf16(*key);
   if (wide == encodedString(EncodedString::QueryUnattended)) {
     result = {};
     result.type = kTypeNumber;
@@ -117,10 +123,7 @@ void query(RuntimeHost& host, const XlOper* argument, XlOper& result) {
   } else if (wide == encodedString(EncodedString::QueryAppName)) {
     setText(result, host.settings.AppName);
   } else if (wide == encodedString(EncodedString::QueryAppVersion)) {
-    const uint32_t v = host.settings.appVersion;
-    char text[40];
-    std::snprintf(text, sizeof text, "%u.%u.%u", v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF);
-    setText(result, widen(text));
+    setText(result, host.settings.appVersionText());
   } else {
     setInteger(result, -2);
   }
@@ -239,19 +242,8 @@ extern "C" XlOper* WINAPI DummyFunc5(XlOper* range) {
     if (!host || !host->model || !operandAddress(range, sheetName, address)) return;
     WorksheetWrapper sheet =
         sheetName.empty() ? host->application.activeSheet() : host->workbook.sheets().sheet(sheetName);
-    const uint32_t sheetIndex = uint32_t(sheet.index() - 1);
     RangeWrapper whole = sheet.range(address);
-    const int32_t areas = whole.areas().count();
-    for (int32_t i = 1; i <= areas; ++i) {
-      RangeWrapper area = whole.area(i);
-      const ParsedArea parsed = parseArea(area.address(), sheetIndex);
-      if (!parsed.first.isValid()) continue;
-      area.readBlock(parsed.first.rowIndex(), parsed.first.column(),
-                     [&](uint32_t row, uint32_t column, const CalcValue& value) {
-                       takeRangeValue(*host->model, CellAddress::make(sheetIndex, column, row), value,
-                                      host->pendingCells);
-                     });
-    }
+    takeRangeValues(*host, sheet, whole);
     if (!host->undoList.empty() && !host->undoInstalled && host->mainWindow)
       SendMessageW(host->mainWindow, message::Command, 12, 0);
   });
@@ -272,7 +264,7 @@ extern "C" XlOper* WINAPI DummyFunc7(XlOper*) {
     if (!host || !host->settings.has(SettingsFlag::restrictedWorkbook) || host->workbook.isEmpty()) return;
     WorkbookWrapper active = host->application.activeWorkbook();
     if (active.get() != host->workbook.get()) return;
-    host->workbook.putPassword(widen(host->settings.workbookPassword));
+    host->workbook.putPassword(systemCodePageToUtf16(host->settings.workbookPassword));
   });
   return &result;
 }
@@ -354,7 +346,7 @@ extern "C" BSTR WINAPI DummyFunc12(int32_t index) {
     if (!host || !host->model || index < 0) return;
     const std::vector<CalcValue>& constants = host->model->macroConstants();
     if (size_t(index) < constants.size() && constants[size_t(index)].isText())
-      bytes = narrow(constants[size_t(index)].textView());
+      bytes = utf16ToSystemCodePage(constants[size_t(index)].textView());
   });
   return SysAllocStringByteLen(bytes.data(), UINT(bytes.size()));
 }

@@ -102,25 +102,66 @@ bool takeTypedValue(RuntimeHost& host, CellAddress address, RangeWrapper& range)
   return takeValue(model, address, value, host.pendingCells);
 }
 
-// Several cells: each area read in chunks of whole rows, each value taken in its range form.
-bool takeAreaValues(RuntimeHost& host, WorksheetWrapper& sheet, uint32_t sheetIndex, RangeWrapper& area) {
-  const ParsedArea parsed = parseArea(area.address(), sheetIndex);
-  if (parsed.kind != 0 || !parsed.first.isValid()) return false;
-  const uint32_t top = parsed.first.rowIndex(), bottom = parsed.second.rowIndex();
-  const uint32_t left = parsed.first.column(), right = parsed.second.column();
-  const uint32_t chunkRows = kChunkCells / (right - left + 1) + 1;
+// The area that the part of `a` inside `b` covers; invalid when they do not meet.
+Area intersection(const Area& a, const Area& b) {
+  if (!a.isValid() || !b.isValid()) return Area::invalid();
+  const uint32_t top = std::max(a.first.rowIndex(), b.first.rowIndex());
+  const uint32_t bottom = std::min(a.second.rowIndex(), b.second.rowIndex());
+  const uint32_t left = std::max(a.first.column(), b.first.column());
+  const uint32_t right = std::min(a.second.column(), b.second.column());
+  if (top > bottom || left > right) return Area::invalid();
+  return {CellAddress::make(a.first.sheet(), left, top), CellAddress::make(a.first.sheet(), right, bottom)};
+}
+
+bool contains(const Area& area, CellAddress cell) {
+  return area.isValid() && cell.column() >= area.first.column() && cell.column() <= area.second.column() &&
+         cell.rowIndex() >= area.first.rowIndex() && cell.rowIndex() <= area.second.rowIndex();
+}
+
+// Several cells: Excel's values are read only where they can be (the area's part inside the sheet's
+// used range), in chunks of whole rows, each value taken in its range form. Outside that part Excel's
+// cells are empty, and only the model's own cells there take the empty value: a change of whole
+// columns or of the whole sheet costs what the sheet holds, not its 17 billion cells.
+bool takeAreaValues(RuntimeHost& host, WorksheetWrapper& sheet, uint32_t sheetIndex, RangeWrapper& range,
+                    const Area& used) {
+  const ParsedArea parsed = parseArea(range.address(), sheetIndex);
+  if (!parsed.first.isValid()) return false;
+  const Area area{parsed.first, parsed.second};
+  // Without a used range (Excel did not answer) the whole area is read, as nothing may be lost.
+  const Area read = used.isValid() ? intersection(area, used) : area;
   bool joined = false;
-  for (uint32_t first = top; first <= bottom; first += std::min(chunkRows, bottom - first + 1)) {
-    const uint32_t last = std::min(bottom, first + chunkRows - 1);
-    const std::u16string text = cellText(CellAddress::make(sheetIndex, left, first)) + u":" +
-                                cellText(CellAddress::make(sheetIndex, right, last));
-    sheet.range(text).readBlock(first, left, [&](uint32_t row, uint32_t column, const CalcValue& value) {
-      joined |=
-          takeRangeValue(*host.model, CellAddress::make(sheetIndex, column, row), value, host.pendingCells);
-    });
-    if (last == bottom) break;
+  if (read.isValid()) {
+    const uint32_t top = read.first.rowIndex(), bottom = read.second.rowIndex();
+    const uint32_t left = read.first.column(), right = read.second.column();
+    const uint32_t chunkRows = kChunkCells / (right - left + 1) + 1;
+    for (uint32_t first = top; first <= bottom; first += chunkRows) {
+      const uint32_t last = std::min(bottom, first + (chunkRows - 1));
+      const std::u16string text = cellText(CellAddress::make(sheetIndex, left, first)) + u":" +
+                                  cellText(CellAddress::make(sheetIndex, right, last));
+      sheet.range(text).readBlock(first, left, [&](uint32_t row, uint32_t column, const CalcValue& value) {
+        joined |=
+            takeRangeValue(*host.model, CellAddress::make(sheetIndex, column, row), value, host.pendingCells);
+      });
+      if (last == bottom) break;
+    }
   }
+  std::vector<CellAddress> emptied;
+  host.model->forEachCellIn(area, [&](Cell& cell) {
+    if (!contains(read, cell.address())) emptied.push_back(cell.address());
+  });
+  for (CellAddress address : emptied)
+    joined |= takeRangeValue(*host.model, address, CalcValue(), host.pendingCells);
   return joined;
+}
+
+// The sheet's used range in Excel: where its values can be; invalid when it cannot be read.
+Area excelUsedArea(WorksheetWrapper& sheet, uint32_t sheetIndex) {
+  try {
+    const ParsedArea parsed = parseArea(sheet.usedRange().address(), sheetIndex);
+    return {parsed.first, parsed.second};
+  } catch (const ComError&) {
+    return Area::invalid();
+  }
 }
 
 // The change handling: returns whether cells joined that call for a recalculation.
@@ -129,7 +170,7 @@ bool handleChange(RuntimeHost& host, WorksheetWrapper& sheet, RangeWrapper& rang
   const bool manual14 = host.recalcInManual && host.excelInfo.majorVersion == 14;
   const uint32_t sheetIndex = uint32_t(sheet.index() - 1);
   bool joined = false;
-  if (range.count() < 2) {
+  if (range.countLarge(host.excelInfo.majorVersion) < 2) {
     const CellAddress address = parseCell(range.address(), sheetIndex);
     if (!address.isValid()) return manual14;
     if (range.hasFormula()) {
@@ -139,16 +180,36 @@ bool handleChange(RuntimeHost& host, WorksheetWrapper& sheet, RangeWrapper& rang
       joined = takeTypedValue(host, address, range);
     }
   } else {
-    const int32_t areas = range.areas().count();
-    for (int32_t i = 1; i <= areas; ++i) {
-      RangeWrapper area = range.area(i);
-      joined |= takeAreaValues(host, sheet, sheetIndex, area);
+    joined = takeRangeValues(host, sheet, range);
+  }
+  // The used range, once the sheet asks for it: the model learns the sheet's first and last used cells.
+  const SheetInfo* info = host.model->sheet(sheetIndex);
+  if (info && info->flag) {
+    SheetInfo updated = *info;
+    const Area used = excelUsedArea(sheet, sheetIndex);
+    if (used.isValid()) {
+      updated.firstUsed = used.first;
+      updated.lastUsed = used.second;
     }
+    updated.flag = 0;
+    host.model->setSheet(sheetIndex, std::move(updated));
   }
   return (counts && joined) || manual14;
 }
 
 } // namespace
+
+bool takeRangeValues(RuntimeHost& host, WorksheetWrapper& sheet, RangeWrapper& range) {
+  const uint32_t sheetIndex = uint32_t(sheet.index() - 1);
+  const Area used = excelUsedArea(sheet, sheetIndex);
+  const int32_t areas = range.areas().count();
+  bool joined = false;
+  for (int32_t i = 1; i <= areas; ++i) {
+    RangeWrapper area = range.area(i);
+    joined |= takeAreaValues(host, sheet, sheetIndex, area, used);
+  }
+  return joined;
+}
 
 void handleSheetChange(RuntimeHost& host, IDispatch* sheetObject, IDispatch* rangeObject) {
   ApplicationWrapper& app = host.application;

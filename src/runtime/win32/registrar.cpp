@@ -12,6 +12,7 @@ namespace cwbk {
 namespace {
 
 constexpr int kXlFree = 0x4000;
+constexpr int kXlSheetNm = 0x4005;
 constexpr int kXlfRegister = 149;
 constexpr int kXlfRegisterId = 267;
 constexpr int kXlfSetName = 88;
@@ -58,6 +59,21 @@ int call(int function, XlOper* result, std::initializer_list<XlOper*> arguments)
 }
 
 } // namespace
+
+std::optional<std::string> referenceSheetName(const XlOper& reference) {
+  XlOper result{};
+  result.type = kXlTypeNil;
+  XlOper* arguments[] = {const_cast<XlOper*>(&reference)};
+  if (excel4(kXlSheetNm, &result, 1, arguments) != 0) return std::nullopt;
+  std::optional<std::string> name;
+  if ((result.type & ~kXlTypeExcelOwned) == kXlTypeText && result.value.text)
+    name.emplace(reinterpret_cast<const char*>(result.value.text + 1), result.value.text[0]);
+  if (result.type & kXlTypeExcelOwned) {
+    XlOper* owned[] = {&result};
+    excel4(kXlFree, nullptr, 1, owned);
+  }
+  return name;
+}
 
 int excel4(int function, XlOper* result, int count, XlOper* const* arguments) {
   static const MdCallBackFn callBack = reinterpret_cast<MdCallBackFn>(

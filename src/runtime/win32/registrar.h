@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace cwbk {
@@ -13,6 +14,11 @@ namespace cwbk {
 struct XlRef {
   uint16_t rowFirst, rowLast;
   uint8_t columnFirst, columnLast;
+};
+// The rectangles of a reference to a sheet by id.
+struct XlMRef {
+  uint16_t count;
+  XlRef refs[1];
 };
 struct XlOper {
   union {
@@ -23,12 +29,17 @@ struct XlOper {
     struct {
       uint16_t count;
       XlRef ref;
-    } singleRef;
+    } singleRef; // a reference to the current sheet
+    struct {
+      XlMRef* mref;
+      uint32_t sheetId;
+    } multiRef; // a reference to a sheet by id
   } value;
   uint16_t type;
 };
 inline constexpr uint16_t kXlTypeNumber = 0x0001, kXlTypeText = 0x0002, kXlTypeBoolean = 0x0004,
-                          kXlTypeNil = 0x0100, kXlTypeInteger = 0x0800, kXlTypeExcelOwned = 0x1000;
+                          kXlTypeRef = 0x0008, kXlTypeNil = 0x0100, kXlTypeSRef = 0x0400,
+                          kXlTypeInteger = 0x0800, kXlTypeExcelOwned = 0x1000;
 
 class Registrar {
 public:
@@ -59,5 +70,9 @@ private:
 // Calls Excel's C API through the main module's MdCallBack: 32 when there is none, 4 for more than
 // 255 arguments. A result that Excel owns is handed back to it (xlFree) afterwards by the callers.
 int excel4(int function, XlOper* result, int count, XlOper* const* arguments);
+
+// The name of the sheet a reference operand points into, as Excel gives it (xlSheetNm: "[Book]Sheet");
+// nothing when Excel cannot tell.
+std::optional<std::string> referenceSheetName(const XlOper& reference);
 
 } // namespace cwbk

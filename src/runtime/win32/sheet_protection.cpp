@@ -8,6 +8,7 @@
 
 #include "excel/excel_adapter.h"
 #include "excel/excel_members.h"
+#include "platform/win32/code_page.h"
 #include "runtime/win32/runtime_host.h"
 
 namespace cwbk {
@@ -19,16 +20,6 @@ constexpr int32_t kSelectionNone = -4142;
 
 // The permission bits of the 15 arguments after the password, in Protect's argument order.
 constexpr int kPermissionBits[] = {4, 5, 6, 7, 8, 12, 11, 13, 14, 15, 16, 17, 18, 10, 19};
-
-// Passwords are kept as 8-bit texts of the system code page.
-std::u16string widen(std::string_view text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
-  std::u16string wide(size_t(n > 0 ? n : 0), u'\0');
-  if (n > 0)
-    MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), reinterpret_cast<wchar_t*>(wide.data()), n);
-  return wide;
-}
 
 bool bit(uint32_t flags, int n) {
   return (flags >> n) & 1;
@@ -53,7 +44,7 @@ template <class F> void onSheet(F&& step) {
 
 void protectSheet(int32_t majorVersion, WorksheetWrapper& sheet, std::string_view password, uint32_t flags) {
   sheet.activate();
-  const Variant text = Variant::text(widen(password));
+  const Variant text = Variant::text(systemCodePageToUtf16(password));
   if (majorVersion >= 10) {
     std::vector<Variant> arguments{text};
     for (int n : kPermissionBits)
@@ -78,7 +69,7 @@ void unprotectSheetsForLoad(RuntimeHost& host) {
     onSheet([&] {
       WorksheetWrapper sheet = sheets.sheet(position);
       if (sheet.isWorksheet() && sheet.protectContents())
-        sheet.unprotect(widen(entryPassword(*table, size_t(position - 1))));
+        sheet.unprotect(systemCodePageToUtf16(entryPassword(*table, size_t(position - 1))));
     });
   };
   const int32_t count = sheets.count();
@@ -92,7 +83,7 @@ void protectForLoad(RuntimeHost& host) {
   if (!table || table->empty()) return;
   ApplicationWrapper& app = host.application;
   if (table->workbookFlags & 3)
-    host.workbook.protect(Variant::text(widen(table->protectionPassword)),
+    host.workbook.protect(Variant::text(systemCodePageToUtf16(table->protectionPassword)),
                           Variant::boolean(table->workbookFlags & 1),
                           Variant::boolean(table->workbookFlags & 2));
   const bool events = app.enableEvents();

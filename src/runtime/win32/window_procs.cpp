@@ -8,6 +8,7 @@
 #include "excel/com_error.h"
 #include "formula/compiled_workbook.h"
 #include "formula/function_table.h"
+#include "functions/logical.h"
 #include "platform/utf8.h"
 #include "runtime/encoded_strings.h"
 #include "runtime/language_texts.h"
@@ -58,6 +59,9 @@ void applySettings(RuntimeHost& host, std::span<const uint8_t> block) {
     host.excelInfo.perSheetFlags = *settings.perSheetFlags;
   host.settings = std::move(settings);
   host.settingsArrived = true;
+  // INFO("appname") and INFO("appver") answer with the application's own name and version; the
+  // workbook's file stays Excel's to tell (CELL("filename") goes to it).
+  setApplicationInfo(ApplicationInfo{host.settings.AppName, host.settings.appVersionText(), {}, {}});
 }
 
 // The end of the stream: loads the model (an empty one when loading fails).

@@ -4,11 +4,16 @@
 // Excel's cells show at each step.
 //
 //   app_host WORKBOOK.txt --runtime DaverirIza.dll --cells Loan!B1:B11 [--set Loan!B1=30000 ...]
+//
+// With --time each input is also timed: the road through the runtime (the change message in, every
+// changed value written into Excel's cells), beside the engine's own recalculation of the same change
+// in a model of its own.
 #include <windows.h>
 
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -39,7 +44,15 @@ struct Options {
   std::string workbook, runtime;
   std::vector<std::string> cells; // areas to print, "Sheet!A1:B5"
   std::vector<std::pair<std::string, std::string>> inputs;
+  bool time = false;
 };
+
+double secondsNow() {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return double(count.QuadPart) / double(frequency.QuadPart);
+}
 
 std::u16string wide(const std::string& text) {
   return utf8ToUtf16Replacing(text);
@@ -55,6 +68,11 @@ public:
   int run() {
     const Bytes stream = savedStream(compiler::readTextWorkbookFile(options_.workbook));
     openAsExcelDoes(stream);
+    if (options_.time) {
+      engine_ = std::make_unique<CompiledWorkbook>();
+      compiler::loadStreamBytes(stream, *engine_);
+      compiler::calculateAll(*engine_);
+    }
     HWND main = excel_.mainWindow();
     for (const wchar_t* name : {L"XLCELLEDIT", L"XLNAMEBOX", L"XLDESK"})
       child(main, name);
@@ -89,6 +107,7 @@ public:
       if (recordNext) recordNext(); // as the workbook's change handler does, so that Undo can take it back
       type(cell, value);
       print(snapshot(), &before);
+      if (options_.time) printTimes(cell);
     }
     for (size_t i = options_.inputs.size(); i-- > 0 && undo;) {
       std::printf("\n=== the user chooses Undo (%s)\n", options_.inputs[i].first.c_str());
@@ -205,13 +224,30 @@ private:
     changed(reference);
   }
 
+  // The engine alone: the same change in its own model, then the road's time beside it.
+  void printTimes(const std::string& reference) {
+    auto [sheet, a1] = split(reference);
+    auto rect = parseRect(a1);
+    const std::optional<CellAddress> address = compiler::parseCellName(*engine_, reference);
+    if (!sheet || !rect || !address) return;
+    const CalcValue value = fromVariant(sheet->cell(rect->top, rect->left)->value.get());
+    const double start = secondsNow();
+    compiler::applyChanges(*engine_, {{*address, value}});
+    const double engine = secondsNow() - start;
+    std::printf("    time: through the runtime and Excel %.1f ms; the engine's own recalculation %.1f ms "
+                "(%.2fx)\n",
+                lastRoad_ * 1e3, engine * 1e3, engine > 0 ? lastRoad_ / engine : 0.0);
+  }
+
   void changed(const std::string& reference) {
     auto [sheet, a1] = split(reference);
     if (!sheet) return;
     WorksheetWrapper wrapper;
     wrapper.attach(static_cast<IDispatch*>(sheet));
     RangeWrapper range = wrapper.range(a1);
+    const double start = secondsNow();
     SendMessageW(excel_.mainWindow(), 1282, WPARAM(wrapper.get()), LPARAM(range.get()));
+    lastRoad_ = secondsNow() - start;
   }
 
   Snapshot snapshot() {
@@ -250,6 +286,8 @@ private:
   ExcelDouble excel_;
   WorkbookObject* book_ = nullptr;
   HMODULE module_ = nullptr;
+  std::unique_ptr<CompiledWorkbook> engine_; // the engine's own model, for --time
+  double lastRoad_ = 0;                      // seconds of the last change message
 };
 
 } // namespace
@@ -258,7 +296,9 @@ int main(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--runtime" && i + 1 < argc) {
+    if (arg == "--time") {
+      options.time = true;
+    } else if (arg == "--runtime" && i + 1 < argc) {
       options.runtime = argv[++i];
     } else if (arg == "--cells" && i + 1 < argc) {
       std::string list = argv[++i];

@@ -664,7 +664,7 @@ CellRect WorksheetObject::usedRect() const {
     used->bottom = std::max(used->bottom, r);
     used->right = std::max(used->right, c);
   }
-  return used.value_or(CellRect{});
+  return used.value_or(CellRect{1, 1, 1, 1}); // an empty sheet's used range is its first cell
 }
 
 const std::vector<Member<WorksheetObject>>& WorksheetObject::members() {

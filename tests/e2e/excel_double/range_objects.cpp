@@ -329,11 +329,22 @@ HRESULT address(RangeObject& self, DispatchCall& call) {
   return call.answer(Variant::text(text));
 }
 
-HRESULT count(RangeObject& self, DispatchCall& call) {
-  int32_t n = 0;
+int64_t cellCount(const RangeObject& self) {
+  int64_t n = 0;
   for (const CellRect& a : self.areas())
-    n += a.rows() * a.columns();
-  return call.answer(Variant::integer(n));
+    n += int64_t(a.rows()) * a.columns();
+  return n;
+}
+
+// Count is a Long: a range of more cells (a whole sheet) overflows, as in Excel.
+HRESULT count(RangeObject& self, DispatchCall& call) {
+  const int64_t n = cellCount(self);
+  if (n > INT32_MAX) return call.raise(0x800A0006, u"Overflow");
+  return call.answer(Variant::integer(int32_t(n)));
+}
+
+HRESULT countLarge(RangeObject& self, DispatchCall& call) {
+  return call.answer(Variant::number(double(cellCount(self))));
 }
 
 HRESULT item(RangeObject& self, DispatchCall& call) {
@@ -374,6 +385,7 @@ const std::vector<Member<RangeObject>>& RangeObject::members() {
       {rng::HasFormula, "HasFormula", hasFormula},
       {rng::Address, "Address", address},
       {rng::Count, "Count", count},
+      {rng::CountLarge, "CountLarge", countLarge},
       {rng::Item, "Item", item},
       {rng::Worksheet, "Worksheet", sheetOf},
       {dispid::common::Parent, "Parent", sheetOf},
