@@ -191,6 +191,34 @@ inline constexpr long CalculationSemiautomatic = 2;
 inline constexpr long WindowMaximized = -4137;
 } // namespace constant
 
+// The Office command bars behind Excel's menus (DISPIDs of the Office library).
+namespace commandBars {
+inline constexpr DISPID Item = 0; // by name
+inline constexpr DISPID Add = 0x60030002;
+inline constexpr DISPID Count = 0x60030003;
+} // namespace commandBars
+namespace commandBarControls {
+inline constexpr DISPID Item = 0; // by position
+inline constexpr DISPID Add = 0x60030000;
+inline constexpr DISPID Count = 0x60030001;
+} // namespace commandBarControls
+namespace commandBar {
+inline constexpr DISPID Controls = 0x60040003;
+inline constexpr DISPID FindControl = 0x60040007;
+} // namespace commandBar
+namespace commandBarControl {
+inline constexpr DISPID Caption = 0x60040003;
+inline constexpr DISPID Delete = 0x60040007;
+inline constexpr DISPID Enabled = 0x6004000A;
+inline constexpr DISPID Index = 0x60040014;
+inline constexpr DISPID OnAction = 0x6004001A;
+inline constexpr DISPID Tag = 0x60040023;
+inline constexpr DISPID Visible = 0x60040029;
+// A popup's own command bar and its controls.
+inline constexpr DISPID CommandBar = 0x60050000;
+inline constexpr DISPID Controls = 0x60050001;
+} // namespace commandBarControl
+
 } // namespace cwbk::dispid
 
 namespace cwbk {

@@ -35,6 +35,9 @@ constexpr std::span<const uint16_t> kTable[] = {
     stored<u"DummyFunc4">(),   stored<u"Unattended">(),
     stored<u"AppPath">(),      stored<u"AppName">(),
     stored<u"AppVersion">(),   stored<u"Companion.xlsm">(),
+    stored<u"AppCommand">(),   stored<u"Application notice">(),
+    stored<u"Made with the workbook compiler's calculation runtime">(),
+    stored<u"OK">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

@@ -26,6 +26,10 @@ enum class EncodedString : uint32_t {
   QueryAppName,       // the application's name
   QueryAppVersion,    // and its version
   CompanionWorkbook,  // the workbook whose Main macro DummyFunc3 runs
+  ToolsMacro,         // the macro that the Tools menu's custom control runs (after "!")
+  NoticeCaption,      // the caption of a notice to the user raised in a menu click
+  AboutProductLine,   // the About box's product information line
+  AboutOkCaption,     // the About box's button
   Count,
 };
 

@@ -4,6 +4,7 @@
 // buffer is allocated here with VirtualAlloc, so each scenario checks which ones the runtime freed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "compiler/workbook_compiler.h"
 #include "excel/excel_members.h"
 #include "excel/excel_objects.h"
+#include "excel_double/command_bars.h"
 #include "excel_double/excel_double.h"
 #include "excel_double/host_messages.h"
 #include "formula/compressed_block.h"
@@ -61,9 +63,14 @@ std::vector<std::u16string> messageBoxes;
 std::vector<std::u16string> messageBoxCaptions;
 std::vector<unsigned> endedProcesses;
 
-void recordMessageBox(const char16_t* text, const char16_t* caption) {
+std::vector<unsigned> messageBoxStyles;
+int messageBoxAnswer = IDYES; // the button the recorded user chooses where there is a choice
+
+int recordMessageBox(HWND, const char16_t* text, const char16_t* caption, unsigned style) {
   messageBoxes.emplace_back(text);
   messageBoxCaptions.emplace_back(caption);
+  messageBoxStyles.push_back(style);
+  return (style & 0xF) == MB_OK ? IDOK : messageBoxAnswer;
 }
 void recordEndProcess(unsigned code) {
   endedProcesses.push_back(code);
@@ -146,6 +153,8 @@ protected:
   void SetUp() override {
     messageBoxes.clear();
     messageBoxCaptions.clear();
+    messageBoxStyles.clear();
+    messageBoxAnswer = IDYES;
     endedProcesses.clear();
     ASSERT_NE(main, nullptr);
     editChild = createChild(main, L"XLCELLEDIT");
@@ -879,6 +888,225 @@ TEST_F(ChangeRoadTest, AChangeOfWholeColumnsOrTheWholeSheetTakesOnlyWhatTheSheet
   EXPECT_EQ(sheet.value(u"B2").toDouble(), 5);
   EXPECT_EQ(excel.log().count(dispid::range::CountLarge), 2u);
   EXPECT_EQ(state().shutDown, 0);
+}
+
+// The settings allow data exchange: the menu has the data commands.
+class DataExchangeTest : public ChangeRoadTest {
+protected:
+  void SetUp() override {
+    settings = settingsBlock(0x0001, u"Road");
+    ChangeRoadTest::SetUp();
+  }
+  CommandBarObject& submenu() {
+    ControlObject* main = excel.commandBars().menuBar().find(10, 0, u"Korvel_MainMenu_Item_Tag", false);
+    return *main->bar()->find(10, 0, u"Korvel_Package_Submenu", false)->bar();
+  }
+  // The command that a click posted to the host window (0 when none).
+  WPARAM postedCommand() {
+    MSG msg;
+    WPARAM command = 0;
+    while (PeekMessageW(&msg, excel.mainWindow(), 1173, 1173, PM_REMOVE))
+      command = msg.wParam;
+    return command;
+  }
+};
+
+TEST_F(DataExchangeTest, TheMenuStandsBeforeHelpAndItsClicksPostTheirCommands) {
+  CommandBarObject& bar = excel.commandBars().menuBar();
+  ControlObject* main = bar.find(10, 0, u"Korvel_MainMenu_Item_Tag", false);
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(main->caption, u"Application");
+  EXPECT_TRUE(main->temporary);
+  ASSERT_GE(bar.controls().size(), 2u);
+  EXPECT_EQ(bar.controls()[bar.controls().size() - 2], main); // before Help
+  EXPECT_EQ(bar.controls().back()->id, 30010);
+  ControlObject* package = main->bar()->find(10, 0, u"Korvel_Package_Submenu", false);
+  ASSERT_NE(package, nullptr);
+  EXPECT_EQ(package->caption, u"Application Road");
+
+  const auto& buttons = submenu().controls();
+  ASSERT_EQ(buttons.size(), 4u);
+  const std::u16string captions[] = {u"Export Data", u"Import Data", u"Export Collected Data", u"About"};
+  const WPARAM commands[] = {1168, 1169, 1174, 1170};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(buttons[i]->caption, captions[i]);
+    EXPECT_EQ(buttons[i]->sinkCount(), 1u);
+  }
+  // Export waits for the first change from the user.
+  EXPECT_FALSE(buttons[0]->enabled);
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_TRUE(buttons[0]->enabled);
+
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(buttons[i]->click()) << i; // Excel's own action is cancelled
+    EXPECT_EQ(postedCommand(), commands[i]) << i;
+  }
+  // A button of another tag opens the About box.
+  buttons[1]->tag = u"Something else";
+  buttons[1]->click();
+  EXPECT_EQ(postedCommand(), 1170u);
+
+  // Shutdown lets go of the sinks; the temporary controls stay for Excel to drop.
+  EXPECT_EQ(send(1173, 13, 0), 1911);
+  EXPECT_EQ(buttons[3]->sinkCount(), 0u);
+  EXPECT_TRUE(messageBoxes.empty());
+}
+
+// A menu left by an earlier start is reused: nothing is made twice, and its buttons get their sinks.
+TEST_F(RuntimeHostTest, AMenuLeftByAnEarlierStartIsReusedNotDuplicated) {
+  CommandBarObject& bar = excel.commandBars().menuBar();
+  ControlObject& main = bar.add(10, 1, 0, true);
+  main.tag = u"Korvel_MainMenu_Item_Tag";
+  ControlObject& package = main.bar()->add(10, 1, 0, true);
+  package.tag = u"Korvel_Package_Submenu";
+  ControlObject& about = package.bar()->add(1, 1, 0, true);
+  about.tag = u"Korvel_About_Package_Button";
+  const size_t controls = bar.controls().size();
+
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0, u"Reused")));
+  send(1152, WPARAM(excel.application()), 0);
+  EXPECT_EQ(bar.controls().size(), controls);
+  EXPECT_EQ(main.bar()->controls().size(), 1u);
+  ASSERT_EQ(package.bar()->controls().size(), 1u);
+  EXPECT_EQ(about.sinkCount(), 1u); // the button that stood gets its sink: its clicks reach the runtime
+  EXPECT_TRUE(about.click());
+  MSG posted;
+  EXPECT_TRUE(PeekMessageW(&posted, excel.mainWindow(), 1173, 1173, PM_REMOVE));
+  EXPECT_EQ(posted.wParam, 1170u);
+}
+
+TEST_F(RuntimeHostTest, ALongApplicationNameIsCutInTheSubmenusCaption) {
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0, u"A name of forty characters, quite long!!")));
+  send(1152, WPARAM(excel.application()), 0);
+  ControlObject* main = excel.commandBars().menuBar().find(10, 0, u"Korvel_MainMenu_Item_Tag", false);
+  ASSERT_NE(main, nullptr);
+  ASSERT_EQ(main->bar()->controls().size(), 1u);
+  ControlObject* package = main->bar()->controls()[0];
+  EXPECT_EQ(package->caption, u"Application A name of forty chara...");
+  ASSERT_EQ(package->bar()->controls().size(), 1u); // About alone without data exchange
+  EXPECT_EQ(package->bar()->controls()[0]->caption, u"About");
+}
+
+// What the About box showed: its title, its lines and buttons, and its picture.
+struct AboutSeen {
+  bool found = false;
+  std::u16string title;
+  std::vector<std::u16string> texts; // the children's texts, in creation order
+  std::vector<RECT> rects;           // their places, in the window's client coordinates
+  RECT client{};
+  size_t darkPixels = 0, pixels = 0; // of the picture of the window's client area
+};
+AboutSeen aboutSeen;
+
+std::u16string windowText(HWND window) {
+  wchar_t text[1024] = {};
+  const int n = GetWindowTextW(window, text, 1024);
+  return std::u16string(reinterpret_cast<const char16_t*>(text), size_t(std::max(n, 0)));
+}
+
+// Takes the picture of a window's client area into a 24-bit bitmap file; returns its pixels, bottom-up.
+std::vector<uint8_t> savePicture(HWND window, const char* path, int& width, int& height) {
+  RECT client;
+  GetClientRect(window, &client);
+  width = client.right;
+  height = client.bottom;
+  HDC screen = GetDC(window);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ before = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+  GdiFlush();
+  const size_t stride = (size_t(width) * 3 + 3) & ~size_t(3);
+  std::vector<uint8_t> pixels(static_cast<uint8_t*>(bits), static_cast<uint8_t*>(bits) + stride * height);
+  SelectObject(memory, before);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(window, screen);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  file.bfSize = DWORD(file.bfOffBits + pixels.size());
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+  out.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));
+  return pixels;
+}
+
+// While the About box runs its modal loop: look at it, take its picture, and press OK.
+void CALLBACK lookAtTheAboutBox(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND box = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND window, LPARAM found) -> BOOL {
+        if (windowText(window).rfind(u"About ", 0) != 0 || !IsWindowVisible(window)) return TRUE;
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&box));
+  if (!box) return;
+  KillTimer(nullptr, timer);
+  aboutSeen.found = true;
+  aboutSeen.title = windowText(box);
+  GetClientRect(box, &aboutSeen.client);
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    RECT r;
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, box, reinterpret_cast<POINT*>(&r), 2);
+    aboutSeen.texts.push_back(windowText(child));
+    aboutSeen.rects.push_back(r);
+  }
+  RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  int width = 0, height = 0;
+  const std::vector<uint8_t> picture = savePicture(box, "about_box.bmp", width, height);
+  const size_t stride = (size_t(width) * 3 + 3) & ~size_t(3);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* p = picture.data() + size_t(y) * stride + size_t(x) * 3;
+      aboutSeen.darkPixels += (p[0] + p[1] + p[2]) < 3 * 96;
+      ++aboutSeen.pixels;
+    }
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+TEST_F(RuntimeHostTest, TheAboutBoxShowsItsLinesWholeAndClosesWithOk) {
+  const std::u16string notice =
+      u"Copyright 2026 The Road Company. All rights reserved. This application and the workbook it carries "
+      u"may be used only under the terms of the licence that came with it.";
+  EXPECT_TRUE(sendBuffer(1155, settingsBlock(0, u"Road", notice)));
+  send(1152, WPARAM(excel.application()), 0);
+  aboutSeen = {};
+  SetTimer(nullptr, 0, 50, lookAtTheAboutBox);
+  EXPECT_EQ(send(1173, 1170, 0), 1911); // returns once the box is closed
+  ASSERT_TRUE(aboutSeen.found);
+  EXPECT_EQ(aboutSeen.title, u"About Road Application");
+  auto shown = [&](std::u16string_view text) {
+    return std::find(aboutSeen.texts.begin(), aboutSeen.texts.end(), text) != aboutSeen.texts.end();
+  };
+  EXPECT_TRUE(shown(u"Road"));
+  EXPECT_TRUE(shown(u"Version: 1.2.3"));
+  EXPECT_TRUE(shown(u"Application legal copyright:"));
+  EXPECT_TRUE(shown(notice));
+  EXPECT_TRUE(shown(u"OK"));
+  // Every line lies inside the window, the long notice wrapped over several lines instead of cut.
+  for (size_t i = 0; i < aboutSeen.rects.size(); ++i) {
+    const RECT& r = aboutSeen.rects[i];
+    EXPECT_GE(r.left, 0) << i;
+    EXPECT_LE(r.right, aboutSeen.client.right) << i;
+    EXPECT_LE(r.bottom, aboutSeen.client.bottom) << i;
+    if (aboutSeen.texts[i] == notice) EXPECT_GT(r.bottom - r.top, 2 * 15);
+  }
+  // The picture shows text: dark pixels on the light face, neither none nor most.
+  EXPECT_GT(aboutSeen.darkPixels, aboutSeen.pixels / 200);
+  EXPECT_LT(aboutSeen.darkPixels, aboutSeen.pixels / 2);
 }
 
 XlOper textOperand(const std::string& text, std::string& storage) {

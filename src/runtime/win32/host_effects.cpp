@@ -8,9 +8,9 @@
 namespace cwbk {
 namespace {
 
-void systemMessageBox(const char16_t* text, const char16_t* caption) {
-  MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text), reinterpret_cast<const wchar_t*>(caption),
-              MB_OK | MB_ICONEXCLAMATION);
+int systemMessageBox(HWND owner, const char16_t* text, const char16_t* caption, unsigned style) {
+  return MessageBoxW(owner, reinterpret_cast<const wchar_t*>(text), reinterpret_cast<const wchar_t*>(caption),
+                     style);
 }
 
 void systemEndProcess(unsigned code) {
@@ -26,7 +26,11 @@ HostEffects& hostEffects() {
 
 void reportFailure(const std::u16string& text) {
   const std::u16string caption = encodedString(EncodedString::ErrorCaption);
-  hostEffects().messageBox(text.c_str(), caption.c_str());
+  hostEffects().messageBox(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+int showMessage(HWND owner, const std::u16string& text, const std::u16string& caption, unsigned style) {
+  return hostEffects().messageBox(owner, text.c_str(), caption.c_str(), style);
 }
 
 } // namespace cwbk

@@ -3,20 +3,25 @@
 // module (and only it) can record them instead; the product never changes the table.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 namespace cwbk {
 
 struct HostEffects {
-  // Shows a message box with the text (no owner window, exclamation icon, OK button).
-  void (*messageBox)(const char16_t* text, const char16_t* caption);
+  // Shows a message box owned by a window (or none) with the text, the caption and the MessageBox
+  // style (icon and buttons); returns the button chosen (IDOK, IDYES, IDNO, ...).
+  int (*messageBox)(HWND owner, const char16_t* text, const char16_t* caption, unsigned style);
   // Ends the process with the exit code.
   void (*endProcess)(unsigned code);
 };
 
 HostEffects& hostEffects();
 
-// Shows a failure text with the runtime's caption through the table.
+// Shows a failure text with the runtime's caption through the table (no owner, the warning icon).
 void reportFailure(const std::u16string& text);
+// Shows a message box through the table; returns the button chosen.
+int showMessage(HWND owner, const std::u16string& text, const std::u16string& caption, unsigned style);
 
 } // namespace cwbk

@@ -99,7 +99,9 @@ bool takeTypedValue(RuntimeHost& host, CellAddress address, RangeWrapper& range)
       PostMessageW(host.mainWindow, message::Command, 12, 0);
     }
   }
-  return takeValue(model, address, value, host.pendingCells);
+  const bool joined = takeValue(model, address, value, host.pendingCells);
+  host.menu.enableExport();
+  return joined;
 }
 
 // The area that the part of `a` inside `b` covers; invalid when they do not meet.
@@ -287,6 +289,7 @@ void runDriver(RuntimeHost& host, bool calculateAll) {
     host.pendingCells.push_back(cell);
 
   try {
+    host.menu.enableExport();
     host.modelBusy = true;
     AtExit notBusy{[&] { host.modelBusy = false; }};
     host.model->recalculate(host.pendingCells, calculateAll);

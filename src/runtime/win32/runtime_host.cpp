@@ -282,12 +282,13 @@ void attachApplication(IUnknown* application, const std::u16string& startupMacro
   if (!host.application.isEmpty() && !host.connected) connectApplication(host, startupMacro);
   if (host.windowsStepsRan) return;
   host.windowsStepsRan = true;
-  // The application menu is built here once it exists.
   if (host.mainWindow)
     EnumChildWindows(host.mainWindow, subclassSheetWindow, reinterpret_cast<LPARAM>(&host));
   showApplicationIcon(host);
   applyLanguageLocale(host);
   host.registrar.install();
+  // A menu that cannot be completed keeps what was made; the runtime goes on without the rest.
+  if (!host.application.isEmpty()) guarded([&] { host.menu.build(); });
   if (host.settings.has(SettingsFlag::keepHidden)) installHiddenMainHook(host);
   if ((host.settings.has(SettingsFlag::restrictedWorkbook) ||
        !host.settings.has(SettingsFlag::saveIntoExe)) &&
@@ -311,6 +312,7 @@ int shutdownRuntime(bool quitExcel) {
     evaluationContext().macroService = nullptr;
     host->model.reset();
   });
+  guarded([&] { host->menu.release(); });
   guarded([&] { host->adapter.reset(); });
   guarded([&] { host->workbook.attach(nullptr); });
   if (!app.isEmpty()) {

@@ -15,6 +15,7 @@
 #include "runtime/app_settings.h"
 #include "runtime/section_key.h"
 #include "runtime/stream_chunks.h"
+#include "runtime/win32/menu.h"
 #include "runtime/win32/registrar.h"
 
 namespace cwbk {
@@ -64,6 +65,8 @@ struct RuntimeHost {
 
   // Registers the stub module's procedures with Excel (attach) and takes them back (xlAutoClose).
   Registrar registrar;
+  // The application's menu in Excel's menu bar.
+  MenuBuilder menu{*this};
 
   // --- Excel connection
   ApplicationWrapper application;
@@ -107,6 +110,8 @@ struct RuntimeHost {
   uint8_t languageId = 0;
   uintptr_t unattended = 0;
   bool macroRunning = false; // start-up macro 2 runs
+  // The data since the last change was exported (or nothing changed yet): closing asks nothing.
+  bool lastExportSucceeded = true;
   bool shutDown = false;
 };
 

@@ -3,6 +3,8 @@
 // the message box and the end of the process be recorded instead of performed.
 #pragma once
 
+#include <windows.h>
+
 #include <stdint.h>
 
 extern "C" {
@@ -39,7 +41,8 @@ struct RuntimeTestState {
   char16_t startupMacro1[64];
 };
 
-typedef void(RuntimeTestMessageBox)(const char16_t* text, const char16_t* caption);
+// Records a message box (style: MessageBox's icon and button flags) and answers the button chosen.
+typedef int(RuntimeTestMessageBox)(HWND owner, const char16_t* text, const char16_t* caption, unsigned style);
 typedef void(RuntimeTestEndProcess)(unsigned code);
 
 // Replaces the message box and the end of the process by the caller's recorders.

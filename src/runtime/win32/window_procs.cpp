@@ -13,6 +13,7 @@
 #include "runtime/encoded_strings.h"
 #include "runtime/language_texts.h"
 #include "runtime/pe_sections.h"
+#include "runtime/win32/about_box.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/payload.h"
 #include "runtime/win32/recalculation_driver.h"
@@ -91,8 +92,7 @@ void ready(RuntimeHost& host) {
 
 void runCommand(RuntimeHost& host, WPARAM command, LPARAM lParam) {
   if (host.shutDown) return;
-  // The data commands (1168, 1169, 1174), the About box (1170) and the save (1281) arrive with the
-  // parts they belong to.
+  // The data commands (1168, 1169, 1174) and the save (1281) arrive with the parts they belong to.
   switch (command) {
   case 2:
     runStartupMacros(host);
@@ -106,6 +106,9 @@ void runCommand(RuntimeHost& host, WPARAM command, LPARAM lParam) {
   case 13:
     shutdownRuntime(true);
     terminateHost();
+    break;
+  case 1170:
+    showAbout(host);
     break;
   default:
     break;

@@ -7,6 +7,7 @@
 #include <cwctype>
 
 #include "excel/excel_members.h"
+#include "excel_double/command_bars.h"
 #include "excel_double/range_objects.h"
 
 namespace cwbk::testing {
@@ -249,8 +250,29 @@ std::optional<CellRect> parseRect(std::u16string_view text) {
     column = static_cast<int32_t>(c);
     return true;
   };
+  // Whole columns ("A:C", "$A:$C") and whole rows ("1:3", "$1:$3"), as Excel writes them.
+  auto parseLine = [](std::u16string_view t, bool letters, int32_t& at) {
+    size_t i = t.size() && t[0] == u'$' ? 1 : 0;
+    if (i == t.size() || t.size() - i > 7) return false;
+    int64_t n = 0;
+    for (; i < t.size(); ++i) {
+      if (letters ? !std::iswalpha(t[i]) : (t[i] < u'0' || t[i] > u'9')) return false;
+      n = letters ? n * 26 + (std::towupper(t[i]) - u'A' + 1) : n * 10 + (t[i] - u'0');
+    }
+    if (n < 1 || n > (letters ? 16384 : 1048576)) return false;
+    at = static_cast<int32_t>(n);
+    return true;
+  };
   CellRect rect;
   size_t colon = text.find(u':');
+  if (colon != std::u16string_view::npos) {
+    int32_t first = 0, last = 0;
+    for (bool letters : {true, false})
+      if (parseLine(text.substr(0, colon), letters, first) && parseLine(text.substr(colon + 1), letters, last)) {
+        if (last < first) std::swap(first, last);
+        return letters ? CellRect{1, first, 1048576, last} : CellRect{first, 1, last, 16384};
+      }
+  }
   if (!parseCell(text.substr(0, colon), rect.top, rect.left)) return std::nullopt;
   rect.bottom = rect.top;
   rect.right = rect.left;
@@ -262,15 +284,22 @@ std::optional<CellRect> parseRect(std::u16string_view text) {
 }
 
 std::u16string rectText(const CellRect& rect) {
-  auto cellText = [](int32_t row, int32_t column) {
-    std::u16string letters;
-    for (int32_t c = column; c > 0; c = (c - 1) / 26)
-      letters.insert(letters.begin(), static_cast<char16_t>(u'A' + (c - 1) % 26));
+  auto number = [](int32_t n) {
     std::u16string digits;
-    for (char ch : std::to_string(row))
+    for (char ch : std::to_string(n))
       digits.push_back(static_cast<char16_t>(ch));
-    return u"$" + letters + u"$" + digits;
+    return digits;
   };
+  auto letters = [](int32_t column) {
+    std::u16string text;
+    for (int32_t c = column; c > 0; c = (c - 1) / 26)
+      text.insert(text.begin(), static_cast<char16_t>(u'A' + (c - 1) % 26));
+    return text;
+  };
+  // Whole rows (the whole sheet among them) and whole columns, as Excel's Address writes them.
+  if (rect.left == 1 && rect.right == 16384) return u"$" + number(rect.top) + u":$" + number(rect.bottom);
+  if (rect.top == 1 && rect.bottom == 1048576) return u"$" + letters(rect.left) + u":$" + letters(rect.right);
+  auto cellText = [&](int32_t row, int32_t column) { return u"$" + letters(column) + u"$" + number(row); };
   std::u16string text = cellText(rect.top, rect.left);
   if (rect.bottom != rect.top || rect.right != rect.left) text += u":" + cellText(rect.bottom, rect.right);
   return text;
@@ -309,6 +338,11 @@ const std::vector<Member<ApplicationObject>>& ApplicationObject::members() {
          std::u16string text = call.textArg(0);
          ExcelDouble& excel = self.excel();
          return call.answer(excel.evaluator ? excel.evaluator(text, call.locale) : defaultEvaluation(text));
+       }},
+      {app::CommandBars, "CommandBars",
+       [](ApplicationObject& self, DispatchCall& call) {
+         self.excel().commandBars().AddRef();
+         return call.answerObject(&self.excel().commandBars());
        }},
       {app::Application, "Application",
        [](ApplicationObject& self, DispatchCall& call) { return answerApplication(self.excel(), call); }},
@@ -753,6 +787,7 @@ LRESULT CALLBACK mainWindowProcedure(HWND window, UINT message, WPARAM w, LPARAM
 
 ExcelDouble::ExcelDouble() {
   app_ = new ApplicationObject(*this);
+  commandBars_ = new CommandBarsObject(*this);
   WNDCLASSW windowClass{};
   windowClass.lpfnWndProc = mainWindowProcedure;
   windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -801,6 +836,7 @@ ExcelDouble::~ExcelDouble() {
     b->Release();
   for (WorkbookObject* b : closed_)
     b->Release();
+  commandBars_->Release();
   app_->Release();
 }
 

@@ -24,6 +24,7 @@
 
 namespace cwbk::testing {
 
+class CommandBarsObject;
 class WorkbookObject;
 class WorksheetObject;
 
@@ -149,6 +150,8 @@ public:
 
   // The hidden main window of class "XLMAIN", titled with the Caption.
   HWND mainWindow() const { return window_; }
+  // Application.CommandBars: the classic menu bar and its popups.
+  CommandBarsObject& commandBars() const { return *commandBars_; }
   CallLog& log() { return log_; }
 
   // Application state by DISPID (EnableEvents, Calculation, Version, ...).
@@ -189,6 +192,7 @@ public:
 
 private:
   ApplicationObject* app_ = nullptr;
+  CommandBarsObject* commandBars_ = nullptr;
   std::vector<WorkbookObject*> workbooks_; // open ones, one reference each
   std::vector<WorkbookObject*> closed_;    // kept alive for wrappers that still hold them
   HWND window_ = nullptr;

@@ -37,15 +37,19 @@ inline Bytes keySourceImage(const std::string& first, const std::string& second)
   return image;
 }
 
-// A settings block of the current layout: version 1.2.3, the flags, the application name.
-inline Bytes settingsBlock(uint16_t flags, std::u16string_view name) {
-  Bytes block(104 + name.size() * 2, 0);
+// A settings block of the current layout: version 1.2.3, the flags, the application name and its
+// legal notice.
+inline Bytes settingsBlock(uint16_t flags, std::u16string_view name, std::u16string_view notice = {}) {
+  Bytes block(104 + name.size() * 2 + notice.size() * 2, 0);
   block[0] = 104;
   put32(block, 4, 0x01020300);
   block[24] = uint8_t(flags);
   block[25] = uint8_t(flags >> 8);
   block[26] = uint8_t(name.size() * 2);
+  block[28] = uint8_t(notice.size() * 2);
+  block[29] = uint8_t((notice.size() * 2) >> 8);
   std::memcpy(block.data() + 104, name.data(), name.size() * 2);
+  std::memcpy(block.data() + 104 + name.size() * 2, notice.data(), notice.size() * 2);
   return block;
 }
 
