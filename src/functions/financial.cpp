@@ -139,13 +139,13 @@ void fvFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& res
 }
 
 // PMT(rate, nper, pv, fv, type): the level payment (annuityPayment); the type is truncated, any whole
-// type other than 0 meaning payments at the start. No periods, or a rate of -1, is "#NUM!".
+// type other than 0 meaning payments at the start. No periods, or a rate of -1 or less, is "#NUM!".
 void pmtFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
   std::array<double, 5> a{};
   if (!numbersOf<5>(args, {0, 0, 0, 0, 0}, a, result)) return;
   auto [rate, nper, pv, fv, type] = a;
   double due = std::trunc(type);
-  if (nper == 0 || rate == -1) return result.setError(ErrNum);
+  if (nper == 0 || rate <= -1) return result.setError(ErrNum);
   double payment = 0;
   int32_t error = annuityPayment(rate, nper, pv, fv, due != 0, payment);
   storeOr(error, payment, result);
@@ -191,7 +191,8 @@ void ppmtFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& r
 constexpr double kSummedPeriods = 1e6;
 
 // CUMIPMT and CUMPRINC(rate, nper, pv, start, end, type): the interest, or the principal, of the
-// payments start ... end (truncated) of a loan of pv. With P the level payment and B(j) the balance
+// payments start ... end of a loan of pv (a fractional start counts from the next whole period, a
+// fractional end up to the whole period before it). With P the level payment and B(j) the balance
 // after j payments, the interest of period k is -rate * B(k - 1), or with payments at the start
 // -rate * (B(k - 2) + P) and none in period 1; the principal is P minus the interest. Logical values
 // are refused ("#VALUE!"); the type must be exactly 0 or 1, the rate and pv positive and
@@ -215,9 +216,11 @@ void cumulativeFunction(const CalcValue* const* args, CalcValue& result, bool pr
     double g = std::pow(1 + rate, j);
     return pv * g + growth * payment * (g - 1) / rate;
   };
-  double first = std::trunc(start), last = std::trunc(end);
+  double first = std::ceil(start), last = std::trunc(end);
   long double interest = 0, repaid = 0;
-  if (last - first < kSummedPeriods) {
+  if (first > last) {
+    // a start and an end within one period take in no whole payment
+  } else if (last - first < kSummedPeriods) {
     for (double k = first; k <= last; ++k) {
       double i = k == 1 ? (due ? 0 : -rate * pv) : due ? -rate * (balance(k - 2) + payment) : -rate * balance(k - 1);
       interest += i;
@@ -279,10 +282,12 @@ void npvFunction(EvaluationContext& context, const CalcValue* const* args, CalcV
 }
 
 // The rate at which the cash flows' net present value is 0, by Newton's method from `x`: NaN when an
-// estimate is not finite or 100 steps do not bring two estimates within 1e-9 of each other. NPV(x) is
-// the polynomial P(d) = sum v_k d^k in d = 1 / (1 + x), so NPV'(x) = -d^2 P'(d); Horner's rule gives
-// both in one pass.
+// estimate is not finite or 100 steps do not bring two estimates within 1e-9 of each other. The search
+// stays among the rates above -1, which have a present value: a start at -1 or below finds nothing, and a
+// step to -1 or below goes halfway to -1 instead. NPV(x) is the polynomial P(d) = sum v_k d^k in d = 1 / (1 + x), so NPV'(x) = -d^2 P'(d);
+// Horner's rule gives both in one pass.
 double irrNewton(const std::vector<double>& flows, double x) {
+  if (!(x > -1)) return kNaN;
   for (int step = 0; step < 100; ++step) {
     double d = 1 / (1 + x), value = 0, slope = 0;
     for (size_t k = flows.size(); k-- > 0;) {
@@ -291,6 +296,7 @@ double irrNewton(const std::vector<double>& flows, double x) {
     }
     double next = x + value / (slope * d * d);
     if (!std::isfinite(next)) return kNaN;
+    if (next <= -1) next = (x - 1) / 2;
     if (std::fabs(next - x) <= 1e-9) return next;
     x = next;
   }
@@ -300,7 +306,7 @@ double irrNewton(const std::vector<double>& flows, double x) {
 // IRR(values, guess): the rate at which the net present value of the cash flows (the numbers of the
 // values row by row; texts, logical values and empty cells are passed over) is 0, found from the guess
 // (0.1 when absent). Flows without both a positive and a negative value, and a search that does not
-// converge to a rate above -1, give "#NUM!"; a guess of -1 or less is "#VALUE!". When the given guess
+// converge, give "#NUM!"; a guess of -1 or less is "#VALUE!". When the given guess
 // fails, starts ever further above and below it are tried, ten of each.
 void irrFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
@@ -332,7 +338,7 @@ void irrFunction(EvaluationContext& context, const CalcValue* const* args, CalcV
       if (acceptable(rate = irrNewton(flows, down /= factor))) break;
     }
   }
-  if (std::isnan(rate) || rate <= -1) return result.setError(ErrNum);
+  if (std::isnan(rate)) return result.setError(ErrNum);
   if (guess == 0 && std::fabs(rate) < 1e-9) rate = 0;
   setNumberResult(result, rate);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
 
 #include "formula_test_support.h"
@@ -57,6 +58,7 @@ TEST_F(FinancialFunctionsTest, Annuities) {
       {"=PMT(0.1,0,1000)", err(ErrNum)},
       {"=PMT(-1,1,-100)", err(ErrNum)},
       {"=PMT(-1,1,-100,300,1)", err(ErrNum)},
+      {"=PMT(-3,5,100,300,1)", err(ErrNum)},
       {"=PMT(\"x\",10,1000)", err(ErrValue)},
       {"=PMT(0.1,10,#N/A)", err(ErrNA)},
       {"=FV(0.06/12,10,-200,-500,1)", num(2581.4033740601362)},
@@ -106,7 +108,12 @@ TEST_F(FinancialFunctionsTest, CumulativeInterestAndPrincipal) {
       {"=CUMPRINC(0.0083,36,8000,1,10,1)", num(-2038.518055313885)},
       {"=CUMIPMT(0.1,10,345,2,2,1)", num(-29.395712615048502)},
       {"=CUMPRINC(0.1,10,345,2,2,1)", num(-21.647161234466502)},
+      // a fractional start counts from the next period, a fractional end to the one before
       {"=CUMIPMT(0.01,36,8000,1.2,8.53,1)", num(-501.92756475693704)},
+      {"=CUMPRINC(0.01,36,8000,1.2,8.53,1)", num(-1339.6579298169904)},
+      {"=CUMIPMT(0.8,36,18000,2.7,9.667,1)", num(-55999.998775825748)},
+      {"=CUMPRINC(0.1,36,8000,1.5,10,1)", num(-363.17646344205588)},
+      {"=CUMPRINC(0.1,36,8000,1.5,1.7,1)", num(0), true},
       {"=CUMIPMT(7,36,8000,3,\"10\",\"1\")", num(-56000)},
       {"=CUMIPMT(0.01,36,8000,3,10,0.7)", err(ErrNum)}, // the type is 0 or 1 exactly
       {"=CUMPRINC(0.09/12,360,125000,13,24,0.5)", err(ErrNum)},
@@ -157,6 +164,11 @@ TEST_F(FinancialFunctionsTest, InternalRateOfReturn) {
       {"=IRR(A1:A9)", num(0.08663094803653162)}, // the text, logical value and gap are passed over
       {"=IRR({-70000,12000,15000,18000,21000,26000},-0.5)", num(0.08663094803653162)},
       {"=IRR({-2,5})", num(1.5)},
+      // steps that would reach -1 or beyond go halfway there instead
+      {"=IRR({-70,12,15})", num(30 / (std::sqrt(4344.0) - 12) - 1)}, // Excel stops 4e-13 short of it
+      {"=IRR({-5,1})", num(-0.8)},
+      {"=IRR({-400,1,1,1,1,1})", num(-0.67373667518084046)},
+      {"=IRR({-30,-20,-10,5,5,5})", num(-0.33903735073070584)},
       {"=IRR(C1:D2)", num(0.0889633946933498)}, // row by row: -100, 30, 40, 50
       {"=IRR(5)", err(ErrNum)},
       {"=IRR(A1)", err(ErrNum)},
