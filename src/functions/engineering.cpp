@@ -58,13 +58,22 @@ void hex2decFunction(EvaluationContext&, const CalcValue* const* args, CalcValue
 }
 
 // DEC2HEX(number, places): the number, truncated, in hexadecimal with upper-case letters; a negative one
-// as ten digits of two's complement. Places pads a positive number with leading zeros to that many
-// digits (fewer than it needs, or more than ten, is "#NUM!") and is ignored for a negative one. A number
-// text counts as its number; a logical value or an area is "#VALUE!"; beyond 40 bits is "#NUM!".
+// as ten digits of two's complement. Places (truncated, 1 to 10, else "#NUM!" before anything else)
+// pads a positive number with leading zeros to that many digits, fewer than it needs being "#NUM!",
+// and leaves a negative one as it is. A number text counts as its number; a logical value or an area
+// is "#VALUE!"; beyond 40 bits is "#NUM!".
 void dec2hexFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
   const CalcValue* argument = argumentAt(args, 0);
   if (!argument) return result.setError(ErrNA);
+  const CalcValue* placesArgument = argumentAt(args, 1);
+  double places = 0;
+  if (placesArgument) {
+    const CalcValue& placesValue = reducedSingleCell(*placesArgument);
+    if (placesValue.isBoolean() || !valueNumber(placesValue, places)) return result.setError(ErrValue);
+    places = std::trunc(places);
+    if (places < 1 || places > kMostDigits) return result.setError(ErrNum);
+  }
   const CalcValue& x = reducedSingleCell(*argument);
   double n = 0;
   if (x.isBoolean() || !valueNumber(x, n)) return result.setError(ErrValue);
@@ -76,14 +85,8 @@ void dec2hexFunction(EvaluationContext&, const CalcValue* const* args, CalcValue
   std::u16string digits;
   for (const char* c = buffer; c != written.ptr; ++c)
     digits.push_back(static_cast<char16_t>(*c >= 'a' ? *c - 'a' + 'A' : *c));
-
-  const CalcValue* placesArgument = argumentAt(args, 1);
   if (placesArgument && n >= 0) {
-    const CalcValue& placesValue = reducedSingleCell(*placesArgument);
-    double places = 0;
-    if (placesValue.isBoolean() || !valueNumber(placesValue, places)) return result.setError(ErrValue);
-    places = std::trunc(places);
-    if (places < static_cast<double>(digits.size()) || places > kMostDigits) return result.setError(ErrNum);
+    if (places < static_cast<double>(digits.size())) return result.setError(ErrNum);
     digits.insert(0, static_cast<size_t>(places) - digits.size(), u'0');
   }
   result.setText(digits);

@@ -244,10 +244,10 @@ void cumprincFunction(EvaluationContext&, const CalcValue* const* args, CalcValu
 
 // ---------------------------------------------------------------- cash flows
 
-// NPV(rate, value1, ...) = sum of v_k / (1 + rate)^k, k from 1, over the values in order. A number,
-// logical value or number text given directly counts (another text is "#VALUE!", an omitted argument
-// takes a period without a value); in references and arrays only numbers count and an error value
-// ends the call with that error. A rate of -1 is "#DIV/0!".
+// NPV(rate, value1, ...) = sum of v_k / (1 + rate)^k, k from 1, over the values in order, each area and
+// array row by row. A number, logical value or number text given directly counts (another text is
+// "#VALUE!", an omitted argument takes a period without a value); in areas and arrays only numbers count
+// and an error value ends the call with that error. A rate of -1 is "#DIV/0!".
 void npvFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
   double rate = 0;
@@ -255,37 +255,38 @@ void npvFunction(EvaluationContext& context, const CalcValue* const* args, CalcV
   if (rate == -1) return result.setError(ErrDiv0);
   long double sum = 0;
   int64_t period = 1;
-  bool failed = false;
-  forEachAggregateValue(context, args + 1, [&](const CalcValue& v, ValueSource source) {
-    double x = 0;
-    if (source == ValueSource::Direct) {
-      if (v.isEmpty()) {
+  auto add = [&](double x) { sum += x / static_cast<long double>(integerPower(1 + rate, period++)); };
+  std::vector<const CalcValue*> values;
+  for (const CalcValue* const* a = args + 1; *a; ++a) {
+    const CalcValue& arg = **a;
+    values.clear();
+    if (arg.isReferenceList()) {
+      for (uint32_t i = 0; i < arg.arrayColumns() * arg.arrayRows(); ++i)
+        if (const CalcValue* member = arg.element(i % arg.arrayColumns(), i / arg.arrayColumns()))
+          valuesInRows(context, *member, values);
+    } else if (!valuesInRows(context, arg, values)) {
+      double x = 0;
+      if (arg.isEmpty())
         ++period;
-        return true;
-      }
-      if (!valueNumber(v, x)) {
-        result.setError(ErrValue);
-        return !(failed = true);
-      }
-    } else if (v.isErrorValue()) {
-      result.setErrorFrom(v);
-      return !(failed = true);
-    } else if (!v.isNumber()) {
-      return true;
-    } else {
-      x = v.numberValue();
+      else if (valueNumber(arg, x))
+        add(x);
+      else
+        return result.setError(ErrValue);
+      continue;
     }
-    sum += x / static_cast<long double>(integerPower(1 + rate, period++));
-    return true;
-  });
-  if (!failed) setNumberResult(result, static_cast<double>(sum));
+    for (const CalcValue* v : values) {
+      if (v->isErrorValue()) return result.setErrorFrom(*v);
+      if (v->isNumber()) add(v->numberValue());
+    }
+  }
+  setNumberResult(result, static_cast<double>(sum));
 }
 
 // The rate at which the cash flows' net present value is 0, by Newton's method from `x`: NaN when an
 // estimate is not finite or 100 steps do not bring two estimates within 1e-9 of each other. The search
-// stays among the rates above -1, which have a present value: a start at -1 or below finds nothing, and a
-// step to -1 or below goes halfway to -1 instead. NPV(x) is the polynomial P(d) = sum v_k d^k in d = 1 / (1 + x), so NPV'(x) = -d^2 P'(d);
-// Horner's rule gives both in one pass.
+// stays among the rates above -1, which have a present value: a start at -1 or below finds nothing,
+// and a step to -1 or below goes halfway to -1 instead. NPV(x) is the polynomial P(d) = sum v_k d^k in
+// d = 1 / (1 + x), so NPV'(x) = -d^2 P'(d); Horner's rule gives both in one pass.
 double irrNewton(const std::vector<double>& flows, double x) {
   if (!(x > -1)) return kNaN;
   for (int step = 0; step < 100; ++step) {

@@ -72,13 +72,17 @@ TEST_F(EngineeringFunctionsTest, Dec2Hex) {
       {"=DEC2HEX(255,1)", err(ErrNum)},
       {"=DEC2HEX(255,11)", err(ErrNum)},
       {"=DEC2HEX(255,-1)", err(ErrNum)},
+      {"=DEC2HEX(0,0)", err(ErrNum)},
       {"=DEC2HEX(255,TRUE)", err(ErrValue)},
       {"=DEC2HEX(0)", txt(u"0")},
       {"=DEC2HEX(3.9)", txt(u"3")},
       {"=DEC2HEX(-512.8)", txt(u"FFFFFFFE00")},
       {"=DEC2HEX(\"12\")", txt(u"C")}, // a number text counts as its number
       {"=DEC2HEX(-1)", txt(u"FFFFFFFFFF")},
-      {"=DEC2HEX(-1,4)", txt(u"FFFFFFFFFF")}, // places do not shorten a negative number
+      {"=DEC2HEX(-1,1)", txt(u"FFFFFFFFFF")}, // places do not shorten a negative number
+      {"=DEC2HEX(-1,0)", err(ErrNum)},        // but must lie within 1 to 10
+      {"=DEC2HEX(-25,11)", err(ErrNum)},
+      {"=DEC2HEX(\"E\",0)", err(ErrNum)},     // the places are judged first
       {"=DEC2HEX(-99999999999)", txt(u"E8B7891801")},
       {"=DEC2HEX(99999999999)", txt(u"174876E7FF")},
       {"=DEC2HEX(100000000000)", txt(u"174876E800")},
@@ -87,6 +91,7 @@ TEST_F(EngineeringFunctionsTest, Dec2Hex) {
       {"=DEC2HEX(549755813888)", err(ErrNum)},
       {"=DEC2HEX(-549755813889)", err(ErrNum)},
       {"=DEC2HEX(\"x\")", err(ErrValue)},
+      {"=DEC2HEX(\"\")", err(ErrValue)},
       {"=DEC2HEX(TRUE)", err(ErrValue)},
       {"=DEC2HEX(A3)", err(ErrNA)},
       {"=DEC2HEX(A1:A2)", err(ErrValue)},

@@ -152,6 +152,8 @@ TEST_F(FinancialFunctionsTest, NetPresentValue) {
       {"=NPV(0.1,,10)", num(10 / 1.21)},                          // an omitted value takes a period
       {"=NPV(0.1,A1:A3)", num(-70000 / 1.1 + 12000 / 1.21)},      // only numbers of a range count
       {"=NPV(0.1,{1,\"a\",2})", num(1 / 1.1 + 2 / 1.21)},
+      {"=NPV(1,C1:D2)", num(-100 / 2.0 + 30 / 4.0 + 40 / 8.0 + 50 / 16.0)}, // row by row
+      {"=NPV(0.1,(C1:C2,D1))", num(-100 / 1.1 + 40 / 1.21 + 30 / 1.331)},
       {"=NPV(0.1,B1:B3)", err(ErrDiv0)},
       {"=NPV(#N/A,1)", err(ErrNA)},
   });
