@@ -68,8 +68,8 @@ bool fieldColumn(const EvaluationContext& context, const CalcValue& argument, co
   return offset >= 0 && offset < static_cast<int64_t>(areaWidth(database));
 }
 
-// A database cell that a computed condition's formula reads, with its row relative to the first record
-// and the value it holds outside the evaluations.
+// A database cell that a computed condition's formula reads, with its row relative to the first record:
+// for the record in row r it shows the cell of its column in row r + rowOffset.
 struct BorrowedCell {
   Cell* cell;
   int64_t rowOffset;
@@ -109,25 +109,23 @@ std::vector<Cell*>& cellsUnderEvaluation() {
 // aside for the whole call (see CachesAside) and which are emptied of what this evaluation filled.
 class BorrowedEvaluation {
 public:
+  // Takes the record's values for the borrowed cells and saves what every touched cell holds; nothing
+  // changes before run().
   BorrowedEvaluation(CompiledWorkbook& workbook, const Condition& condition, uint32_t recordRow)
-      : workbook_(workbook), condition_(condition) {
-    cellsUnderEvaluation().push_back(condition.cell);
-    // Read every source before writing any: a borrowed cell can be another one's source.
-    std::vector<CalcValue> sources(condition.borrowed.size());
-    for (size_t i = 0; i < sources.size(); ++i) {
+      : workbook_(workbook), condition_(condition), sources_(condition.borrowed.size()) {
+    for (size_t i = 0; i < sources_.size(); ++i) {
       const BorrowedCell& b = condition.borrowed[i];
       int64_t row = int64_t(recordRow) + b.rowOffset;
       if (row < 0 || row > CellAddress::kRowMask) continue;
       CellAddress at = b.cell->address();
       if (Cell* source = workbook.findCell(CellAddress::make(at.sheet(), at.column(), uint32_t(row))))
-        sources[i].copyFrom(cellArgument(*source));
+        sources_[i].copyFrom(cellArgument(*source));
     }
-    saved_.reserve(sources.size() + 1);
+    saved_.reserve(sources_.size() + 1);
     save(*condition.cell);
-    for (size_t i = 0; i < sources.size(); ++i) {
-      save(*condition.borrowed[i].cell);
-      condition.borrowed[i].cell->ensureValue().copyFrom(sources[i]);
-    }
+    for (const BorrowedCell& b : condition.borrowed)
+      save(*b.cell);
+    cellsUnderEvaluation().push_back(condition.cell);
   }
   ~BorrowedEvaluation() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
@@ -146,6 +144,9 @@ public:
 
   // Returns the criteria cell's value computed for the record (what it held when the formula failed).
   CalcValue run() {
+    // Every source was read before any borrowed cell is written: one can be another's source.
+    for (size_t i = 0; i < sources_.size(); ++i)
+      condition_.borrowed[i].cell->ensureValue().copyFrom(sources_[i]);
     EvaluationContext& context = evaluationContext();
     context.currentCell = condition_.cell;
     context.arrayFormulaMode = false;
@@ -172,6 +173,7 @@ private:
 
   CompiledWorkbook& workbook_;
   const Condition& condition_;
+  std::vector<CalcValue> sources_;
   std::vector<Saved> saved_;
   Cell* savedCurrent_ = evaluationContext().currentCell;
   bool savedArrayMode_ = evaluationContext().arrayFormulaMode;
