@@ -80,8 +80,8 @@ struct Condition {
   bool computed = false;
   uint32_t column = 0; // database column offset of a column condition
   Criterion criterion;
-  Cell* cell = nullptr;   // the criteria cell of a computed condition with a formula of its own
-  CalcValue constant;     // the value of a computed condition without one
+  Cell* cell = nullptr; // the criteria cell of a computed condition with a formula of its own
+  CalcValue constant;   // the value of a computed condition without one
   std::vector<BorrowedCell> borrowed;
 };
 
@@ -225,7 +225,8 @@ public:
     std::vector<int64_t> columns;
     for (uint32_t c = criteria.first.column(); c <= criteria.second.column(); ++c)
       columns.push_back(headerOffset(
-          context, database, displayText(cellValueIn(context, CellAddress::make(sheet, c, criteria.first.rowIndex())))));
+          context, database,
+          displayText(cellValueIn(context, CellAddress::make(sheet, c, criteria.first.rowIndex())))));
     for (uint32_t r = criteria.first.rowIndex() + 1; r <= criteria.second.rowIndex(); ++r) {
       std::vector<Condition>& row = rows_.emplace_back();
       for (uint32_t c = criteria.first.column(); c <= criteria.second.column(); ++c) {
@@ -305,8 +306,8 @@ private:
   bool meets(const std::vector<Condition>& row, uint32_t recordRow) {
     for (const Condition& condition : row) {
       if (!condition.computed) {
-        CellAddress at = CellAddress::make(database_.first.sheet(), database_.first.column() + condition.column,
-                                           recordRow);
+        CellAddress at = CellAddress::make(database_.first.sheet(),
+                                           database_.first.column() + condition.column, recordRow);
         if (!matchCriterion(condition.criterion, cellValueIn(context_, at))) return false;
         continue;
       }
@@ -349,7 +350,8 @@ void dsumFunction(EvaluationContext& context, const CalcValue* const* args, Calc
   Area database, criteria;
   int64_t field = 0;
   if (!prepare(context, args, database, field, criteria, result)) return;
-  std::vector<CellAddress> selected = Selection(context, database, criteria).select(static_cast<uint32_t>(field));
+  std::vector<CellAddress> selected =
+      Selection(context, database, criteria).select(static_cast<uint32_t>(field));
   CalcValue sum;
   sum.setInteger(0);
   for (CellAddress at : selected) {
@@ -366,7 +368,8 @@ void dminFunction(EvaluationContext& context, const CalcValue* const* args, Calc
   Area database, criteria;
   int64_t field = 0;
   if (!prepare(context, args, database, field, criteria, result)) return;
-  std::vector<CellAddress> selected = Selection(context, database, criteria).select(static_cast<uint32_t>(field));
+  std::vector<CellAddress> selected =
+      Selection(context, database, criteria).select(static_cast<uint32_t>(field));
   bool found = false;
   double smallest = 0;
   for (CellAddress at : selected) {
@@ -386,7 +389,8 @@ void dgetFunction(EvaluationContext& context, const CalcValue* const* args, Calc
   Area database, criteria;
   int64_t field = 0;
   if (!prepare(context, args, database, field, criteria, result)) return;
-  std::vector<CellAddress> selected = Selection(context, database, criteria).select(static_cast<uint32_t>(field));
+  std::vector<CellAddress> selected =
+      Selection(context, database, criteria).select(static_cast<uint32_t>(field));
   if (selected.size() > 1) return result.setError(ErrNum);
   CompiledWorkbook* workbook = context.cellWorkbook();
   Cell* cell = selected.empty() || !workbook ? nullptr : workbook->findCell(selected.front());

@@ -78,7 +78,8 @@ void dec2hexFunction(EvaluationContext&, const CalcValue* const* args, CalcValue
   double n = 0;
   if (x.isBoolean() || !valueNumber(x, n)) return result.setError(ErrValue);
   n = std::trunc(n);
-  if (n < -static_cast<double>(kHalfRange) || n >= static_cast<double>(kHalfRange)) return result.setError(ErrNum);
+  if (n < -static_cast<double>(kHalfRange) || n >= static_cast<double>(kHalfRange))
+    return result.setError(ErrNum);
   uint64_t bits = static_cast<uint64_t>(static_cast<int64_t>(n)) & (2 * uint64_t(kHalfRange) - 1);
   char buffer[16];
   auto written = std::to_chars(buffer, buffer + sizeof buffer, bits, 16);

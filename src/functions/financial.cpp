@@ -86,9 +86,10 @@ void storeOr(int32_t error, double x, CalcValue& result) {
     setNumberResult(result, x);
 }
 
-// The values of a cash-flow argument row by row, left to right: the existing cells of a Reference or
-// the elements of an Array. Returns false for any other kind of argument.
-bool valuesInRows(const EvaluationContext& context, const CalcValue& values, std::vector<const CalcValue*>& out) {
+// Appends the values of a cash-flow argument to `out` row by row, left to right: the existing cells of a
+// Reference or the elements of an Array. Returns false for any other kind of argument.
+bool valuesInRows(const EvaluationContext& context, const CalcValue& values,
+                  std::vector<const CalcValue*>& out) {
   if (values.isArray()) {
     walkArray(values, [&](const CalcValue& e) {
       out.push_back(&e);
@@ -218,11 +219,11 @@ void cumulativeFunction(const CalcValue* const* args, CalcValue& result, bool pr
   };
   double first = std::ceil(start), last = std::trunc(end);
   long double interest = 0, repaid = 0;
-  if (first > last) {
-    // a start and an end within one period take in no whole payment
-  } else if (last - first < kSummedPeriods) {
+  if (last - first < kSummedPeriods) { // nothing when start and end lie within one period
     for (double k = first; k <= last; ++k) {
-      double i = k == 1 ? (due ? 0 : -rate * pv) : due ? -rate * (balance(k - 2) + payment) : -rate * balance(k - 1);
+      double i = k == 1 ? (due ? 0 : -rate * pv)
+                 : due  ? -rate * (balance(k - 2) + payment)
+                        : -rate * balance(k - 1);
       interest += i;
       repaid += payment - i;
     }
@@ -261,9 +262,9 @@ void npvFunction(EvaluationContext& context, const CalcValue* const* args, CalcV
     const CalcValue& arg = **a;
     values.clear();
     if (arg.isReferenceList()) {
-      for (uint32_t i = 0; i < arg.arrayColumns() * arg.arrayRows(); ++i)
-        if (const CalcValue* member = arg.element(i % arg.arrayColumns(), i / arg.arrayColumns()))
-          valuesInRows(context, *member, values);
+      for (uint32_t r = 0; r < arg.arrayRows(); ++r)
+        for (uint32_t c = 0; c < arg.arrayColumns(); ++c)
+          if (const CalcValue* member = arg.element(c, r)) valuesInRows(context, *member, values);
     } else if (!valuesInRows(context, arg, values)) {
       double x = 0;
       if (arg.isEmpty())
@@ -445,10 +446,12 @@ void dbFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& res
 
 std::span<const ImplementationRow> financialRoutines() {
   static constexpr ImplementationRow rows[] = {
-      {u"CUMIPMT", cumipmtFunction}, {u"CUMPRINC", cumprincFunction}, {u"DB", dbFunction},
-      {u"DDB", ddbFunction},         {u"FV", fvFunction},             {u"IPMT", ipmtFunction},
-      {u"IRR", irrFunction},         {u"MIRR", mirrFunction},         {u"NPV", npvFunction},
-      {u"PMT", pmtFunction},         {u"PPMT", ppmtFunction},         {u"PV", pvFunction},
+      {u"CUMIPMT", cumipmtFunction}, {u"CUMPRINC", cumprincFunction},
+      {u"DB", dbFunction},           {u"DDB", ddbFunction},
+      {u"FV", fvFunction},           {u"IPMT", ipmtFunction},
+      {u"IRR", irrFunction},         {u"MIRR", mirrFunction},
+      {u"NPV", npvFunction},         {u"PMT", pmtFunction},
+      {u"PPMT", ppmtFunction},       {u"PV", pvFunction},
       {u"SLN", slnFunction},         {u"SYD", sydFunction},
   };
   return rows;

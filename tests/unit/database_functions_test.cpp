@@ -6,12 +6,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "formula/function_table.h"
 #include "formula/host_services.h"
 #include "formula/reference.h"
 #include "formula_test_support.h"
 #include "function_test_support.h"
 #include "recalculation_support.h"
-#include "formula/function_table.h"
 
 using namespace cwbk;
 using namespace cwbk::formula_testing;
@@ -115,8 +115,8 @@ TEST_F(DatabaseFunctionsTest, FieldsAndTables) {
 
 TEST_F(DatabaseFunctionsTest, PlainCriteria) {
   check({
-      {"=DSUM(A1:C6,\"Age\",F1:F2)", num(65)}, // a bare text selects the texts that begin with it
-      {"=DSUM(A1:C6,\"Age\",G1:G2)", num(35)}, // "=text" selects that text alone
+      {"=DSUM(A1:C6,\"Age\",F1:F2)", num(65)},   // a bare text selects the texts that begin with it
+      {"=DSUM(A1:C6,\"Age\",G1:G2)", num(35)},   // "=text" selects that text alone
       {"=DSUM(A1:C4,\"Pay\",H1:I3)", num(4000)}, // either row; within a row every condition
       {"=DSUM(A1:C4,\"Pay\",J1:J2)", num(6000)}, // a row without conditions selects every record
       {"=DSUM(A1:C4,\"Pay\",N1:N2)", num(0)},
@@ -137,12 +137,12 @@ TEST_F(DatabaseFunctionsTest, ComputedCriteria) {
 TEST_F(DatabaseFunctionsTest, MinimumAndSingleRecord) {
   check({
       {"=DMIN(A1:C4,\"Age\",E1:E2)", num(35)},
-      {"=DMIN(A1:C4,\"Age\",N1:N2)", num(0)},    // nothing selected
-      {"=DMIN(A1:C6,\"Pay\",F1:F2)", num(3)},    // a number text counts as its number
+      {"=DMIN(A1:C4,\"Age\",N1:N2)", num(0)}, // nothing selected
+      {"=DMIN(A1:C6,\"Pay\",F1:F2)", num(3)}, // a number text counts as its number
       {"=DMIN(A1:C6,\"Pay\",O1:O2)", err(ErrNA)},
       {"=DMIN(A1:C6,\"Name\",F1:F2)", num(0)},
       {"=DGET(A1:C4,\"Pay\",G1:G2)", num(2000)},
-      {"=DGET(A1:C4,\"Name\",K1:K2)", err(ErrNum)}, // two records
+      {"=DGET(A1:C4,\"Name\",K1:K2)", err(ErrNum)},  // two records
       {"=DGET(A1:C4,\"Pay\",N1:N2)", err(ErrValue)}, // none
       {"=DGET(A1:C6,\"Pay\",O1:O2)", err(ErrNA)},
   });

@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "formula/function_table.h"
 #include "formula_test_support.h"
 #include "function_test_support.h"
-#include "formula/function_table.h"
 
 using namespace cwbk;
 using namespace cwbk::formula_testing;
@@ -82,7 +82,7 @@ TEST_F(EngineeringFunctionsTest, Dec2Hex) {
       {"=DEC2HEX(-1,1)", txt(u"FFFFFFFFFF")}, // places do not shorten a negative number
       {"=DEC2HEX(-1,0)", err(ErrNum)},        // but must lie within 1 to 10
       {"=DEC2HEX(-25,11)", err(ErrNum)},
-      {"=DEC2HEX(\"E\",0)", err(ErrNum)},     // the places are judged first
+      {"=DEC2HEX(\"E\",0)", err(ErrNum)}, // the places are judged first
       {"=DEC2HEX(-99999999999)", txt(u"E8B7891801")},
       {"=DEC2HEX(99999999999)", txt(u"174876E7FF")},
       {"=DEC2HEX(100000000000)", txt(u"174876E800")},

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <string>
 
+#include "formula/function_table.h"
 #include "formula_test_support.h"
 #include "function_test_support.h"
-#include "formula/function_table.h"
 
 using namespace cwbk;
 using namespace cwbk::formula_testing;
@@ -44,8 +44,8 @@ protected:
 } // namespace
 
 TEST_F(FinancialFunctionsTest, EveryFunctionOfTheFamilyIsImplemented) {
-  for (const char16_t* name : {u"CUMIPMT", u"CUMPRINC", u"DB", u"DDB", u"FV", u"IPMT", u"IRR", u"MIRR", u"NPV",
-                               u"PMT", u"PPMT", u"PV", u"SLN", u"SYD"})
+  for (const char16_t* name : {u"CUMIPMT", u"CUMPRINC", u"DB", u"DDB", u"FV", u"IPMT", u"IRR", u"MIRR",
+                               u"NPV", u"PMT", u"PPMT", u"PV", u"SLN", u"SYD"})
     EXPECT_NE(functionTable().lookupImpl(name), nullptr) << utf16ToUtf8(name);
 }
 
@@ -64,7 +64,7 @@ TEST_F(FinancialFunctionsTest, Annuities) {
       {"=FV(0.06/12,10,-200,-500,1)", num(2581.4033740601362)},
       {"=FV(1,3,100,300,1)", num(-3800)},
       {"=FV(0,3,100,300,1)", num(-600)},
-      {"=FV(-1,-2,1)", err(ErrDiv0)}, // 0 to a negative power
+      {"=FV(-1,-2,1)", err(ErrDiv0)},  // 0 to a negative power
       {"=FV(-3,-3.5,1)", err(ErrNum)}, // a negative base to a fractional power
       {"=FV(1E+200,10,1)", err(ErrNum)},
       {"=PV(0.08/12,240,500)", num(-59777.14585118777)},
@@ -72,7 +72,7 @@ TEST_F(FinancialFunctionsTest, Annuities) {
       {"=PV(-1,3,100)", err(ErrDiv0)},
       {"=IPMT(0.1/12,1,36,8000)", num(-66.66666666666667)},
       {"=IPMT(0.1,3,3,8000,0,1)", num(-265.86102719033238)},
-      {"=IPMT(0.01,1,36,8000,0,1)", num(0)},                    // nothing owed before the first payment
+      {"=IPMT(0.01,1,36,8000,0,1)", num(0)},                        // nothing owed before the first payment
       {"=IPMT(0.01,1.0001,36,8000,0,1)", num(-79.207737829561907)}, // only period 1 itself is free
       {"=IPMT(0,1,36,8000)", num(0), true},
       {"=IPMT(0.1,0,36,8000)", err(ErrNum)},
@@ -149,8 +149,8 @@ TEST_F(FinancialFunctionsTest, NetPresentValue) {
       {"=NPV(-1,5)", err(ErrDiv0)},
       {"=NPV(0.1,\"2\",TRUE)", num(2 / 1.1 + 1 / 1.21)},
       {"=NPV(0.1,\"x\")", err(ErrValue)},
-      {"=NPV(0.1,,10)", num(10 / 1.21)},                          // an omitted value takes a period
-      {"=NPV(0.1,A1:A3)", num(-70000 / 1.1 + 12000 / 1.21)},      // only numbers of a range count
+      {"=NPV(0.1,,10)", num(10 / 1.21)},                     // an omitted value takes a period
+      {"=NPV(0.1,A1:A3)", num(-70000 / 1.1 + 12000 / 1.21)}, // only numbers of a range count
       {"=NPV(0.1,{1,\"a\",2})", num(1 / 1.1 + 2 / 1.21)},
       {"=NPV(1,C1:D2)", num(-100 / 2.0 + 30 / 4.0 + 40 / 8.0 + 50 / 16.0)}, // row by row
       {"=NPV(0.1,(C1:C2,D1))", num(-100 / 1.1 + 40 / 1.21 + 30 / 1.331)},
@@ -200,7 +200,7 @@ TEST_F(FinancialFunctionsTest, ModifiedInternalRateOfReturn) {
       {"=MIRR({-5,1,4},0.1,0.2)", num(1.9803902718557032E-2)},
       {"=MIRR({-5,4},0.1,0.2)", num(-0.19999999999999996)},
       {"=MIRR({-5,2,4},-1,0.2)", num(0.13137084989847603)},
-      {"=MIRR({-5,-3},0.1,0.2)", num(-1)},   // no positive flow
+      {"=MIRR({-5,-3},0.1,0.2)", num(-1)},    // no positive flow
       {"=MIRR({5,6},0.1,0.2)", err(ErrDiv0)}, // no negative flow
       {"=MIRR({-5},0.1,0.2)", err(ErrDiv0)},
       {"=MIRR({-5,4},0.1,-1)", err(ErrDiv0)},
@@ -235,7 +235,7 @@ TEST_F(FinancialFunctionsTest, DoubleDecliningBalance) {
       {"=DDB(2400,300,10,1,2)", num(480), true},
       {"=DDB(100,10,5,3,1)", num(12.800000000000004)},
       {"=DDB(100,10,4,3,2.7)", num(0.56249999999999645)}, // no lower than the salvage
-      {"=DDB(100,10,4,3,40.777)", num(0)},               // a rate above 1 counts as 1
+      {"=DDB(100,10,4,3,40.777)", num(0)},                // a rate above 1 counts as 1
       {"=DDB(100,10,4,1,40.777)", num(90)},
       {"=DDB(100,10.233,4.2312,3.2,1.5)", num(13.532735530775124)},
       {"=DDB(100,0,4,0.5)", num(50)}, // a first period shorter than 1 counts as 1
