@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,15 +29,35 @@ namespace cwbk {
 namespace {
 
 // Returns the offset of the first header cell of the database whose display text is not empty and
-// equals the name without regard to case, or -1.
+// equals the name without regard to case, or -1. Only the header cells that exist are read.
 int64_t headerOffset(const EvaluationContext& context, const Area& database, std::u16string_view name) {
-  if (name.empty()) return -1;
-  uint32_t sheet = database.first.sheet(), row = database.first.rowIndex();
-  for (uint32_t column = database.first.column(); column <= database.second.column(); ++column) {
-    std::u16string header = displayText(cellValueIn(context, CellAddress::make(sheet, column, row)));
-    if (!header.empty() && equalIgnoringCase(header, name)) return column - database.first.column();
-  }
-  return -1;
+  int64_t offset = -1;
+  if (name.empty()) return offset;
+  CalcValue headers;
+  headers.setReference(database.first, CellAddress::make(database.first.sheet(), database.second.column(),
+                                                         database.first.rowIndex()));
+  walkReference(context, headers, [&](const CalcValue& v, Cell& cell) {
+    std::u16string header = displayText(v);
+    if (header.empty() || !equalIgnoringCase(header, name)) return true;
+    offset = cell.address().column() - database.first.column();
+    return false;
+  });
+  return offset;
+}
+
+// Returns the existing cells of an area, row by row and left to right within a row.
+std::vector<Cell*> cellsInRows(const EvaluationContext& context, const Area& area) {
+  CalcValue ref;
+  ref.setReference(area);
+  std::vector<Cell*> cells;
+  walkReference(context, ref, [&](const CalcValue&, Cell& cell) {
+    cells.push_back(&cell);
+    return true;
+  });
+  std::stable_sort(cells.begin(), cells.end(), [](const Cell* x, const Cell* y) {
+    return x->address().rowIndex() < y->address().rowIndex();
+  });
+  return cells;
 }
 
 // Returns true for a Reference to one area on one sheet of more than one row; `area` gets it.
@@ -218,31 +239,43 @@ bool truthOf(const CalcValue& v) {
 class Selection {
 public:
   // Compiles the criteria; the database and criteria areas are one-sheet areas of two rows or more.
+  // Only the criteria cells that exist are read: a cell that does not exist, like an empty one, sets
+  // no condition, and a criteria row of such cells alone is met by every record.
   Selection(const EvaluationContext& context, const Area& database, const Area& criteria)
       : context_(context), database_(database) {
     workbook_ = context.cellWorkbook();
-    uint32_t sheet = criteria.first.sheet();
-    std::vector<int64_t> columns;
-    for (uint32_t c = criteria.first.column(); c <= criteria.second.column(); ++c)
-      columns.push_back(headerOffset(
-          context, database,
-          displayText(cellValueIn(context, CellAddress::make(sheet, c, criteria.first.rowIndex())))));
-    for (uint32_t r = criteria.first.rowIndex() + 1; r <= criteria.second.rowIndex(); ++r) {
-      std::vector<Condition>& row = rows_.emplace_back();
-      for (uint32_t c = criteria.first.column(); c <= criteria.second.column(); ++c) {
-        CellAddress at = CellAddress::make(sheet, c, r);
-        int64_t column = columns[c - criteria.first.column()];
-        const CalcValue& value = cellValueIn(context, at);
-        if (column >= 0) {
-          if (value.isEmpty()) continue;
-          Condition& condition = row.emplace_back();
-          condition.column = static_cast<uint32_t>(column);
-          condition.criterion = columnCriterion(value);
-        } else {
-          row.push_back(computedCondition(at, value));
-        }
+    uint32_t sheet = criteria.first.sheet(), headerRow = criteria.first.rowIndex();
+    std::map<uint32_t, int64_t> fields; // criteria column -> database column offset, or -1
+    auto fieldOf = [&](uint32_t column) {
+      auto it = fields.find(column);
+      if (it == fields.end()) {
+        std::u16string header =
+            displayText(cellValueIn(context, CellAddress::make(sheet, column, headerRow)));
+        it = fields.emplace(column, headerOffset(context, database, header)).first;
+      }
+      return it->second;
+    };
+    Area body{CellAddress::make(sheet, criteria.first.column(), headerRow + 1), criteria.second};
+    uint32_t rowsWithCells = 0, lastRow = headerRow;
+    for (Cell* cell : cellsInRows(context, body)) {
+      CellAddress at = cell->address();
+      if (at.rowIndex() != lastRow) {
+        rows_.emplace_back();
+        lastRow = at.rowIndex();
+        ++rowsWithCells;
+      }
+      const CalcValue& value = cellArgument(*cell);
+      int64_t field = fieldOf(at.column());
+      if (field >= 0) {
+        if (value.isEmpty()) continue;
+        Condition& condition = rows_.back().emplace_back();
+        condition.column = static_cast<uint32_t>(field);
+        condition.criterion = columnCriterion(value);
+      } else if (!value.isEmpty() || cell->hasFormula()) {
+        rows_.back().push_back(computedCondition(*cell, value));
       }
     }
+    if (rowsWithCells < areaHeight(criteria) - 1) rows_.emplace_back();
   }
 
   // Returns the field cells of the selected records, in record order.
@@ -250,7 +283,8 @@ public:
     std::vector<CellAddress> selected;
     uint32_t sheet = database_.first.sheet(), column = database_.first.column() + fieldOffset;
     CachesAside caches(computesFormulas_ ? workbook_ : nullptr);
-    for (uint32_t r = database_.first.rowIndex() + 1; r <= lastRecordRow(); ++r)
+    uint32_t lastRow = lastRecordRow();
+    for (uint32_t r = database_.first.rowIndex() + 1; r <= lastRow; ++r)
       for (const std::vector<Condition>& row : rows_)
         if (meets(row, r)) {
           selected.push_back(CellAddress::make(sheet, column, r));
@@ -261,18 +295,17 @@ public:
 
 private:
   // Returns the computed condition of a criteria cell under a header that names no field.
-  Condition computedCondition(CellAddress at, const CalcValue& value) {
+  Condition computedCondition(Cell& cell, const CalcValue& value) {
     Condition condition;
     condition.computed = true;
-    Cell* cell = workbook_ ? workbook_->findCell(at) : nullptr;
-    if (!cell || cell->templateIndex() < 0 || cell->hasFlag(CellHostComputed)) {
+    if (cell.templateIndex() < 0 || cell.hasFlag(CellHostComputed)) {
       condition.constant.copyFrom(value);
-      if (cell && cell->hasFlag(CellHostComputed)) condition.constant.setBoolean(false);
+      if (cell.hasFlag(CellHostComputed)) condition.constant.setBoolean(false);
       return condition;
     }
-    condition.cell = cell;
+    condition.cell = &cell;
     uint32_t firstRecord = database_.first.rowIndex() + 1;
-    for (Cell* read : workbook_->recalculator().collectReferences(*cell, false).cells) {
+    for (Cell* read : workbook_->recalculator().collectReferences(cell, false).cells) {
       CellAddress a = read->address();
       if (a.sheet() == database_.first.sheet() && a.column() >= database_.first.column() &&
           a.column() <= database_.second.column() && a.rowIndex() >= database_.first.rowIndex() &&

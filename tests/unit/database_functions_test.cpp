@@ -110,6 +110,10 @@ TEST_F(DatabaseFunctionsTest, FieldsAndTables) {
       {"=DSUM(A1:C4,3,E1)", err(ErrValue)},
       {"=DSUM(A2:C4,\"Pay\",E1:E2)", err(ErrValue)}, // no header row
       {"=DSUM({1,2;3,4},1,E1:E2)", err(ErrValue)},
+      // whole columns: the records end with the last row that holds one, and the empty criteria rows
+      // under E2 are met by every record
+      {"=DSUM(A:C,\"Pay\",E1:E2)", num(5000)},
+      {"=DSUM(A:C,\"Pay\",E:E)", num(6000)},
   });
 }
 
