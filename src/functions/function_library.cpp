@@ -5,7 +5,10 @@
 #include <initializer_list>
 #include <vector>
 
+#include "functions/database.h"
 #include "functions/date_time.h"
+#include "functions/engineering.h"
+#include "functions/financial.h"
 #include "functions/logical.h"
 #include "functions/lookup.h"
 #include "functions/math.h"
@@ -21,7 +24,8 @@ std::span<const ImplementationRow> implementationRows() {
     std::vector<ImplementationRow> all;
     for (std::span<const ImplementationRow> family :
          {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines(), dateTimeRoutines(),
-          logicalRoutines(), informationRoutines()})
+          logicalRoutines(), informationRoutines(), financialRoutines(), engineeringRoutines(),
+          databaseRoutines()})
       all.insert(all.end(), family.begin(), family.end());
     return all;
   }();
