@@ -9,6 +9,7 @@
 #include "functions/logical.h"
 #include "functions/lookup.h"
 #include "functions/math.h"
+#include "functions/statistical.h"
 #include "functions/text.h"
 #include "values/conversions.h"
 
@@ -21,7 +22,7 @@ std::span<const ImplementationRow> implementationRows() {
     std::vector<ImplementationRow> all;
     for (std::span<const ImplementationRow> family :
          {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines(), dateTimeRoutines(),
-          logicalRoutines(), informationRoutines()})
+          logicalRoutines(), informationRoutines(), statisticalRoutines()})
       all.insert(all.end(), family.begin(), family.end());
     return all;
   }();
