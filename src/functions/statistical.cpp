@@ -474,37 +474,36 @@ void rankFunction(EvaluationContext& context, const CalcValue* const* args, Calc
 
 // ---------------------------------------------------------------- deviations
 
-// The sum of squared deviations from the mean, by the corrected two-pass sum: the second pass takes
-// the deviations from the first pass's mean and removes what rounding left in their sum.
-double squaredDeviations(const std::vector<double>& xs) {
-  double n = static_cast<double>(xs.size());
-  double sum = 0;
-  for (double x : xs)
-    sum += x;
-  double mean = sum / n;
-  double squares = 0, residue = 0;
-  for (double x : xs) {
-    double d = x - mean;
-    squares += d * d;
-    residue += d;
-  }
-  return std::max(0.0, squares - residue * residue / n);
-}
-
 // VAR = s / (n - 1), VARP = s / n, STDEV and STDEVP their square roots, with s the sum of squared
 // deviations of the n numbers from their mean; the sample forms need two numbers, the population
 // forms one, else "#DIV/0!". The A forms also count text cells as 0 and Boolean cells as 0 or 1.
+// s comes from two walks over the arguments, the corrected two-pass sum: the first finds the mean, the
+// second adds the squared deviations from it and removes what rounding left in their sum, so values
+// far from 0 with a small spread lose nothing to cancellation.
 template <bool Sample, bool Root, Reading R>
 void deviationFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
-  std::vector<double> numbers;
-  if (!collectNumbers(context, args, R, result, numbers)) return;
-  size_t needed = Sample ? 2 : 1;
-  if (numbers.size() < needed) {
+  double sum = 0;
+  uint64_t count = 0;
+  if (!takeNumbers(context, args, R, false, result, [&](double x) {
+        sum += x;
+        ++count;
+      }))
+    return;
+  if (count < (Sample ? 2u : 1u)) {
     result.setError(ErrDiv0);
     return;
   }
-  double variance = squaredDeviations(numbers) / static_cast<double>(numbers.size() - (Sample ? 1 : 0));
+  double n = static_cast<double>(count);
+  double mean = sum / n;
+  double squares = 0, residue = 0;
+  takeNumbers(context, args, R, false, result, [&](double x) {
+    double d = x - mean;
+    squares += d * d;
+    residue += d;
+  });
+  double deviations = std::max(0.0, squares - residue * residue / n);
+  double variance = deviations / (Sample ? n - 1 : n);
   setNumberResult(result, Root ? std::sqrt(variance) : variance);
 }
 
