@@ -259,3 +259,41 @@ TEST_F(StatisticalFunctionsTest, LinestIsComputedByTheHost) {
   EXPECT_TRUE(host.arguments[2].sameAs(CalcValue::boolean(false)));
   EXPECT_TRUE(host.arguments[3].sameAs(CalcValue::boolean(true)));
 }
+
+namespace {
+
+// A one-variable data table over RANK: K1 takes 0 and then 1 from M2:M3, which moves K2 inside the
+// ranked range K2:K4, and N2:N3 show RANK(K3, K2:K4) for each.
+const char* const kRankTableInputs = R"(
+Sheet1!K1: 1
+Sheet1!K2: =K1*10
+Sheet1!K3: 5
+Sheet1!K4: 15
+Sheet1!M2: 0
+Sheet1!M3: 1
+Sheet1!N1: =RANK(K3,K2:K4)
+[tables]
+Sheet1!N2:N3: column=K1
+)";
+
+class RankTableTest : public FormulaTest {
+protected:
+  RankTableTest() : FormulaTest(kRankTableInputs) {}
+};
+
+} // namespace
+
+TEST_F(RankTableTest, EachDataTableInputRanksItsOwnNumbers) {
+  // With K1 = 0, K2 is 0 and 5 is second; with K1 = 1, K2 is 10 and 5 is third. The ranking of the
+  // calculation before the table (K1 = 1) must not answer for K1 = 0.
+  ASSERT_TRUE(load("=0"));
+  workbook().prepareAfterLoad();
+  workbook().recalculate(workbook().calculatedCells().cells(), true);
+  auto rank = [&](std::u16string_view a1) {
+    Cell* cell = workbook().findCell(parseCell(a1, 0));
+    return cell ? workbook().cellValue(*cell).numberValue() : -1.0;
+  };
+  EXPECT_EQ(rank(u"N1"), 3);
+  EXPECT_EQ(rank(u"N2"), 2);
+  EXPECT_EQ(rank(u"N3"), 3);
+}
