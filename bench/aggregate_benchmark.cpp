@@ -30,9 +30,9 @@ struct Column {
 
   Column() {
     const std::string range = "Sheet1!A1:A" + std::to_string(kRows);
-    std::string text = "[sheets]\nSheet1\nSheet2\n\n[cells]\nSheet2!A1: =SUM(" + range + ")\nSheet2!A2: =AVERAGE(" +
-                       range + ")\nSheet2!A3: =COUNTIF(" + range + ",\">500\")\nSheet2!A4: =STDEV(" + range +
-                       ")\n";
+    std::string text = "[sheets]\nSheet1\nSheet2\n\n[cells]\nSheet2!A1: =SUM(" + range +
+                       ")\nSheet2!A2: =AVERAGE(" + range + ")\nSheet2!A3: =COUNTIF(" + range +
+                       ",\">500\")\nSheet2!A4: =STDEV(" + range + ")\n";
     CompileOptions options;
     options.storeFormulaValues = false;
     loadStreamBytes(compileToStream(readTextWorkbook(text), options), workbook);

@@ -309,8 +309,8 @@ void countIfsFunction(EvaluationContext& context, const CalcValue* const* args, 
       result.setError(ErrRef);
       return;
     }
-    if (!pairs.empty() && (areaWidth(p.area) != areaWidth(pairs[0].area) ||
-                           areaHeight(p.area) != areaHeight(pairs[0].area))) {
+    if (!pairs.empty() &&
+        (areaWidth(p.area) != areaWidth(pairs[0].area) || areaHeight(p.area) != areaHeight(pairs[0].area))) {
       result.setError(ErrValue);
       return;
     }
@@ -337,9 +337,10 @@ void countIfsFunction(EvaluationContext& context, const CalcValue* const* args, 
       ++positions;
       for (size_t j = 0; j < pairs.size(); ++j) {
         const Area& a = pairs[j].area;
-        const CalcValue& x = j == i ? v
-                                    : cellValueIn(context, CellAddress::make(a.first.sheet(), a.first.column() + dc,
-                                                                             a.first.rowIndex() + dr));
+        const CalcValue& x =
+            j == i ? v
+                   : cellValueIn(context, CellAddress::make(a.first.sheet(), a.first.column() + dc,
+                                                            a.first.rowIndex() + dr));
         if (!pairs[j].criterion.matches(x)) return true;
       }
       ++count;
@@ -513,7 +514,8 @@ void deviationFunction(EvaluationContext& context, const CalcValue* const* args,
 // erfc(-z / sqrt 2) / 2 so that the lower tail keeps its precision down to the smallest doubles
 // (NORMSDIST(-9) is 1.13e-19, not 0).
 void normSDistFunction(EvaluationContext&, const CalcValue* const* args, CalcValue& result) {
-  unary(args, result, [](double z, CalcValue& r) { setNumberResult(r, 0.5 * std::erfc(-z / std::sqrt(2.0))); });
+  unary(args, result,
+        [](double z, CalcValue& r) { setNumberResult(r, 0.5 * std::erfc(-z / std::sqrt(2.0))); });
 }
 
 constexpr int kLinestNumber = 49;

@@ -79,22 +79,23 @@ public:
 
 TEST_F(StatisticalFunctionsTest, EveryFunctionOfTheFamilyIsImplemented) {
   for (const char16_t* name :
-       {u"AVERAGE", u"COUNT", u"COUNTA", u"COUNTIF", u"COUNTIFS", u"_XLFN.COUNTIFS", u"LARGE", u"LINEST",
-        u"MAX", u"MAXA", u"MEDIAN", u"MIN", u"MINA", u"MODE", u"NORMSDIST", u"RANK", u"SMALL", u"STDEV",
-        u"STDEVA", u"STDEVP", u"STDEVPA", u"VAR", u"VARA", u"VARP", u"VARPA"})
+       {u"AVERAGE",   u"COUNT", u"COUNTA", u"COUNTIF", u"COUNTIFS", u"_XLFN.COUNTIFS", u"LARGE",
+        u"LINEST",    u"MAX",   u"MAXA",   u"MEDIAN",  u"MIN",      u"MINA",           u"MODE",
+        u"NORMSDIST", u"RANK",  u"SMALL",  u"STDEV",   u"STDEVA",   u"STDEVP",         u"STDEVPA",
+        u"VAR",       u"VARA",  u"VARP",   u"VARPA"})
     EXPECT_NE(functionTable().lookupImpl(name), nullptr) << utf16ToUtf8(name);
 }
 
 TEST_F(StatisticalFunctionsTest, AveragesAndExtremes) {
   check({
       {"=AVERAGE(A1:A4)", num(2.5)},
-      {"=AVERAGE(A1:A8)", num(2.5)},             // text and Boolean cells are passed over
-      {"=AVERAGE(1,\"3\",TRUE)", num(5.0 / 3)},  // typed as arguments they count
-      {"=AVERAGE({1,\"2\",TRUE})", num(1)},      // in an array they do not
-      {"=AVERAGE(G1:G3)", err(ErrDiv0)},         // an error cell is the result
+      {"=AVERAGE(A1:A8)", num(2.5)},            // text and Boolean cells are passed over
+      {"=AVERAGE(1,\"3\",TRUE)", num(5.0 / 3)}, // typed as arguments they count
+      {"=AVERAGE({1,\"2\",TRUE})", num(1)},     // in an array they do not
+      {"=AVERAGE(G1:G3)", err(ErrDiv0)},        // an error cell is the result
       {"=AVERAGE(B2)", err(ErrDiv0)},
       {"=AVERAGE(\"x\")", err(ErrValue)},
-      {"=AVERAGE(\"x\",NA())", err(ErrNA)},      // errors among the arguments come first
+      {"=AVERAGE(\"x\",NA())", err(ErrNA)}, // errors among the arguments come first
       {"=MAX(A1:A8)", num(4)},
       {"=MAX(\"7\",3)", num(7)},
       {"=MAX(\"abc\")", err(ErrValue)},
@@ -103,8 +104,8 @@ TEST_F(StatisticalFunctionsTest, AveragesAndExtremes) {
       {"=MIN(H1:H9)", num(0)},
       {"=MIN(-1E+308)", num(-1e308)},
       {"=MAX(G1:G3)", err(ErrDiv0)},
-      {"=MINA(B1:B3)", num(0)},  // a text cell is 0
-      {"=MAXA(B2:B3)", num(1)},  // TRUE is 1
+      {"=MINA(B1:B3)", num(0)}, // a text cell is 0
+      {"=MAXA(B2:B3)", num(1)}, // TRUE is 1
       {"=MINA(4,\"-1\",TRUE)", num(-1)},
       {"=MINA(1,\"Hola\")", err(ErrValue)},
       {"=MAXA({TRUE,-1})", num(-1)},
@@ -134,6 +135,8 @@ TEST_F(StatisticalFunctionsTest, Counts) {
       {"=COUNTA(G1:G3)", num(3)},
       {"=COUNTA(1,\"\",#N/A)", num(3)},
       {"=COUNTA(H:H)", num(0)},
+      {"=COUNTA((A1:A2,B1:B3))", num(5)}, // a union counts its cells
+      {"=COUNT((A1:A2,B1:B3),#REF!)", num(3)},
   });
 }
 
@@ -142,17 +145,17 @@ TEST_F(StatisticalFunctionsTest, CountIfMatchesByTheCriteria) {
       {"=COUNTIF(A1:A4,\">1\")", num(3)},
       {"=COUNTIF(D1:D6,\"apple\")", num(2)},
       {"=COUNTIF(D1:D6,\"a*\")", num(2)},
-      {"=COUNTIF(D1:D6,\"2\")", num(2)},     // a number-like criterion takes the number and the text
+      {"=COUNTIF(D1:D6,\"2\")", num(2)}, // a number-like criterion takes the number and the text
       {"=COUNTIF(D1:D6,2)", num(2)},
-      {"=COUNTIF(D1:D6,\">1\")", num(1)},    // orderings compare numbers with numbers only
-      {"=COUNTIF(D1:D10,\"\")", num(5)},     // D4 and the rows below the last value
+      {"=COUNTIF(D1:D6,\">1\")", num(1)}, // orderings compare numbers with numbers only
+      {"=COUNTIF(D1:D10,\"\")", num(5)},  // D4 and the rows below the last value
       {"=COUNTIF(D:D,\"\")", num(1048576 - 5)},
       {"=COUNTIF(D:D,\"<>\")", num(5)},
       {"=COUNTIF(D:D,\"<>2\")", num(1048576 - 1)}, // the text 2 stays: a number excludes numbers
-      {"=COUNTIF(G1:G3,#DIV/0!)", num(1)},   // an error criterion counts that error
+      {"=COUNTIF(G1:G3,#DIV/0!)", num(1)},         // an error criterion counts that error
       {"=COUNTIF(A1:A6,TRUE)", num(1)},
       {"=COUNTIF({1,2,3},\">1\")", num(2)},
-      {"=COUNTIF(A1:A4,A1:A2)", num(0)},     // an area as criterion outside an array formula
+      {"=COUNTIF(A1:A4,A1:A2)", num(0)}, // an area as criterion outside an array formula
       {"{=COUNTIF(D1:D6,{\"apple\",2})}", array({{num(2), num(2)}})},
       {"=COUNTIFS(A1:A4,\">1\",E1:E4,\">1\")", num(2)},
       {"=COUNTIFS(A1:A4,\">1\")", num(3)},
