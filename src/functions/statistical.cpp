@@ -239,35 +239,56 @@ bool countMatches(const EvaluationContext& context, const CalcValue& range, cons
   return true;
 }
 
-// COUNTIF(range, criteria): how many values of the range match the criteria (the criteria matcher:
-// "5", ">=10", "<>x", "a*", TRUE, an error). Empty cells count for criteria that take them, "" and
-// "<>5" among them, down to the end of the range. A criteria given as a reference to several cells
-// outside an array formula is "#VALUE!" and counts the cells holding it; an array of criteria (or, in
-// an array formula, an area) gives the array of the counts.
-void countIfFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
-  const CalcValue* range = argumentAt(args, 0);
-  const CalcValue* criteria = argumentAt(args, 1);
-  if (!range || !criteria) {
-    result.setError(ErrValue);
-    return;
-  }
-  auto countOne = [&](const CalcValue& criteriaValue, CalcValue& into) {
-    uint64_t count = 0;
-    if (countMatches(context, *range, criterionOf(context, criteriaValue), count, into))
-      into.setNumber(static_cast<double>(count));
+// Computes a conditional count for its criteria arguments: count(values, into) once with the values
+// as given, or, where some are arrays (or, in an array formula, areas of several cells), once per
+// element of the largest of their shapes, gathered into an array of the same shape. An argument of one
+// row or column serves every row or column; beyond its size it gives "#N/A". A reference outside an
+// array formula stands for "#VALUE!".
+template <typename Count>
+void countForEachCriteria(const EvaluationContext& context, const std::vector<const CalcValue*>& criteria,
+                          CalcValue& result, Count&& count) {
+  static const CalcValue notAReference = CalcValue::error(ErrValue);
+  static const CalcValue beyond = CalcValue::error(ErrNA);
+  struct Shape {
+    uint32_t columns = 1, rows = 1;
+    bool several = false;
   };
-  if (criteria->isReference() && !context.arrayFormulaMode) {
-    countOne(CalcValue::error(ErrValue), result);
+  std::vector<Shape> shapes(criteria.size());
+  uint32_t columns = 1, rows = 1;
+  bool any = false;
+  for (size_t i = 0; i < criteria.size(); ++i) {
+    const CalcValue& v = *criteria[i];
+    Area area;
+    if (v.isArray()) {
+      shapes[i] = {v.arrayColumns(), v.arrayRows(), true};
+    } else if (context.arrayFormulaMode && oneSheetArea(v, area) && area.first != area.second) {
+      shapes[i] = {areaWidth(area), areaHeight(area), true};
+    } else {
+      continue;
+    }
+    columns = std::max(columns, shapes[i].columns);
+    rows = std::max(rows, shapes[i].rows);
+    any = true;
+  }
+  std::vector<const CalcValue*> values(criteria.size());
+  auto countAt = [&](uint32_t r, uint32_t c, CalcValue& into) {
+    for (size_t i = 0; i < criteria.size(); ++i) {
+      const Shape& shape = shapes[i];
+      if (!shape.several) {
+        values[i] = criteria[i]->isReference() && !context.arrayFormulaMode ? &notAReference : criteria[i];
+        continue;
+      }
+      uint32_t column = shape.columns == 1 ? 0 : c, row = shape.rows == 1 ? 0 : r;
+      const CalcValue* v =
+          column < shape.columns && row < shape.rows ? cellValueAt(*criteria[i], row, column) : nullptr;
+      values[i] = v ? v : &beyond;
+    }
+    count(values, into);
+  };
+  if (!any) {
+    countAt(0, 0, result);
     return;
   }
-  Area area;
-  bool severalCells = oneSheetArea(*criteria, area) && area.first != area.second;
-  if (!criteria->isArray() && !severalCells) {
-    countOne(*criteria, result);
-    return;
-  }
-  uint32_t columns = criteria->isArray() ? criteria->arrayColumns() : areaWidth(area);
-  uint32_t rows = criteria->isArray() ? criteria->arrayRows() : areaHeight(area);
   if (uint64_t(columns) * rows > kMaxLoadedAreaElements) {
     result.setError(ErrNum);
     return;
@@ -276,81 +297,108 @@ void countIfFunction(EvaluationContext& context, const CalcValue* const* args, C
   counts.resizeArray(columns, rows);
   for (uint32_t r = 0; r < rows; ++r)
     for (uint32_t c = 0; c < columns; ++c) {
-      const CalcValue* one = cellValueAt(*criteria, r, c);
-      CalcValue count;
-      countOne(one ? *one : emptyValue(), count);
-      if (CalcValue* target = counts.element(c, r)) *target = std::move(count);
+      CalcValue one;
+      countAt(r, c, one);
+      if (CalcValue* target = counts.element(c, r)) *target = std::move(one);
     }
   result = std::move(counts);
 }
 
-// COUNTIFS(range1, criteria1, ...): how many positions inside the ranges have every range's cell match
-// its criteria. Every range is a Reference of the first one's size, else "#VALUE!"; a criteria that is
-// an array or a reference stands for its first element or cell. A position where no range has a cell
-// is a set of empty values.
-void countIfsFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
-  size_t n = argumentCount(args);
-  if (n < 2 || n % 2) {
+// COUNTIF(range, criteria): how many values of the range match the criteria (the criteria matcher:
+// "5", ">=10", "<>x", "a*", TRUE, an error). Empty cells count for criteria that take them, "" and
+// "<>5" among them, down to the end of the range. An array of criteria gives the array of the counts
+// (countForEachCriteria).
+void countIfFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  const CalcValue* range = argumentAt(args, 0);
+  const CalcValue* criteria = argumentAt(args, 1);
+  if (!range || !criteria) {
     result.setError(ErrValue);
     return;
   }
-  struct Pair {
-    Area area;
-    Criterion criterion;
-  };
-  std::vector<Pair> pairs;
-  for (size_t i = 0; i + 1 < n; i += 2) {
-    Pair p;
-    if (!args[i]->isReference()) {
-      result.setError(ErrValue);
-      return;
-    }
-    if (!oneSheetArea(*args[i], p.area)) {
-      result.setError(ErrRef);
-      return;
-    }
-    if (!pairs.empty() &&
-        (areaWidth(p.area) != areaWidth(pairs[0].area) || areaHeight(p.area) != areaHeight(pairs[0].area))) {
-      result.setError(ErrValue);
-      return;
-    }
-    p.criterion = criterionOf(context, *args[i + 1]);
-    pairs.push_back(std::move(p));
-  }
-  // Only positions where some range has a cell can differ from a row of empty values. Without empty
-  // values matching every criterion, the cells of one range whose criterion rejects them suffice;
-  // otherwise the positions of every range's cells are visited once each, and the rest count at once.
-  bool emptiesMatch = std::all_of(pairs.begin(), pairs.end(),
-                                  [](const Pair& p) { return p.criterion.matches(emptyValue()); });
-  bool severalRanges = emptiesMatch && pairs.size() > 1;
+  countForEachCriteria(context, {criteria}, result,
+                       [&](const std::vector<const CalcValue*>& values, CalcValue& into) {
+                         uint64_t count = 0;
+                         if (countMatches(context, *range, criterionOf(context, *values[0]), count, into))
+                           into.setNumber(static_cast<double>(count));
+                       });
+}
+
+// Counts the positions (offsets inside the areas, all of one size) at which every area's cell matches
+// its criterion; a position where no area has a cell is a set of empty values.
+uint64_t countPositions(const EvaluationContext& context, const std::vector<Area>& areas,
+                        const std::vector<Criterion>& criteria) {
+  // Only positions where some area has a cell can differ from a row of empty values. Without empty
+  // values matching every criterion, the cells of one area whose criterion rejects them suffice;
+  // otherwise the positions of every area's cells are visited once each, and the rest count at once.
+  bool emptiesMatch = std::all_of(criteria.begin(), criteria.end(),
+                                  [](const Criterion& c) { return c.matches(emptyValue()); });
+  bool severalAreas = emptiesMatch && areas.size() > 1;
   std::unordered_set<uint64_t> seen;
   uint64_t count = 0, positions = 0;
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    if (!emptiesMatch && pairs[i].criterion.matches(emptyValue())) continue;
-    const Area& walked = pairs[i].area;
+  for (size_t i = 0; i < areas.size(); ++i) {
+    if (!emptiesMatch && criteria[i].matches(emptyValue())) continue;
+    const Area& walked = areas[i];
     CalcValue range;
     range.setReference(walked);
     walkReference(context, range, [&](const CalcValue& v, Cell& cell) {
       uint32_t dc = cell.address().column() - walked.first.column();
       uint32_t dr = cell.address().rowIndex() - walked.first.rowIndex();
-      if (severalRanges && !seen.insert((uint64_t(dc) << 32) | dr).second) return true;
+      if (severalAreas && !seen.insert((uint64_t(dc) << 32) | dr).second) return true;
       ++positions;
-      for (size_t j = 0; j < pairs.size(); ++j) {
-        const Area& a = pairs[j].area;
+      for (size_t j = 0; j < areas.size(); ++j) {
+        const Area& a = areas[j];
         const CalcValue& x =
             j == i ? v
                    : cellValueIn(context, CellAddress::make(a.first.sheet(), a.first.column() + dc,
                                                             a.first.rowIndex() + dr));
-        if (!pairs[j].criterion.matches(x)) return true;
+        if (!criteria[j].matches(x)) return true;
       }
       ++count;
       return true;
     });
     if (!emptiesMatch) break;
   }
-  uint64_t cells = areaCells(pairs[0].area);
+  uint64_t cells = areaCells(areas[0]);
   if (emptiesMatch) count += cells - std::min(positions, cells);
-  result.setNumber(static_cast<double>(count));
+  return count;
+}
+
+// COUNTIFS(range1, criteria1, ...): how many positions inside the ranges have every range's cell match
+// its criteria. Every range is a Reference of the first one's size, else "#VALUE!". Arrays of criteria
+// give the array of the counts (countForEachCriteria).
+void countIfsFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  size_t n = argumentCount(args);
+  if (n < 2 || n % 2) {
+    result.setError(ErrValue);
+    return;
+  }
+  std::vector<Area> areas;
+  std::vector<const CalcValue*> criteria;
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    Area area;
+    if (!args[i]->isReference()) {
+      result.setError(ErrValue);
+      return;
+    }
+    if (!oneSheetArea(*args[i], area)) {
+      result.setError(ErrRef);
+      return;
+    }
+    if (!areas.empty() &&
+        (areaWidth(area) != areaWidth(areas[0]) || areaHeight(area) != areaHeight(areas[0]))) {
+      result.setError(ErrValue);
+      return;
+    }
+    areas.push_back(area);
+    criteria.push_back(args[i + 1]);
+  }
+  countForEachCriteria(context, criteria, result,
+                       [&](const std::vector<const CalcValue*>& values, CalcValue& into) {
+                         std::vector<Criterion> compiled;
+                         for (const CalcValue* v : values)
+                           compiled.push_back(criterionOf(context, *v));
+                         into.setNumber(static_cast<double>(countPositions(context, areas, compiled)));
+                       });
 }
 
 // ---------------------------------------------------------------- order statistics

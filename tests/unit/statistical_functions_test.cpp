@@ -161,6 +161,11 @@ TEST_F(StatisticalFunctionsTest, CountIfMatchesByTheCriteria) {
       {"=COUNTIFS(A1:A4,\">1\")", num(3)},
       {"=_xlfn.COUNTIFS(D1:D10,\"\",H1:H10,\"\")", num(5)},
       {"=COUNTIFS(D1:D10,\"<>\",A1:A10,\"<>\")", num(5)},
+      {"{=COUNTIFS(D1:D6,{\"apple\",2},A1:A6,\"<>\")}", array({{num(2), num(2)}})},
+      {"{=COUNTIFS(A1:A4,{\">1\";\">2\"},E1:E4,{\">1\",\">2\"})}",
+       array({{num(2), num(1)}, {num(2), num(1)}})},
+      {"=SUMPRODUCT(COUNTIFS(A1:A4,{1,2,3}))", num(3)},
+      {"=COUNTIFS(A1:A4,A1:A2)", num(0)},                 // an area as criterion outside an array formula
       {"=COUNTIFS(A1:A4,\">1\",E1:E5,1)", err(ErrValue)}, // ranges of different sizes
       {"=COUNTIFS(A1:A4,\">1\",E1:E4)", err(ErrValue)},
   });
