@@ -257,6 +257,8 @@ bool matchCriterion(const Criterion& c, const CalcValue& value) {
   case CriterionOperator::Equal:
     return equalsOperand(c, *x);
   case CriterionOperator::NotEqual:
+    // A number excludes numbers only: "<>23" keeps the text "23" that "=23" takes.
+    if (c.operand.isNumber() && x->isText()) return true;
     return !equalsOperand(c, *x);
   case CriterionOperator::None:
     return false;

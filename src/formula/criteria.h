@@ -23,7 +23,8 @@ enum class CriterionOperator : int32_t {
 };
 
 // A compiled criterion. The operand is a number, a text (possibly empty), a Boolean or an Error;
-// '<>' always matches exactly the values that '=' with the same operand does not.
+// '<>' matches the values that '=' with the same operand does not, except that a numeric '<>' keeps
+// every text.
 struct Criterion {
   CriterionOperator comparison = CriterionOperator::None;
   CalcValue operand;
@@ -52,7 +53,8 @@ Criterion compileCriterion(const CalcValue& criterion, const CellValueLookup& lo
 //   orderings compare texts by the text collation; numbers, Booleans and Empty never equal a text;
 // - the empty text: "" matches Empty and the empty text, "=" only Empty, the orderings nothing;
 // - a Boolean or Error operand: values of its own kind only;
-// - '<>' is the complement of '=' (so "<>" matches every value except Empty).
+// - '<>' is the complement of '=' (so "<>" matches every value except Empty), except that a numeric
+//   operand never excludes a text: "<>5" matches the text 5, which "=5" matches too.
 bool matchCriterion(const Criterion& criterion, const CalcValue& value);
 
 // Returns true when the text contains '*', '?' or '~'.

@@ -110,6 +110,9 @@ void Recalculator::recomputeDataTables() {
 
 void Recalculator::runPlan(DataTable& table, Cell& result, Cell* columnInput, Cell* rowInput) {
   const IterationSettings& iteration = workbook_.state().iteration;
+  // The inputs hold other values than when the caches were filled: what the searches and RANK
+  // remembered no longer holds.
+  workbook_.state().clearCaches();
   std::array<uint64_t, 3> key{addressKey(&result), addressKey(columnInput), addressKey(rowInput)};
   auto it = table.plans.find(key);
   if (it == table.plans.end()) {

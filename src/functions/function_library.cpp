@@ -12,6 +12,7 @@
 #include "functions/logical.h"
 #include "functions/lookup.h"
 #include "functions/math.h"
+#include "functions/statistical.h"
 #include "functions/text.h"
 #include "values/conversions.h"
 
@@ -24,8 +25,8 @@ std::span<const ImplementationRow> implementationRows() {
     std::vector<ImplementationRow> all;
     for (std::span<const ImplementationRow> family :
          {mathRoutines(), lookupRoutines(), referenceRoutines(), textRoutines(), dateTimeRoutines(),
-          logicalRoutines(), informationRoutines(), financialRoutines(), engineeringRoutines(),
-          databaseRoutines()})
+          logicalRoutines(), informationRoutines(), statisticalRoutines(), financialRoutines(),
+          engineeringRoutines(), databaseRoutines()})
       all.insert(all.end(), family.begin(), family.end());
     return all;
   }();

@@ -726,21 +726,15 @@ void sumProductFunction(EvaluationContext& context, const CalcValue* const* args
 // ---------------------------------------------------------------- SUBTOTAL
 
 // The aggregates of the SUBTOTAL codes 1 to 11 (101 to 111 the same, ignoring hidden rows), in code
-// order, with the routine that computes each here; the host computes those without one.
-struct SubtotalAggregate {
-  const char16_t* name;
-  FunctionRoutine routine;
-};
-constexpr SubtotalAggregate kSubtotalAggregates[] = {
-    {u"AVERAGE", nullptr}, {u"COUNT", nullptr},  {u"COUNTA", nullptr},
-    {u"MAX", nullptr},     {u"MIN", nullptr},    {u"PRODUCT", productFunction},
-    {u"STDEV", nullptr},   {u"STDEVP", nullptr}, {u"SUM", sumFunction},
-    {u"VAR", nullptr},     {u"VARP", nullptr},
+// order; each is computed by the routine the function table holds for it.
+constexpr const char16_t* kSubtotalAggregates[] = {
+    u"AVERAGE", u"COUNT", u"COUNTA", u"MAX", u"MIN", u"PRODUCT",
+    u"STDEV",   u"STDEVP", u"SUM",   u"VAR", u"VARP",
 };
 
 // SUBTOTAL(code, ref1, ...): the aggregate of the code over the references, leaving out cells that hold
-// a SUBTOTAL themselves. Codes 1 to 11 whose aggregate has a routine in kSubtotalAggregates are computed
-// here by that routine with the inside-SUBTOTAL flag set; the others go to the host as formula text. Codes
+// a SUBTOTAL themselves. Codes 1 to 11 are computed here by their aggregate's routine with the
+// inside-SUBTOTAL flag set (without a routine they go to the host as formula text). Codes
 // 101 to 111 also leave out hidden rows, which only the host knows: they go to the host as formula text, and
 // without a host they are computed as 1 to 11.
 void subtotalFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
@@ -761,7 +755,8 @@ void subtotalFunction(EvaluationContext& context, const CalcValue* const* args, 
   }
   if (hidesRows && hostEvaluateText(context, hostCallText(u"SUBTOTAL", args), result)) return;
   int index = static_cast<int>(code) % 100 - 1;
-  FunctionRoutine routine = kSubtotalAggregates[index].routine;
+  const FunctionImpl* aggregate = functionTable().lookupImpl(kSubtotalAggregates[index]);
+  FunctionRoutine routine = aggregate ? aggregate->routine() : nullptr;
   if (!routine) {
     hostEvaluateText(context, hostCallText(u"SUBTOTAL", args), result);
     return;

@@ -120,7 +120,7 @@ TEST_F(Criteria, OrderingOperatorsCompareOnlyNumbersWithANumber) {
 TEST_F(Criteria, NotEqualIsTheComplementOfEqual) {
   expectCases({
       {txt(u"<>5"), num(5), false},
-      {txt(u"<>5"), txt(u"5"), false},
+      {txt(u"<>5"), txt(u"5"), true}, // as "=5", yet a number excludes numbers only
       {txt(u"<>5"), num(4), true},
       {txt(u"<>5"), kEmpty, true},
       {txt(u"<>5"), txt(u"abc"), true},

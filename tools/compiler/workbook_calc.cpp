@@ -179,6 +179,8 @@ private:
           note(utf16ToUtf8(name));
         else if (name == u"TEXT")
           note("TEXT (formatted by the host)");
+        else if (name == u"LINEST")
+          note("LINEST (computed by the host)");
         else if (changingValues_ &&
                  (name == u"RAND" || name == u"RANDBETWEEN" || name == u"NOW" || name == u"TODAY"))
           note(utf16ToUtf8(name) + " (a new value in every calculation)");
