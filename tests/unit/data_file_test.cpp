@@ -244,9 +244,12 @@ TEST_F(DataFileTest, ExportThenImportReproducesEveryValueKind) {
   for (const DataRecord& r : kinds) {
     const Cell* cell = fresh.findCell(r.address);
     ASSERT_TRUE(cell && cell->value());
-    EXPECT_TRUE(cell->value()->sameAs(r.value)) << r.address.rowIndex();
+    // (The model keeps an integral double as an Integer, -0.0 as 0: compare with what the cell held.)
+    EXPECT_TRUE(cell->value()->sameAs(*workbook.findCell(r.address)->value())) << r.address.rowIndex();
+    EXPECT_EQ(cell->value()->kind(), r.value.kind() == CalcValue::Double && r.value.doubleValue() == 0
+                                         ? CalcValue::Integer
+                                         : r.value.kind());
   }
-  EXPECT_TRUE(std::signbit(fresh.findCell(kinds[3].address)->value()->doubleValue()));
   EXPECT_EQ(fresh.findCell(at(0, 9, 0)), nullptr);
   EXPECT_EQ(fresh.findCell(at(0, 9, 2)), nullptr);
   EXPECT_EQ(fresh.findCell(at(0, 9, 3))->value()->textView(), u"host");
@@ -278,10 +281,10 @@ TEST_F(DataFileTest, FilesOfOlderWritersReadByTheirVersion) {
   // Before 1.2.8.0: tags one less and single-byte texts, with one byte after the terminator.
   Bytes ancientBody = {0, 0};
   put32(ancientBody, 0u << 24 | 1u << 16 | 7);
-  for (uint8_t b : {2, 'a', 'b', 0xE9, 0, 0xEE})
+  for (uint8_t b : std::initializer_list<uint8_t>{2, 'a', 'b', 0xE9, 0, 0xEE})
     ancientBody.push_back(b);
   put32(ancientBody, 0);
-  ancientBody.push_back(0); // tag 1 before adjustment: a Double
+  ancientBody.push_back(1); // tag 1 before adjustment: a Double
   ancientBody.insert(ancientBody.end(), xb, xb + 8);
 
   struct Case {
@@ -342,7 +345,7 @@ TEST_F(DataFileTest, RecordsThatCannotBeReadChangeNothing) {
       continue;
     }
     EXPECT_TRUE(result.imported.empty());
-    EXPECT_EQ(workbook.findCell(at(0, 0, 0))->value()->integerValue(), 7);
+    EXPECT_EQ(workbook.findCell(at(0, 0, 0))->value()->numberValue(), 7);
   }
   // Cells made by the whole cuts aside, no cut reported anything it did not apply.
   host.clearCounts();
@@ -371,7 +374,7 @@ TEST_F(DataFileTest, FormulaCellsAndMissingSheetsAreRefusedAndCounted) {
   ASSERT_EQ(result.imported.size(), 1u);
   EXPECT_EQ(result.imported[0]->address(), at(1, 4, 4));
   EXPECT_EQ(formula.templateIndex(), 0);
-  EXPECT_EQ(formula.value()->integerValue(), 10);
+  EXPECT_EQ(formula.value()->numberValue(), 10);
   EXPECT_EQ(host.order, std::vector<CellAddress>{at(1, 4, 4)});
 }
 

@@ -405,7 +405,8 @@ private:
                                                               {"stored", kFlagStored},
                                                               {"host", kFlagHostComputed},
                                                               {"dynamic", kFlagDynamicReferences},
-                                                              {"subtotal", kFlagSubtotal}};
+                                                              {"subtotal", kFlagSubtotal},
+                                                              {"data", kFlagDataCell}};
     std::istringstream words{std::string(rest)};
     std::string word;
     while (words >> word) {
@@ -416,7 +417,7 @@ private:
           known = true;
         }
       }
-      if (!known) fail("unknown cell flag '" + word + "' (volatile, stored, host, dynamic, subtotal)");
+      if (!known) fail("unknown cell flag '" + word + "' (volatile, stored, host, dynamic, subtotal, data)");
     }
     if (flags == 0) fail("no cell flag given");
     annotations_.push_back({Annotation::Flags, target.sheet, target.range, line_, flags, {}, {}});
