@@ -108,7 +108,7 @@ bool DataFileHeader::decode(const uint8_t* bytes, size_t n, DataFileHeader& out)
 }
 
 bool DataFileHeader::currentWriter() const {
-  return writerVersion >= packVersion(1, 9, 6, 11) && (writerVersion >> 24) <= 8;
+  return currentDataLayout(writerVersion);
 }
 
 // ---------------------------------------------------------------- writing

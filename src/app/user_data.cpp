@@ -19,9 +19,8 @@ struct RecordLayout {
 };
 
 RecordLayout layoutOf(uint32_t writerVersion) {
-  uint32_t major = writerVersion >> 24;
-  return RecordLayout{writerVersion >= 0x0109060B && major <= 8, writerVersion < 0x01090606 || major >= 9,
-                      writerVersion < 0x01020800};
+  return RecordLayout{currentDataLayout(writerVersion),
+                      writerVersion < 0x01090606 || (writerVersion >> 24) >= 9, writerVersion < 0x01020800};
 }
 
 // Reads the record at pos into address and value and moves pos past it; false when the record is cut

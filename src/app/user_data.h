@@ -16,6 +16,12 @@ struct DataRecord {
   CalcValue value;
 };
 
+// True when a writer of this packed version wrote the current layout: 1.9.6.11 or later with a major
+// version of at most 8.
+constexpr bool currentDataLayout(uint32_t writerVersion) {
+  return writerVersion >= 0x0109060B && (writerVersion >> 24) <= 8;
+}
+
 // Reads every address/value record of a user data file written by writerVersion into records. Returns
 // false, with records empty, when any record cannot be read: a cut record, a text without its
 // terminator, a tag beyond Error, a malformed array.

@@ -57,9 +57,9 @@ Bytes handMadeFile(uint32_t writerVersion, uint16_t textALength, uint16_t textBL
 struct TempFolder {
   fs::path path;
   TempFolder() {
-    path = fs::temp_directory_path() /
-           ("data_file_test_" + std::to_string(reinterpret_cast<uintptr_t>(this)) + "_" +
-            std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    path =
+        fs::temp_directory_path() / ("data_file_test_" + std::to_string(reinterpret_cast<uintptr_t>(this)) +
+                                     "_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     fs::create_directories(path);
   }
   ~TempFolder() {

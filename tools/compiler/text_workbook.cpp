@@ -401,12 +401,9 @@ private:
     Target target = parseSingleTarget(line);
     std::string_view rest = line.substr(target.rest);
     uint32_t flags = 0;
-    static const std::pair<const char*, uint32_t> kFlags[] = {{"volatile", kFlagVolatile},
-                                                              {"stored", kFlagStored},
-                                                              {"host", kFlagHostComputed},
-                                                              {"dynamic", kFlagDynamicReferences},
-                                                              {"subtotal", kFlagSubtotal},
-                                                              {"data", kFlagDataCell}};
+    static const std::pair<const char*, uint32_t> kFlags[] = {
+        {"volatile", kFlagVolatile},         {"stored", kFlagStored},     {"host", kFlagHostComputed},
+        {"dynamic", kFlagDynamicReferences}, {"subtotal", kFlagSubtotal}, {"data", kFlagDataCell}};
     std::istringstream words{std::string(rest)};
     std::string word;
     while (words >> word) {

@@ -48,11 +48,14 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 std::string flagNames(uint32_t flags) {
-  static const std::pair<uint32_t, const char*> names[] = {
-      {CellVolatile, "volatile"},          {CellStored, "stored"},
-      {CellHostComputed, "host"},          {CellDynamicReferences, "dynamic"},
-      {CellHyperlinkPending, "hyperlink"}, {CellSubtotal, "subtotal"},
-      {CellDirtyInput, "data"},            {CellChangedByUser, "changed"}};
+  static const std::pair<uint32_t, const char*> names[] = {{CellVolatile, "volatile"},
+                                                           {CellStored, "stored"},
+                                                           {CellHostComputed, "host"},
+                                                           {CellDynamicReferences, "dynamic"},
+                                                           {CellHyperlinkPending, "hyperlink"},
+                                                           {CellSubtotal, "subtotal"},
+                                                           {CellDirtyInput, "data"},
+                                                           {CellChangedByUser, "changed"}};
   std::string out;
   for (const auto& [bit, name] : names)
     if (flags & bit) out += std::string(out.empty() ? "" : ",") + name;

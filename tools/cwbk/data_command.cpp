@@ -58,7 +58,7 @@ DataFileContent readOrFail(const std::string& path) {
 }
 
 const char* kindName(const CalcValue& v) {
-  static const char* const names[] = {"Empty",   "Integer", "Double",        "ShortText", "LongText",
+  static const char* const names[] = {"Empty",   "Integer",   "Double",        "ShortText", "LongText",
                                       "Boolean", "Reference", "ReferenceList", "Array",     "Error"};
   return v.kind() < std::size(names) ? names[v.kind()] : "?";
 }

@@ -62,11 +62,10 @@ int main(int argc, char** argv) {
     int (*run)(Arguments);
     const char* help;
   };
-  const Entry commands[] = {
-      {"compile", runCompile, kCompileHelp},
-      {"dump", runDump, kDumpHelp},
-      {"calc", runCalc, kCalcHelp},
-      {"data", runData, kDataHelp}};
+  const Entry commands[] = {{"compile", runCompile, kCompileHelp},
+                            {"dump", runDump, kDumpHelp},
+                            {"calc", runCalc, kCalcHelp},
+                            {"data", runData, kDataHelp}};
   for (const Entry& entry : commands) {
     if (command != entry.name) continue;
     if (wantsHelp(argc, argv)) {
