@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -321,38 +323,50 @@ TEST_F(DataFileTest, FilesOfOlderWritersReadByTheirVersion) {
   EXPECT_EQ(result.imported[1]->value()->doubleValue(), 4.25);
 }
 
-TEST_F(DataFileTest, RecordsThatCannotBeReadChangeNothing) {
-  // Four records; every cut of their bytes but the whole is refused before any cell changes.
+TEST(DataFileApplyTest, RecordsThatCannotBeReadChangeNothing) {
+  // Four records; a cut anywhere but at a record's end is refused before any cell changes, the cells
+  // of the whole records before the cut included.
   Bytes all;
+  std::vector<size_t> ends;
+  auto record = [&](CellAddress a, const CalcValue& v) {
+    writeDataRecord(all, a, v);
+    ends.push_back(all.size());
+  };
   CalcValue reference;
   reference.setReference(at(0, 5, 5), at(0, 6, 6));
-  writeDataRecord(all, at(0, 0, 0), CalcValue::text(u"abc"));
-  writeDataRecord(all, at(0, 1, 0), reference);
-  writeDataRecord(all, at(0, 2, 0), CalcValue::number(0.5));
-  writeDataRecord(all, at(0, 3, 0), CalcValue::boolean(true));
-  std::vector<size_t> ends = {8 + 1 + 8, 8 + 1 + 8 + 8 + 1 + 16, 0, all.size()};
-  ends[2] = ends[1] + 8 + 1 + 8;
-  cellWith(at(0, 0, 0), CalcValue::number(7), CellDirtyInput);
+  record(at(0, 0, 0), CalcValue::text(u"abc"));
+  record(at(0, 1, 0), reference);
+  record(at(0, 2, 0), CalcValue::number(0.5));
+  record(at(0, 3, 0), CalcValue::boolean(true));
+  Bytes badTag = all;
+  badTag[ends[0] + 8] = 10; // the second record's tag names no value
+
+  auto applyTo = [](const Bytes& bytes, size_t expectedImports) {
+    CompiledWorkbook fresh;
+    fresh.addSheet(u"Sheet1");
+    cwbk::testing::MirrorHost host;
+    fresh.state().host = &host;
+    fresh.findOrCreateCell(at(0, 0, 0))->setValue(CalcValue::number(7));
+    DataApplyResult result = applyDataRecords(bytes, kDataFileWriterVersion, fresh);
+    EXPECT_EQ(result.imported.size(), expectedImports);
+    if (result.status == DataApplyStatus::Unreadable) {
+      EXPECT_EQ(fresh.cellCount(), 1u);
+      EXPECT_EQ(fresh.findCell(at(0, 0, 0))->value()->numberValue(), 7);
+      EXPECT_TRUE(host.order.empty());
+    }
+    return result.status;
+  };
   for (size_t cut = 1; cut < all.size(); ++cut) {
     SCOPED_TRACE(cut);
     Bytes part(all.begin(), all.begin() + cut); // its own buffer, so a read past the cut is caught
-    DataApplyResult result = applyDataRecords(part, kDataFileWriterVersion, workbook);
-    bool whole = std::find(ends.begin(), ends.end(), cut) != ends.end();
-    EXPECT_EQ(result.status, whole ? DataApplyStatus::Applied : DataApplyStatus::Unreadable);
-    if (whole) {
-      // Put the model back for the next cut.
-      workbook.findCell(at(0, 0, 0))->setValue(CalcValue::number(7));
-      continue;
+    auto whole = std::find(ends.begin(), ends.end(), cut);
+    if (whole == ends.end()) {
+      EXPECT_EQ(applyTo(part, 0), DataApplyStatus::Unreadable);
+    } else {
+      EXPECT_EQ(applyTo(part, size_t(whole - ends.begin()) + 1), DataApplyStatus::Applied);
     }
-    EXPECT_TRUE(result.imported.empty());
-    EXPECT_EQ(workbook.findCell(at(0, 0, 0))->value()->numberValue(), 7);
   }
-  // Cells made by the whole cuts aside, no cut reported anything it did not apply.
-  host.clearCounts();
-  Bytes badTag = all;
-  badTag[8] = 10; // the first record's tag names no value
-  EXPECT_EQ(applyDataRecords(badTag, kDataFileWriterVersion, workbook).status, DataApplyStatus::Unreadable);
-  EXPECT_TRUE(host.order.empty());
+  EXPECT_EQ(applyTo(badTag, 0), DataApplyStatus::Unreadable);
 }
 
 TEST_F(DataFileTest, FormulaCellsAndMissingSheetsAreRefusedAndCounted) {
