@@ -1,13 +1,10 @@
-// The user data file's records: reading address/value records of every writer generation and applying
-// them to the workbook model as input.
+// The user data file's records: reading address/value records of every writer generation, and writing
+// them in the current layout.
 #include "app/user_data.h"
 
 #include <algorithm>
 #include <string>
 
-#include "formula/cell.h"
-#include "formula/compiled_workbook.h"
-#include "values/calc_value.h"
 #include "values/little_endian.h"
 
 namespace cwbk {
@@ -22,9 +19,8 @@ struct RecordLayout {
 };
 
 RecordLayout layoutOf(uint32_t writerVersion) {
-  uint32_t major = writerVersion >> 24;
-  return RecordLayout{writerVersion >= 0x0109060B && major <= 8, writerVersion < 0x01090606 || major >= 9,
-                      writerVersion < 0x01020800};
+  return RecordLayout{currentDataLayout(writerVersion),
+                      writerVersion < 0x01090606 || (writerVersion >> 24) >= 9, writerVersion < 0x01020800};
 }
 
 // Reads the record at pos into address and value and moves pos past it; false when the record is cut
@@ -34,7 +30,8 @@ bool readRecord(const uint8_t* data, size_t size, size_t& pos, const RecordLayou
   size_t addressSize = layout.wideAddresses ? 8 : 4;
   if (!data || pos > size || size - pos < addressSize + 1) return false;
   if (layout.wideAddresses) {
-    address = addressAt(data + pos);
+    CellAddress stored = addressAt(data + pos);
+    address = CellAddress::make(stored.sheetColumn >> 16, stored.column(), stored.rowIndex());
   } else {
     uint32_t word = getLE<uint32_t>(data + pos);
     address = CellAddress::make(word >> 24, (word >> 16) & 0xFF, word & 0xFFFF);
@@ -72,40 +69,27 @@ bool readRecord(const uint8_t* data, size_t size, size_t& pos, const RecordLayou
   return true;
 }
 
-// Gives the record's cell its value as input: reported when the value changed or a hyperlink waits.
-bool applyRecord(CompiledWorkbook& workbook, CellAddress address, const CalcValue& v,
-                 std::vector<Cell*>& changed) {
-  Cell* cell = workbook.findOrCreateCell(address);
-  if (!cell) return false;
-  CalcValue old;
-  if (cell->value()) old.copyFrom(*cell->value());
-  cell->ensureValue();
-  workbook.setCellValue(v, *cell);
-  if (!old.sameAs(*cell->value()) || cell->hasFlag(CellHyperlinkPending)) {
-    cell->setFlags(CellValueChanged);
-    if (!cell->hasFlag(CellHostComputed)) workbook.reportChange(*cell, &old);
+} // namespace
+
+bool readDataRecords(const uint8_t* data, size_t size, uint32_t writerVersion,
+                     std::vector<DataRecord>& records) {
+  records.clear();
+  RecordLayout layout = layoutOf(writerVersion);
+  size_t pos = 0;
+  while (pos < size) {
+    DataRecord& record = records.emplace_back();
+    if (!readRecord(data, size, pos, layout, record.address, record.value)) {
+      records.clear();
+      return false;
+    }
   }
-  changed.push_back(cell);
   return true;
 }
 
-} // namespace
-
-bool applyUserValues(CompiledWorkbook& workbook, const uint8_t* data, size_t size, uint32_t writerVersion,
-                     std::vector<Cell*>& changed) {
-  RecordLayout layout = layoutOf(writerVersion);
-  size_t pos = 0;
-  try {
-    while (pos < size) {
-      CellAddress address;
-      CalcValue v;
-      if (!readRecord(data, size, pos, layout, address, v)) return false;
-      if (!applyRecord(workbook, address, v, changed)) return false;
-    }
-  } catch (...) {
-    return false; // a host failure while reporting ends the application
-  }
-  return true;
+void writeDataRecord(std::vector<uint8_t>& out, CellAddress address, const CalcValue& value) {
+  putLE(out, address.row);
+  putLE(out, address.sheetColumn);
+  value.pack(out);
 }
 
 } // namespace cwbk

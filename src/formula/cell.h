@@ -45,10 +45,11 @@ enum CellFlag : uint32_t {
   CellEvaluationFailed = 0x40000,
 };
 
-// The flags a cell record of the stream carries (and that are written back).
+// The flags a cell record of the stream carries (and that are written back). 0x80 marks the data cells
+// that the compiler chose (and the cells the user changed): the cells a user data file exports.
 constexpr uint32_t kStoredCellFlags = CellVolatile | CellStored | CellHostComputed | CellDynamicReferences |
-                                      CellArrayFormula | CellHyperlinkPending | CellArrayMaster |
-                                      CellSubtotal | CellChangedByUser;
+                                      CellDirtyInput | CellArrayFormula | CellHyperlinkPending |
+                                      CellArrayMaster | CellSubtotal | CellChangedByUser;
 
 // A cell's hyperlink: its kind, address and sub-address from the hyperlink text, and the display text
 // and tip that the hyperlink worksheet function fills.

@@ -7,6 +7,7 @@
 
 #include "compiler/formula_decompiler.h"
 #include "compiler/formula_parser.h"
+#include "compiler/workbook_calc.h"
 #include "formula/call_node.h"
 #include "formula/compiled_workbook.h"
 #include "formula/recalculation.h"
@@ -368,4 +369,47 @@ TEST(WorkbookCompiler, ChunksCarryTheSameStream) {
 }
 
 } // namespace
+} // namespace cwbk::compiler
+
+namespace cwbk::compiler {
+
+TEST(WorkbookCompiler, MarksTheDataCellsThatAnExportWrites) {
+  auto dataCells = [](Source& s, const CompileOptions& options = {}) {
+    std::vector<std::string> marked;
+    auto model = s.compileAndLoad(options);
+    model->forEachCell([&](Cell& cell) {
+      if (cell.hasFlag(CellDirtyInput)) marked.push_back(addressName(*model, cell.address()));
+    });
+    return marked;
+  };
+  // Nothing unlocked: every cell holding a constant (not formulas, not empty cells).
+  Source all;
+  all.number(0, 0, 0, 1);
+  all.number(1, 2, 1, 2);
+  all.formula(0, 1, 0, u"A1*2");
+  SourceCell empty;
+  empty.sheet = 0, empty.row = 5, empty.column = 5, empty.hyperlink = u"http://x";
+  all.wb.cells.push_back(empty);
+  EXPECT_EQ(dataCells(all), (std::vector<std::string>{"Sheet1!A1", "Sheet2!B3"}));
+
+  // Unlocked cells (or cells the source marks as data) only; an unlocked formula is not one.
+  Source unlocked;
+  unlocked.number(0, 0, 0, 1);
+  unlocked.number(0, 0, 1, 2);
+  unlocked.number(0, 0, 2, 3);
+  unlocked.wb.cells[1].unlocked = true;
+  unlocked.wb.cells[2].flags = kFlagDataCell;
+  unlocked.formula(0, 1, 0, u"A1").unlocked = true;
+  EXPECT_EQ(dataCells(unlocked), (std::vector<std::string>{"Sheet1!B1", "Sheet1!C1"}));
+
+  // Named explicitly: the ranges given, over any source marks; a name that is no range fails.
+  CompileOptions named;
+  named.dataCells = {"Sheet1!A1:A2", "Sheet1!C1"};
+  Source explicitly = unlocked;
+  EXPECT_EQ(dataCells(explicitly, named), (std::vector<std::string>{"Sheet1!A1", "Sheet1!C1"}));
+  named.dataCells = {"Nowhere!A1"};
+  Source bad = unlocked;
+  EXPECT_THROW(bad.compileAndLoad(named), SourceError);
+}
+
 } // namespace cwbk::compiler

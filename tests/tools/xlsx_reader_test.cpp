@@ -221,6 +221,26 @@ TEST(XlsxReader, ReadsEveryCellType) {
   EXPECT_EQ(volatileCell.flags, kFlagVolatile);
 }
 
+TEST(XlsxReader, ReadsWhichCellsTheirFormatLeavesUnlocked) {
+  // Format 0 locks (the default), 1 unlocks, 2 states locked="1"; a style index beyond the list locks.
+  Parts parts = minimalPackage("<row r=\"1\"><c r=\"A1\" s=\"1\"><v>1</v></c><c r=\"B1\"><v>2</v></c>"
+                               "<c r=\"C1\" s=\"2\"><v>3</v></c><c r=\"D1\" s=\"9\"><v>4</v></c>"
+                               "<c r=\"E1\" s=\"1\"><f>A1</f><v>1</v></c></row>");
+  parts["xl/styles.xml"] = std::string("<styleSheet xmlns=\"") + kMain +
+                           "\"><cellStyleXfs count=\"1\"><xf><protection locked=\"0\"/></xf></cellStyleXfs>"
+                           "<cellXfs count=\"3\"><xf numFmtId=\"0\"/>"
+                           "<xf applyProtection=\"1\"><alignment/><protection locked=\"0\"/></xf>"
+                           "<xf><protection locked=\"1\" hidden=\"1\"/></xf></cellXfs></styleSheet>";
+  std::string& rels = parts["xl/_rels/workbook.xml.rels"];
+  rels.insert(rels.rfind("</Relationships>"),
+              std::string("<Relationship Id=\"rId9\" Type=\"") + kRel + "/styles\" Target=\"styles.xml\"/>");
+  SourceWorkbook wb = readXlsxBuffer(buildZip(parts));
+  std::vector<bool> unlocked;
+  for (const SourceCell& cell : wb.cells)
+    unlocked.push_back(cell.unlocked);
+  EXPECT_EQ(unlocked, (std::vector<bool>{true, false, false, false, true}));
+}
+
 TEST(XlsxReader, DecodesEscapesInStrings) {
   Parts parts = minimalPackage("<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row>",
                                "<si><t>line_x000D__x000A_two _x005F_x0041_ _xZZZZ_</t></si>");

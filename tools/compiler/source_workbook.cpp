@@ -144,7 +144,7 @@ size_t SourceWorkbook::formulaCount() const {
 }
 
 uint32_t compiledFlags(const SourceCell& cell) {
-  uint32_t flags = cell.flags;
+  uint32_t flags = cell.flags & ~kFlagDataCell; // the compiler decides which cells are data cells
   if (cell.kind == CellKind::ArrayFormula) flags |= kFlagArrayFormula | (cell.master ? kFlagArrayMaster : 0);
   if (cell.kind == CellKind::DataTable) flags |= kFlagArrayMaster;
   return flags;

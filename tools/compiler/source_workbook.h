@@ -80,6 +80,8 @@ inline constexpr uint32_t kFlagVolatile = 0x4;
 inline constexpr uint32_t kFlagStored = 0x8;
 inline constexpr uint32_t kFlagHostComputed = 0x10;
 inline constexpr uint32_t kFlagDynamicReferences = 0x20;
+// A data cell: one whose value a user data file carries.
+inline constexpr uint32_t kFlagDataCell = 0x80;
 inline constexpr uint32_t kFlagArrayFormula = 0x200;
 inline constexpr uint32_t kFlagArrayMaster = 0x800;
 inline constexpr uint32_t kFlagSubtotal = 0x1000;
@@ -98,6 +100,7 @@ struct SourceCell {
   int32_t dataTable = -1;   // index into SourceWorkbook::dataTables (DataTable)
   uint32_t flags = 0;       // flags the source states (kFlagVolatile, kFlagHostComputed, ...)
   std::u16string hyperlink; // "http://...", "mailto:...", "#Sheet!A1" or another target; may be empty
+  bool unlocked = false;    // the cell's format turns its protection off (the sheet's input cells)
 };
 
 // A data table (what-if table): its result area and input cells, as reference texts on its sheet.
@@ -135,8 +138,9 @@ struct SourceWorkbook {
   size_t formulaCount() const;
 };
 
-// Returns the cell flags of the compiled workbook for a cell: the stated flags plus 0x200 for an array
-// formula cell, 0x800 for its master and for every data table cell.
+// Returns the cell flags of the compiled workbook for a cell: the stated flags (but the data-cell mark,
+// which the compiler weighs against the other cells) plus 0x200 for an array formula cell, 0x800 for
+// its master and for every data table cell.
 uint32_t compiledFlags(const SourceCell& cell);
 
 // Sorts the cells, rejects two cells at one position, and gives every position inside an array formula

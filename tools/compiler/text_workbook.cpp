@@ -401,11 +401,9 @@ private:
     Target target = parseSingleTarget(line);
     std::string_view rest = line.substr(target.rest);
     uint32_t flags = 0;
-    static const std::pair<const char*, uint32_t> kFlags[] = {{"volatile", kFlagVolatile},
-                                                              {"stored", kFlagStored},
-                                                              {"host", kFlagHostComputed},
-                                                              {"dynamic", kFlagDynamicReferences},
-                                                              {"subtotal", kFlagSubtotal}};
+    static const std::pair<const char*, uint32_t> kFlags[] = {
+        {"volatile", kFlagVolatile},         {"stored", kFlagStored},     {"host", kFlagHostComputed},
+        {"dynamic", kFlagDynamicReferences}, {"subtotal", kFlagSubtotal}, {"data", kFlagDataCell}};
     std::istringstream words{std::string(rest)};
     std::string word;
     while (words >> word) {
@@ -416,7 +414,7 @@ private:
           known = true;
         }
       }
-      if (!known) fail("unknown cell flag '" + word + "' (volatile, stored, host, dynamic, subtotal)");
+      if (!known) fail("unknown cell flag '" + word + "' (volatile, stored, host, dynamic, subtotal, data)");
     }
     if (flags == 0) fail("no cell flag given");
     annotations_.push_back({Annotation::Flags, target.sheet, target.range, line_, flags, {}, {}});

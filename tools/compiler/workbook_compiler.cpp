@@ -14,10 +14,12 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <tuple>
 
 #include "compiler/formula_parser.h"
+#include "compiler/workbook_calc.h"
 #include "formula/array_node.h"
 #include "formula/call_node.h"
 #include "formula/compiled_workbook.h"
@@ -100,6 +102,7 @@ public:
     names();
     planFormulas();
     cells();
+    dataCells();
     dataTables();
     usedRanges();
     report_.templates = wb_.formulaTemplates().size();
@@ -269,6 +272,29 @@ private:
       }
       cell->setFlags(flags);
       wb_.enterCell(*cell);
+    }
+  }
+
+  // Marks the data cells (flag 0x80): the cells named in the options, else the cells the source marks
+  // (unlocked or stated), else every cell holding a constant. Only cells without a formula of their own
+  // are marked; an export leaves formula cells out anyway.
+  void dataCells() {
+    auto mark = [](Cell& cell) {
+      if (!cell.hasFormula() && !cell.hasFlag(CellArrayFormula)) cell.setFlags(CellDirtyInput);
+    };
+    if (!options_.dataCells.empty()) {
+      for (const std::string& text : options_.dataCells) {
+        std::optional<Area> area = parseAreaName(wb_, text);
+        if (!area) throw SourceError("data cells: '" + text + "' is not a cell or range of the workbook");
+        wb_.forEachCellIn(*area, mark);
+      }
+      return;
+    }
+    auto marked = [](const SourceCell& sc) { return sc.unlocked || (sc.flags & kFlagDataCell) != 0; };
+    bool anyMarked = std::any_of(source_.cells.begin(), source_.cells.end(), marked);
+    for (const SourceCell& sc : source_.cells) {
+      if (sc.kind != CellKind::Constant || sc.value.isNone() || (anyMarked && !marked(sc))) continue;
+      if (Cell* cell = wb_.findCell(CellAddress::make(sc.sheet, sc.column, sc.row))) mark(*cell);
     }
   }
 

@@ -29,6 +29,10 @@ struct CompileOptions {
   // Make a cell whose formula cannot be compiled host-computed (keeping its cached value) instead of
   // failing; the cell is listed in CompileReport::hostComputed.
   bool lenient = false;
+  // The data cells, whose values a user data file carries, named explicitly ("Sheet1!A1:B5", one cell
+  // or range each). Empty: the cells the source leaves unlocked (or marks as data); where it marks
+  // none, every cell that holds a constant.
+  std::vector<std::string> dataCells;
 };
 
 struct CompileReport {

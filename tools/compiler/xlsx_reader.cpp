@@ -480,6 +480,33 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------------
+// styles.xml: which cell formats (<cellXfs>, by index) leave their cells unlocked. A format locks its
+// cells unless its <protection> says locked="0".
+
+class StylesHandler : public XmlHandler {
+public:
+  std::vector<bool> unlocked;
+
+  void start(std::string_view name, const XML_Char** attributes) override {
+    if (name == "cellXfs") {
+      inCellFormats_ = true;
+    } else if (inCellFormats_ && name == "xf") {
+      unlocked.push_back(false);
+    } else if (inCellFormats_ && name == "protection" && !unlocked.empty()) {
+      const char* locked = attribute(attributes, "locked");
+      unlocked.back() = locked != nullptr && !isTrue(locked);
+    }
+  }
+  void end(std::string_view name) override {
+    if (name == "cellXfs") inCellFormats_ = false;
+  }
+  void text(std::string_view) override {}
+
+private:
+  bool inCellFormats_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------------
 // Worksheet parts
 
 // Counts the text that the description holds. Shared strings, shared formulas and hyperlinks repeat
@@ -512,8 +539,9 @@ struct SharedMaster {
 class SheetHandler : public XmlHandler {
 public:
   SheetHandler(SourceWorkbook& workbook, uint32_t sheet, const std::vector<std::u16string>& sharedStrings,
-               TextBudget& budget)
-      : workbook_(workbook), sheet_(sheet), sharedStrings_(sharedStrings), budget_(budget) {}
+               const std::vector<bool>& unlockedFormats, TextBudget& budget)
+      : workbook_(workbook), sheet_(sheet), sharedStrings_(sharedStrings), unlockedFormats_(unlockedFormats),
+        budget_(budget) {}
 
   std::u16string codeName;
   std::vector<PendingHyperlink> hyperlinks;
@@ -622,6 +650,10 @@ private:
     column_ = cellColumn_;
     const char* type = attribute(attributes, "t");
     type_ = type != nullptr ? type : "n";
+    uint64_t format = 0;
+    const char* style = attribute(attributes, "s");
+    unlocked_ = style != nullptr && parseUnsigned(style, format) && format < unlockedFormats_.size() &&
+                unlockedFormats_[format];
     inCell_ = true;
     depth_ = 0;
     hasValue_ = hasFormula_ = hasInline_ = inInline_ = false;
@@ -753,6 +785,7 @@ private:
     cell.sheet = sheet_;
     cell.row = cellRow_;
     cell.column = cellColumn_;
+    cell.unlocked = unlocked_;
     SourceValue value = cellValue();
     std::u16string formula = hasFormula_ ? wide(formula_) : std::u16string();
     bool dependent = false;
@@ -809,6 +842,7 @@ private:
   SourceWorkbook& workbook_;
   uint32_t sheet_;
   const std::vector<std::u16string>& sharedStrings_;
+  const std::vector<bool>& unlockedFormats_;
   TextBudget& budget_;
   std::unordered_map<uint64_t, size_t> positions_;
   std::map<int32_t, SharedMaster> sharedMasters_;
@@ -833,6 +867,7 @@ private:
   std::string formulaType_, formulaRef_;
   int32_t sharedIndex_ = -1;
   bool volatile_ = false;
+  bool unlocked_ = false; // the cell's format leaves it unlocked
   SourceDataTable table_;
 };
 
@@ -928,6 +963,14 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
       sharedStrings = std::move(handler.strings);
     }
   }
+  std::vector<bool> unlockedFormats;
+  for (const auto& [id, relationship] : workbookRelationships) {
+    if (typeIs(relationship, "/styles") && !relationship.external) {
+      StylesHandler handler;
+      package.parse(resolvePart(workbookPart, relationship.target), handler);
+      unlockedFormats = std::move(handler.unlocked);
+    }
+  }
 
   for (size_t index = 0; index < workbookHandler.sheets.size(); ++index) {
     const SheetEntry& entry = workbookHandler.sheets[index];
@@ -958,7 +1001,7 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
     if (!hasCells) continue;
 
     std::string part = resolvePart(workbookPart, relationship.target);
-    SheetHandler handler(workbook, static_cast<uint32_t>(index), sharedStrings, budget);
+    SheetHandler handler(workbook, static_cast<uint32_t>(index), sharedStrings, unlockedFormats, budget);
     package.parse(part, handler);
     workbook.sheets.back().codeName = handler.codeName;
     Relationships sheetRelationships;

@@ -2,6 +2,8 @@
 // the model's change path and prints the values; --check compares them with an .xlsx file's cache.
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -34,8 +36,6 @@ const char* const kCalcHelp =
     "A cell whose evaluation fails inside the engine keeps the value it had; such cells are named on\n"
     "stderr ('2 cells failed to calculate: Sheet1!B2, Sheet1!C2') and make the exit status 1.\n";
 
-namespace {
-
 std::vector<std::string> splitList(const std::string& text) {
   std::vector<std::string> out;
   size_t at = 0;
@@ -53,6 +53,8 @@ std::vector<std::string> splitList(const std::string& text) {
   return out;
 }
 
+namespace {
+
 // Splits "CELL=VALUE" at the first '=' outside a quoted sheet name.
 std::pair<std::string, std::string> splitAssignment(const std::string& text) {
   bool quoted = false;
@@ -63,8 +65,9 @@ std::pair<std::string, std::string> splitAssignment(const std::string& text) {
   throw UsageError("--set takes CELL=VALUE, not '" + text + "'");
 }
 
-// Runs a calculation step; a failure that ends it is reported as the calculation's.
-template <typename Step> void calculating(Step step) {
+} // namespace
+
+void calculating(const std::function<void()>& step) {
   try {
     step();
   } catch (const std::exception& e) {
@@ -74,8 +77,7 @@ template <typename Step> void calculating(Step step) {
   }
 }
 
-// Names on stderr the cells whose evaluation failed (the first few) and returns true when there are any.
-bool reportFailedCells(CompiledWorkbook& wb) {
+bool reportFailedCells(CompiledWorkbook& wb, const char* command) {
   const uint32_t count = wb.state().failedCells;
   if (count == 0) return false;
   constexpr size_t kNamed = 5;
@@ -86,10 +88,12 @@ bool reportFailedCells(CompiledWorkbook& wb) {
     names += (named++ ? ", " : "") + addressName(wb, cell.address());
   });
   if (count > named) names += ", ...";
-  std::fprintf(stderr, "cwbk calc: %u cell%s failed to calculate: %s\n", count, count == 1 ? "" : "s",
+  std::fprintf(stderr, "cwbk %s: %u cell%s failed to calculate: %s\n", command, count, count == 1 ? "" : "s",
                names.c_str());
   return true;
 }
+
+namespace {
 
 int runCheck(LoadedWorkbook& loaded, double tolerance, bool verbose) {
   CompiledWorkbook& wb = *loaded.workbook;
@@ -111,11 +115,76 @@ int runCheck(LoadedWorkbook& loaded, double tolerance, bool verbose) {
       std::printf("skipped %zu cells needing %s\n", count, reason.c_str());
   }
   std::printf("%zu passed, %zu failed, %zu skipped\n", result.passed, result.failed, result.skipped);
-  bool cellsFailed = reportFailedCells(wb);
+  bool cellsFailed = reportFailedCells(wb, "calc");
   return result.failed || cellsFailed ? 1 : 0;
 }
 
 } // namespace
+
+std::vector<std::pair<CellAddress, CalcValue>> parseSets(const CompiledWorkbook& wb,
+                                                         const std::vector<std::string>& sets) {
+  std::vector<std::pair<CellAddress, CalcValue>> changes;
+  for (const std::string& set : sets) {
+    auto [name, value] = splitAssignment(set);
+    std::optional<CellAddress> address = parseCellName(wb, name);
+    if (!address) throw UsageError("--set: '" + name + "' is not a cell of the workbook");
+    changes.emplace_back(*address, parseInputValue(value));
+  }
+  return changes;
+}
+
+std::vector<Area> parseSelection(const CompiledWorkbook& wb, const std::vector<std::string>& cellLists) {
+  std::vector<Area> selected;
+  for (const std::string& list : cellLists)
+    for (const std::string& item : splitList(list)) {
+      std::optional<Area> area = parseAreaName(wb, item);
+      if (!area) throw UsageError("--cells: '" + item + "' is not a cell or range of the workbook");
+      selected.push_back(*area);
+    }
+
+  return selected;
+}
+
+void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool json) {
+  std::map<const Cell*, std::string> notComputed = notComputedCells(wb);
+
+  // The cells to print: the selection in its order, or every cell that holds something.
+  std::vector<CellAddress> addresses;
+  if (!selected.empty()) {
+    for (const Area& area : selected)
+      for (uint32_t r = area.first.rowIndex(); r <= area.second.rowIndex(); ++r)
+        for (uint32_t c = area.first.column(); c <= area.second.column(); ++c)
+          addresses.push_back(CellAddress::make(area.first.sheet(), c, r));
+  } else {
+    wb.forEachCell([&](Cell& cell) {
+      if (cell.hasFormula() || cell.hasFlag(CellArrayFormula) || (cell.value() && !cell.value()->isEmpty()))
+        addresses.push_back(cell.address());
+    });
+  }
+
+  if (json) std::printf("{");
+  bool first = true;
+  for (CellAddress address : addresses) {
+    Cell* cell = wb.findCell(address);
+    CalcValue value;
+    if (cell) value.copyFrom(wb.cellValue(*cell));
+    auto skipped = cell ? notComputed.find(cell) : notComputed.end();
+    std::string name = addressName(wb, address);
+    if (json) {
+      std::string shown = skipped != notComputed.end()
+                              ? "{\"notComputed\": " + jsonString(skipped->second) + "}"
+                              : valueJson(value);
+      std::printf("%s\n  %s: %s", first ? "" : ",", jsonString(name).c_str(), shown.c_str());
+    } else if (skipped != notComputed.end()) {
+      std::printf("%s = (not computed: %s)\n", name.c_str(), skipped->second.c_str());
+    } else {
+      std::string shown = value.isText() ? jsonString(valueText(value)) : valueText(value);
+      std::printf("%s = %s\n", name.c_str(), shown.c_str());
+    }
+    first = false;
+  }
+  if (json) std::printf("%s}\n", first ? "" : "\n");
+}
 
 int runCalc(Arguments args) {
   std::optional<std::string> input;
@@ -168,65 +237,16 @@ int runCalc(Arguments args) {
   }
   CompiledWorkbook& wb = *loaded.workbook;
 
-  std::vector<std::pair<CellAddress, CalcValue>> changes;
-  for (const std::string& set : sets) {
-    auto [name, value] = splitAssignment(set);
-    std::optional<CellAddress> address = parseCellName(wb, name);
-    if (!address) throw UsageError("--set: '" + name + "' is not a cell of the workbook");
-    changes.emplace_back(*address, parseInputValue(value));
-  }
-  std::vector<Area> selected;
-  for (const std::string& list : cellLists)
-    for (const std::string& item : splitList(list)) {
-      std::optional<Area> area = parseAreaName(wb, item);
-      if (!area) throw UsageError("--cells: '" + item + "' is not a cell or range of the workbook");
-      selected.push_back(*area);
-    }
+  std::vector<std::pair<CellAddress, CalcValue>> changes = parseSets(wb, sets);
+  std::vector<Area> selected = parseSelection(wb, cellLists);
 
   progress("calculating");
   calculating([&] {
     calculateAll(wb);
     if (!changes.empty()) applyChanges(wb, changes);
   });
-  std::map<const Cell*, std::string> notComputed = notComputedCells(wb);
-
-  // The cells to print: the selection in its order, or every cell that holds something.
-  std::vector<CellAddress> addresses;
-  if (!selected.empty()) {
-    for (const Area& area : selected)
-      for (uint32_t r = area.first.rowIndex(); r <= area.second.rowIndex(); ++r)
-        for (uint32_t c = area.first.column(); c <= area.second.column(); ++c)
-          addresses.push_back(CellAddress::make(area.first.sheet(), c, r));
-  } else {
-    wb.forEachCell([&](Cell& cell) {
-      if (cell.hasFormula() || cell.hasFlag(CellArrayFormula) || (cell.value() && !cell.value()->isEmpty()))
-        addresses.push_back(cell.address());
-    });
-  }
-
-  if (json) std::printf("{");
-  bool first = true;
-  for (CellAddress address : addresses) {
-    Cell* cell = wb.findCell(address);
-    CalcValue value;
-    if (cell) value.copyFrom(wb.cellValue(*cell));
-    auto skipped = cell ? notComputed.find(cell) : notComputed.end();
-    std::string name = addressName(wb, address);
-    if (json) {
-      std::string shown = skipped != notComputed.end()
-                              ? "{\"notComputed\": " + jsonString(skipped->second) + "}"
-                              : valueJson(value);
-      std::printf("%s\n  %s: %s", first ? "" : ",", jsonString(name).c_str(), shown.c_str());
-    } else if (skipped != notComputed.end()) {
-      std::printf("%s = (not computed: %s)\n", name.c_str(), skipped->second.c_str());
-    } else {
-      std::string shown = value.isText() ? jsonString(valueText(value)) : valueText(value);
-      std::printf("%s = %s\n", name.c_str(), shown.c_str());
-    }
-    first = false;
-  }
-  if (json) std::printf("%s}\n", first ? "" : "\n");
-  return reportFailedCells(wb) ? 1 : 0;
+  printCells(wb, selected, json);
+  return reportFailedCells(wb, "calc") ? 1 : 0;
 }
 
 } // namespace cwbk::cli

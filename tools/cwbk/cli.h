@@ -1,9 +1,13 @@
 // Shared pieces of the cwbk command-line tool: the usage error, argument walking and the commands.
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "formula/compiled_workbook.h"
 
 namespace cwbk::cli {
 
@@ -31,14 +35,33 @@ private:
   size_t at_ = 0;
 };
 
+// Splits a comma-separated list of cells and ranges; commas inside a quoted sheet name belong to it.
+std::vector<std::string> splitList(const std::string& text);
+
+// Runs a calculation step; a failure that ends it is reported as the calculation's.
+void calculating(const std::function<void()>& step);
+// Names on stderr ("cwbk COMMAND: ...") the cells whose evaluation failed (the first few) and returns
+// true when there are any.
+bool reportFailedCells(CompiledWorkbook& wb, const char* command);
+// Returns the --set changes (CELL=VALUE) as addresses and typed values; throws UsageError.
+std::vector<std::pair<CellAddress, CalcValue>> parseSets(const CompiledWorkbook& wb,
+                                                         const std::vector<std::string>& sets);
+// Returns the areas of --cells lists; throws UsageError.
+std::vector<Area> parseSelection(const CompiledWorkbook& wb, const std::vector<std::string>& cellLists);
+// Prints the selected cells (or every cell that holds something) as 'Sheet!A1 = value' lines, or with
+// json as one JSON object.
+void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool json);
+
 // Each command returns the process exit status; errors are thrown (UsageError or any std::exception).
 int runCompile(Arguments args);
 int runDump(Arguments args);
 int runCalc(Arguments args);
+int runData(Arguments args);
 
 extern const char* const kCompileHelp;
 extern const char* const kDumpHelp;
 extern const char* const kCalcHelp;
+extern const char* const kDataHelp;
 
 // Prints a progress line on stderr when it is a terminal (long loads).
 void progress(const std::string& text);

@@ -19,6 +19,7 @@ using namespace cwbk::compiler;
 
 const char* const kCompileHelp =
     "usage: cwbk compile IN -o OUT [--chunks DIR] [--chunk-size BYTES] [--lenient] [--no-values]\n"
+    "                              [--data-cells LIST]\n"
     "\n"
     "Compiles a workbook (.xlsx or text workbook) into the compiled formula stream.\n"
     "  -o OUT             write the stream to OUT\n"
@@ -26,7 +27,10 @@ const char* const kCompileHelp =
     "                     DIR/chunk-00000.bin, chunk-00001.bin, ...\n"
     "  --chunk-size BYTES raw bytes per chunk (default 65536)\n"
     "  --lenient          leave formulas that cannot be compiled to the host instead of failing\n"
-    "  --no-values        do not store the cached results of formulas\n";
+    "  --no-values        do not store the cached results of formulas\n"
+    "  --data-cells LIST  the data cells, whose values a user data file carries, comma-separated:\n"
+    "                     Sheet1!B2:B9,Sheet2!C3 (default: the cells the workbook leaves unlocked;\n"
+    "                     where it unlocks none, every cell holding a constant)\n";
 
 const char* const kDumpHelp =
     "usage: cwbk dump IN\n"
@@ -44,11 +48,14 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 std::string flagNames(uint32_t flags) {
-  static const std::pair<uint32_t, const char*> names[] = {
-      {CellVolatile, "volatile"},          {CellStored, "stored"},
-      {CellHostComputed, "host"},          {CellDynamicReferences, "dynamic"},
-      {CellHyperlinkPending, "hyperlink"}, {CellSubtotal, "subtotal"},
-      {CellChangedByUser, "changed"}};
+  static const std::pair<uint32_t, const char*> names[] = {{CellVolatile, "volatile"},
+                                                           {CellStored, "stored"},
+                                                           {CellHostComputed, "host"},
+                                                           {CellDynamicReferences, "dynamic"},
+                                                           {CellHyperlinkPending, "hyperlink"},
+                                                           {CellSubtotal, "subtotal"},
+                                                           {CellDirtyInput, "data"},
+                                                           {CellChangedByUser, "changed"}};
   std::string out;
   for (const auto& [bit, name] : names)
     if (flags & bit) out += std::string(out.empty() ? "" : ",") + name;
@@ -91,6 +98,9 @@ int runCompile(Arguments args) {
       options.lenient = true;
     } else if (a == "--no-values") {
       options.storeFormulaValues = false;
+    } else if (a == "--data-cells") {
+      for (std::string& item : splitList(args.value(a)))
+        options.dataCells.push_back(std::move(item));
     } else if (!a.empty() && a[0] == '-') {
       throw UsageError("unknown option " + a);
     } else if (!input) {

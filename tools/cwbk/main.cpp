@@ -1,5 +1,5 @@
-// The cwbk command-line tool: compile workbooks into the compiled stream, list a stream, and calculate a
-// workbook with the runtime's engine outside the host.
+// The cwbk command-line tool: compile workbooks into the compiled stream, list a stream, calculate a
+// workbook with the runtime's engine outside the host, and write, apply and list user data files.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -27,6 +27,7 @@ const char* const kMainHelp =
     "  dump IN                            list a stream or workbook: sheets, names, cells, formulas\n"
     "  calc IN [--set CELL=VALUE ...]     calculate a workbook and print its values\n"
     "  calc IN.xlsx --check               compare computed values with the values the file cached\n"
+    "  data export|import|dump ...        write, apply or list a user data file\n"
     "\n"
     "IN may be an .xlsx file, a text workbook, a compiled stream, one compressed chunk or a folder of\n"
     "chunks. 'cwbk COMMAND --help' describes a command.\n";
@@ -61,8 +62,10 @@ int main(int argc, char** argv) {
     int (*run)(Arguments);
     const char* help;
   };
-  const Entry commands[] = {
-      {"compile", runCompile, kCompileHelp}, {"dump", runDump, kDumpHelp}, {"calc", runCalc, kCalcHelp}};
+  const Entry commands[] = {{"compile", runCompile, kCompileHelp},
+                            {"dump", runDump, kDumpHelp},
+                            {"calc", runCalc, kCalcHelp},
+                            {"data", runData, kDataHelp}};
   for (const Entry& entry : commands) {
     if (command != entry.name) continue;
     if (wantsHelp(argc, argv)) {
