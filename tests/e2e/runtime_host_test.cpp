@@ -1102,7 +1102,9 @@ TEST_F(RuntimeHostTest, TheAboutBoxShowsItsLinesWholeAndClosesWithOk) {
     EXPECT_GE(r.left, 0) << i;
     EXPECT_LE(r.right, aboutSeen.client.right) << i;
     EXPECT_LE(r.bottom, aboutSeen.client.bottom) << i;
-    if (aboutSeen.texts[i] == notice) EXPECT_GT(r.bottom - r.top, 2 * 15);
+    if (aboutSeen.texts[i] == notice) {
+      EXPECT_GT(r.bottom - r.top, 2 * 15);
+    }
   }
   // The picture shows text: dark pixels on the light face, neither none nor most.
   EXPECT_GT(aboutSeen.darkPixels, aboutSeen.pixels / 200);
@@ -1194,3 +1196,143 @@ TEST_F(ChangeRoadTest, TheMacrosEntryPoints) {
 }
 
 } // namespace
+
+// The file and colour dialogs answered by the test: the path the user would type, the colour they
+// would pick (none when empty or negative).
+std::u16string chosenFile;
+int chosenColor = -1;
+std::vector<std::u16string> fileDialogTitles;
+
+bool answerFileDialog(HWND, bool, const char16_t* title, char16_t* path, unsigned capacity) {
+  fileDialogTitles.emplace_back(title);
+  if (chosenFile.empty() || chosenFile.size() >= capacity) return false;
+  std::copy(chosenFile.begin(), chosenFile.end(), path);
+  path[chosenFile.size()] = 0;
+  return true;
+}
+bool answerColorDialog(HWND, unsigned* rgb) {
+  if (chosenColor < 0) return false;
+  *rgb = unsigned(chosenColor);
+  return true;
+}
+
+class DataCommandsTest : public DataExchangeTest {
+protected:
+  void SetUp() override {
+    DataExchangeTest::SetUp();
+    entry<RuntimeTestSetDialogsFn>(module, "RuntimeTestSetDialogs")(answerFileDialog, answerColorDialog);
+    chosenFile.clear();
+    chosenColor = -1;
+    fileDialogTitles.clear();
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    base = std::u16string(reinterpret_cast<const char16_t*>(folder)) + u"road_data_" +
+           std::u16string(1, char16_t(u'0' + GetCurrentProcessId() % 10));
+  }
+  void TearDown() override {
+    for (const char16_t* ending : {u".dat", u"2.dat", u"3.dat"})
+      DeleteFileW(reinterpret_cast<const wchar_t*>((base + ending).c_str()));
+    DataExchangeTest::TearDown();
+  }
+  // DummyFunc8 with a code and a path: the macros' way to the data commands.
+  int command(int32_t code, const std::u16string& path) {
+    auto dummyFunc8 = entry<XlOper * WINAPI(int32_t, XlOper*)>(module, "DummyFunc8");
+    std::string storage;
+    XlOper operand = textOperand(std::string(path.begin(), path.end()), storage);
+    const XlOper* r = dummyFunc8(code, &operand);
+    return r->type == 0x0800 ? r->value.integer : 9999;
+  }
+  void typeValue(std::u16string_view a1, double value) {
+    sheet.set(a1, Variant::number(value));
+    changed(a1);
+  }
+  std::u16string base; // the data files' path without their ending
+};
+
+TEST_F(DataCommandsTest, ExportThenImportBringsTheDataBackIntoTheModelAndExcel) {
+  EXPECT_EQ(command(1, base + u".dat"), 0);
+  EXPECT_TRUE(state().shutDown == 0);
+  typeValue(u"A1", 5);
+  typeValue(u"A2", 7);
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 12);
+  // A silent import (a path given): no question, no success message; a path ending in .exe reads the
+  // .dat beside it.
+  EXPECT_EQ(command(2, base + u".exe"), 0);
+  EXPECT_EQ(sheet.value(u"A1").toDouble(), 21);
+  EXPECT_EQ(sheet.value(u"A2").toDouble(), 0.5);
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 42);
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 21.5);
+  EXPECT_EQ(cell(0, 0), u"21");
+  EXPECT_TRUE(messageBoxes.empty());
+  EXPECT_TRUE(excel.state(dispid::application::EnableEvents).toBoolean());
+  EXPECT_TRUE(excel.state(dispid::application::ScreenUpdating).toBoolean());
+  EXPECT_TRUE(excel.state(dispid::application::UserControl).toBoolean());
+}
+
+TEST_F(DataCommandsTest, FilesThatCannotBeReadSayWhyAndChangeNothing) {
+  EXPECT_EQ(command(2, base + u"3.dat"), 0); // no such file
+  ASSERT_EQ(messageBoxes.size(), 1u);
+  EXPECT_EQ(messageBoxes[0], u"Cannot open file '" + base + u"3.dat'.");
+  EXPECT_EQ(messageBoxCaptions[0], u"Warning");
+  // A file that is no data file (and an upper-case .EXE is read as it is named).
+  std::ofstream(std::string(base.begin(), base.end()) + "2.dat", std::ios::binary) << "not a data file at all, no";
+  EXPECT_EQ(command(2, base + u"2.dat"), 0);
+  ASSERT_EQ(messageBoxes.size(), 2u);
+  EXPECT_EQ(messageBoxes[1], u"Data file '" + base + u"2.dat' is not a vaild file format or corrupted.");
+  EXPECT_EQ(sheet.value(u"A1").toDouble(), 21);
+}
+
+TEST_F(DataCommandsTest, TheExportDialogAddsTheEndingAndAsksBeforeOverwriting) {
+  typeValue(u"A1", 6);
+  chosenFile = base; // typed without an ending
+  send(1173, 1168, 0);
+  ASSERT_EQ(fileDialogTitles.size(), 1u);
+  EXPECT_EQ(fileDialogTitles[0], u"Export Changes In File");
+  ASSERT_EQ(messageBoxes.size(), 1u);
+  EXPECT_EQ(messageBoxes[0], u"Export of data completed successfully.");
+  EXPECT_EQ(messageBoxCaptions[0], u"Export Data from Road Application");
+  EXPECT_NE(GetFileAttributesW(reinterpret_cast<const wchar_t*>((base + u".dat").c_str())), INVALID_FILE_ATTRIBUTES);
+  // Again: the file exists; declining the question writes nothing.
+  messageBoxAnswer = IDNO;
+  typeValue(u"A1", 8);
+  send(1173, 1168, 0);
+  ASSERT_EQ(messageBoxes.size(), 2u);
+  EXPECT_EQ(messageBoxes[1], u"File '" + base + u".dat' already exists.\nWould you like to overwrite it?");
+  typeValue(u"A1", 1);
+  EXPECT_EQ(command(2, base + u".dat"), 0);
+  EXPECT_EQ(sheet.value(u"A1").toDouble(), 6); // the first export's value
+}
+
+// The import dialog: the user types the path, picks a font colour and presses Import.
+void CALLBACK fillTheImportDialog(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND dialog = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND window, LPARAM found) -> BOOL {
+        if (windowText(window) != u"Import Data for Road Application" || !IsWindowVisible(window)) return TRUE;
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&dialog));
+  if (!dialog) return;
+  KillTimer(nullptr, timer);
+  SetDlgItemTextW(dialog, 1001, reinterpret_cast<const wchar_t*>(chosenFile.c_str()));
+  SendMessageW(dialog, WM_COMMAND, 1006, 0); // the font colour's "..."
+  SendMessageW(dialog, WM_COMMAND, IDOK, 0);
+}
+
+TEST_F(DataCommandsTest, TheImportDialogTakesItsPathAndColoursOnlyWhatWasChosen) {
+  EXPECT_EQ(command(1, base + u".dat"), 0);
+  typeValue(u"A1", 5);
+  chosenFile = base + u".dat";
+  chosenColor = 0x0000FF;
+  SetTimer(nullptr, 0, 50, fillTheImportDialog);
+  send(1173, 1169, 0);
+  EXPECT_EQ(sheet.value(u"A1").toDouble(), 21);
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 42);
+  ASSERT_EQ(messageBoxes.size(), 1u);
+  EXPECT_EQ(messageBoxes[0], u"Import of data completed successfully.");
+  EXPECT_EQ(messageBoxCaptions[0], u"Import Data for Road Application");
+  EXPECT_EQ(sheet.format(u"A1", FormatPart::Font, dispid::format::Color).toInteger(), 0x0000FF);
+  EXPECT_NE(sheet.format(u"A1", FormatPart::Interior, dispid::format::Color).toInteger(), 0x0000FF);
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/encoded_strings.h"
+#include "runtime/win32/dialog_template.h"
 #include "runtime/win32/runtime_host.h"
 
 namespace cwbk {
@@ -164,27 +165,6 @@ INT_PTR CALLBACK aboutProcedure(HWND dialog, UINT msg, WPARAM wParam, LPARAM lPa
   }
 }
 
-// An empty modal dialog of 186 x 95 dialog units with a caption and a system menu, in 8-point
-// "MS Sans Serif"; the lines are made when it opens.
-std::vector<WORD> dialogTemplate() {
-  std::vector<WORD> t(sizeof(DLGTEMPLATE) / sizeof(WORD), 0);
-  auto* header = reinterpret_cast<DLGTEMPLATE*>(t.data());
-  header->style = DS_MODALFRAME | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU;
-  header->cdit = 0;
-  header->cx = 186;
-  header->cy = 95;
-  t.push_back(0); // no menu
-  t.push_back(0); // the standard dialog class
-  for (char16_t c : std::u16string_view(u"About"))
-    t.push_back(WORD(c));
-  t.push_back(0);
-  t.push_back(8); // point size
-  for (char16_t c : std::u16string_view(u"MS Sans Serif"))
-    t.push_back(WORD(c));
-  t.push_back(0);
-  return t;
-}
-
 } // namespace
 
 std::u16string aboutVersionLine(uint32_t version) {
@@ -203,9 +183,10 @@ std::u16string aboutVersionLine(uint32_t version) {
 void showAbout(RuntimeHost& host) {
   AboutState state;
   state.host = &host;
-  std::vector<WORD> t = dialogTemplate();
-  DialogBoxIndirectParamW(host.moduleHandle, reinterpret_cast<DLGTEMPLATE*>(t.data()), GetActiveWindow(),
-                          aboutProcedure, reinterpret_cast<LPARAM>(&state));
+  // An empty modal dialog; the lines are made when it opens.
+  const DialogTemplate frame(186, 95, u"About", 8, u"MS Sans Serif");
+  DialogBoxIndirectParamW(host.moduleHandle, frame.get(), GetActiveWindow(), aboutProcedure,
+                          reinterpret_cast<LPARAM>(&state));
 }
 
 } // namespace cwbk

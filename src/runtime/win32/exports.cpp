@@ -13,6 +13,7 @@
 #include "formula/reference.h"
 #include "platform/win32/code_page.h"
 #include "runtime/encoded_strings.h"
+#include "runtime/win32/data_commands.h"
 #include "runtime/win32/recalculation_driver.h"
 #include "runtime/win32/registrar.h"
 #include "runtime/win32/runtime_host.h"
@@ -281,13 +282,20 @@ extern "C" XlOper* WINAPI DummyFunc8(int32_t code, XlOper* argument) {
     switch (code) {
     case 1:
     case 2:
-    case 6:
-      // The data commands arrive with the user data file; until then an export reports failure.
-      if (!host->settings.has(SettingsFlag::dataExchange))
+    case 6: {
+      // The data commands, with an optional file path: with one they run without dialogs.
+      if (!host->settings.has(SettingsFlag::dataExchange)) {
         setInteger(result, -2);
-      else if (code != 2)
+        break;
+      }
+      const std::optional<std::string> text = operandText(argument);
+      const std::u16string given = text ? systemCodePageToUtf16(*text) : std::u16string();
+      if (code == 2)
+        importData(*host, !given.empty(), given);
+      else if (!exportData(*host, !given.empty(), code == 6, given))
         setInteger(result, -1);
       break;
+    }
     case 3:
       query(*host, argument, result);
       break;

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <commdlg.h>
+
 #include "runtime/encoded_strings.h"
 
 namespace cwbk {
@@ -17,10 +19,41 @@ void systemEndProcess(unsigned code) {
   ExitProcess(code);
 }
 
+bool systemChooseFile(HWND owner, bool save, const char16_t* title, char16_t* path, unsigned capacity) {
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = owner;
+  dialog.lpstrFilter = L"Data Files\0*.dat\0";
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = reinterpret_cast<wchar_t*>(path);
+  dialog.nMaxFile = capacity;
+  dialog.lpstrTitle = reinterpret_cast<const wchar_t*>(title);
+  dialog.lpstrDefExt = nullptr;
+  if (save) {
+    dialog.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
+    return GetSaveFileNameW(&dialog) != 0;
+  }
+  dialog.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
+  return GetOpenFileNameW(&dialog) != 0;
+}
+
+bool systemChooseColor(HWND owner, unsigned* rgb) {
+  static COLORREF custom[16] = {0xCC99FF, 0x99CCFF, 0x99FFFF, 0xCCFFCC, 0xFFFFCC, 0xFFCC99, 0xFF99CC, 0xFFFFFF,
+                                0xFF00FF, 0x00CCFF, 0x00FFFF, 0x00FF00, 0xFFFF00, 0xFFCC00, 0x663399, 0xC0C0C0};
+  CHOOSECOLORW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = owner;
+  dialog.lpCustColors = custom;
+  dialog.Flags = CC_SOLIDCOLOR | CC_PREVENTFULLOPEN;
+  if (!ChooseColorW(&dialog)) return false;
+  *rgb = dialog.rgbResult;
+  return true;
+}
+
 } // namespace
 
 HostEffects& hostEffects() {
-  static HostEffects effects{systemMessageBox, systemEndProcess};
+  static HostEffects effects{systemMessageBox, systemEndProcess, systemChooseFile, systemChooseColor};
   return effects;
 }
 

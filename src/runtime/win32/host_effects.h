@@ -15,6 +15,13 @@ struct HostEffects {
   int (*messageBox)(HWND owner, const char16_t* text, const char16_t* caption, unsigned style);
   // Ends the process with the exit code.
   void (*endProcess)(unsigned code);
+  // The system's open or save dialog for data files ("Data Files", *.dat) with a title; path holds the
+  // preset name on entry and the chosen one on return (capacity units, terminated). Returns whether a
+  // file was chosen.
+  bool (*chooseFile)(HWND owner, bool save, const char16_t* title, char16_t* path, unsigned capacity);
+  // The system's colour dialog (solid colours, not opened to its full size, the runtime's 16 custom
+  // colours); rgb holds the chosen colour (0x00BBGGRR) on return. Returns whether one was chosen.
+  bool (*chooseColor)(HWND owner, unsigned* rgb);
 };
 
 HostEffects& hostEffects();

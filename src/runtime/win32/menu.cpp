@@ -42,7 +42,7 @@ constexpr ButtonRow kButtons[] = {
 
 // Receives the Click event of one button and hands it to the menu. Answers IUnknown, IDispatch and
 // the button event interface only.
-class ButtonClickSink : public IDispatch {
+class ButtonClickSink final : public IDispatch {
 public:
   explicit ButtonClickSink(MenuBuilder& menu) : menu_(menu) {}
 

@@ -15,6 +15,7 @@
 #include "formula/recalculation.h"
 #include "formula/reference.h"
 #include "runtime/encoded_strings.h"
+#include "runtime/win32/at_exit.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/runtime_host.h"
 #include "runtime/win32/sheet_protection.h"
@@ -40,18 +41,6 @@ double secondsNow() {
   QueryPerformanceCounter(&now);
   return double(now.QuadPart) / frequency;
 }
-
-// Runs `end` when the scope is left, however it is left; a failure of `end` is swallowed.
-template <class F> struct AtExit {
-  F end;
-  ~AtExit() {
-    try {
-      end();
-    } catch (...) {
-    }
-  }
-};
-template <class F> AtExit(F) -> AtExit<F>;
 
 // Lets the messages that wait on this thread run once (Excel finishes entering a formula).
 void runMessagesOnce() {

@@ -112,6 +112,8 @@ struct RuntimeHost {
   bool macroRunning = false; // start-up macro 2 runs
   // The data since the last change was exported (or nothing changed yet): closing asks nothing.
   bool lastExportSucceeded = true;
+  // An import applies its data: control events start no recalculation.
+  bool importBusy = false;
   bool shutDown = false;
 };
 

@@ -39,6 +39,11 @@ extern "C" void RuntimeTestSetEffects(RuntimeTestMessageBox* messageBox, Runtime
   if (endProcess) hostEffects().endProcess = endProcess;
 }
 
+extern "C" void RuntimeTestSetDialogs(RuntimeTestChooseFile* chooseFile, RuntimeTestChooseColor* chooseColor) {
+  if (chooseFile) hostEffects().chooseFile = chooseFile;
+  if (chooseColor) hostEffects().chooseColor = chooseColor;
+}
+
 extern "C" int32_t RuntimeTestQuery(RuntimeTestState* out) {
   RuntimeHost* host = runtimeHost();
   if (!host || !out || out->size != sizeof(RuntimeTestState)) return 0;

@@ -14,6 +14,7 @@
 #include "runtime/language_texts.h"
 #include "runtime/pe_sections.h"
 #include "runtime/win32/about_box.h"
+#include "runtime/win32/data_commands.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/payload.h"
 #include "runtime/win32/recalculation_driver.h"
@@ -92,7 +93,7 @@ void ready(RuntimeHost& host) {
 
 void runCommand(RuntimeHost& host, WPARAM command, LPARAM lParam) {
   if (host.shutDown) return;
-  // The data commands (1168, 1169, 1174) and the save (1281) arrive with the parts they belong to.
+  // The save (1281) arrives with the save into the executable.
   switch (command) {
   case 2:
     runStartupMacros(host);
@@ -106,6 +107,13 @@ void runCommand(RuntimeHost& host, WPARAM command, LPARAM lParam) {
   case 13:
     shutdownRuntime(true);
     terminateHost();
+    break;
+  case 1168:
+  case 1174:
+    exportData(host, false, command == 1174, host.exportPath);
+    break;
+  case 1169:
+    importData(host, false, host.importPath);
     break;
   case 1170:
     showAbout(host);
