@@ -859,6 +859,27 @@ TEST_F(ChangeRoadTest, UndoWritesAnOldTextBackAsText) {
   EXPECT_EQ(sheet.value(u"B1").toDouble(), 246);
 }
 
+TEST_F(ChangeRoadTest, AWriteIntoExcelThatFailsHalfwayLeavesExcelsStateAsItWas) {
+  // Excel refuses the value of C1 (a cell some other code locked): the other dependents are written,
+  // and events, screen updating and the calculation mode are what they were before.
+  excel.failWith("Range Data!$C$1", dispid::range::Value2, E_FAIL);
+  const Variant calculation = excel.state(dispid::application::Calculation);
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 10);
+  EXPECT_EQ(sheet.value(u"B2").toDouble(), 5.5);
+  EXPECT_EQ(sheet.value(u"C1").toText(), u"n=42"); // refused: Excel keeps its old value
+  EXPECT_TRUE(excel.state(dispid::application::EnableEvents).toBoolean());
+  EXPECT_TRUE(excel.state(dispid::application::ScreenUpdating).toBoolean());
+  EXPECT_EQ(excel.state(dispid::application::Calculation).toInteger(), calculation.toInteger());
+  EXPECT_EQ(state().shutDown, 0);
+  // Once Excel takes values again, the next change writes them.
+  excel.unscript("Range Data!$C$1", dispid::range::Value2);
+  sheet.set(u"A1", Variant::number(6));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"C1").toText(), u"n=12");
+}
+
 TEST_F(ChangeRoadTest, APasteOfTenThousandCellsIsOneRecalculation) {
   for (int32_t row = 1; row <= 1000; ++row)
     for (int32_t column = 1; column <= 10; ++column)

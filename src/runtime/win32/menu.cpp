@@ -5,6 +5,7 @@
 #include <ocidl.h>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "excel/com_error.h"
 #include "platform/utf8.h"
@@ -203,6 +204,16 @@ void MenuBuilder::release() {
   fileMenu_ = CommandBarControlWrapper();
   menuBar_ = CommandBarWrapper();
   commandBars_ = CommandBarsWrapper();
+}
+
+void MenuBuilder::forget() {
+  for (int b = 0; b < ButtonCount; ++b) {
+    (void)buttons_[b].release();
+    sinks_[b] = nullptr;
+  }
+  for (DispatchWrapper* w : std::initializer_list<DispatchWrapper*>{&submenu_, &mainItem_, &fileMenu_, &menuBar_,
+                                                                     &commandBars_})
+    (void)w->release();
 }
 
 bool MenuBuilder::onButtonClick(CommandBarControlWrapper button) {

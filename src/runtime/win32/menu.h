@@ -37,6 +37,9 @@ public:
   // Disconnects the click sinks and lets go of every control (the controls are temporary: Excel drops
   // them when it quits).
   void release();
+  // Lets go of every control and sink without a call: while the process ends, Excel's objects may be
+  // gone already (the sinks are left to the process's end).
+  void forget();
   // A click: posts the button's command to the host window; returns whether Excel's own action is
   // cancelled. Never throws: failures are shown to the user.
   bool onButtonClick(CommandBarControlWrapper button);

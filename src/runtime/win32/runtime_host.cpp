@@ -220,6 +220,7 @@ void destroyHost(bool processEnding) {
       (void)host->adapter.release();
       (void)host->application.release();
       (void)host->workbook.release();
+      host->menu.forget();
     });
   }
   theHost = nullptr;
