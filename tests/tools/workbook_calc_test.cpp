@@ -112,6 +112,21 @@ TEST(WorkbookCalc, OperatorsAgreeWithASecondSpreadsheet) {
   EXPECT_GE(result.passed, 50u);
 }
 
+// tables.xlsx holds a table with a calculated column, a totals row and escaped column names, and a
+// sheet that looks into it; its cached values were worked out by hand (tests/fixtures/tables_xlsx.py).
+TEST(WorkbookCalc, StructuredReferencesReachTheirTables) {
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  options.lenient = true;
+  LoadedWorkbook loaded = loadAnyWorkbook(CWBK_SOURCE_DIR "/tests/fixtures/tables.xlsx", options);
+  calculateAll(*loaded.workbook);
+  CheckResult result = checkAgainstCache(*loaded.source, *loaded.workbook);
+  for (const CheckMismatch& m : result.mismatches)
+    ADD_FAILURE() << m.cell << " " << m.formula << " expected " << m.expected << " got " << m.got;
+  EXPECT_EQ(result.passed, 21u);
+  EXPECT_EQ(loaded.report.hostComputed, std::vector<std::string>{"Report!B11: unknown table 'Nope'"});
+}
+
 // Cells that read members of an array formula, singly or through another array formula's range, are
 // evaluated after its master, also when they come first in the workbook.
 TEST(WorkbookCalc, ReadersOfArrayMembersFollowTheirMaster) {
