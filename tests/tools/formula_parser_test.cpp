@@ -307,7 +307,7 @@ TEST(FormulaParser, RejectsMalformedFormulasWithPosition) {
 // 'Calc sheet'!A1:B3, without header or totals rows.
 SourceWorkbook tableWorkbook() {
   SourceWorkbook wb;
-  wb.sheets = {{u"Data"}, {u"Calc sheet"}};
+  wb.sheets = {{u"Data", u""}, {u"Calc sheet", u""}};
   wb.tables.push_back({u"Sales", 0, {1, 1, 6, 4}, 1, 1, {u"Region", u"Jan", u"Feb", u"Net [\u20AC]"}});
   wb.tables.push_back({u"Keys", 1, {0, 0, 2, 1}, 0, 0, {u"Key", u"Val"}});
   return wb;
@@ -387,6 +387,37 @@ TEST(FormulaParser, RejectsFaultyStructuredReferencesWithPosition) {
     ParseResult r = parseFormula(c.formula, &site);
     ASSERT_FALSE(r.ok()) << u8(c.formula) << " parsed as " << shape(r.tree);
     EXPECT_EQ(r.error->message(), c.message) << u8(c.formula);
+  }
+}
+
+TEST(FormulaParser, SpreadsReferencesAcrossSheetsIntoArguments) {
+  SourceWorkbook wb;
+  wb.sheets = {{u"Jan", u""}, {u"Feb", u""}, {u"Mar", u""}, {u"Q 4", u""}};
+  FormulaSite site{&wb, 0, true, 0, 0};
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"SUM(Feb:Mar!A1:C3)", "SUM(Feb!A1:C3,Mar!A1:C3)"},
+      {u"COUNT(Mar:jan!$A$1,1)", "COUNT(Jan!$A$1,Feb!$A$1,Mar!$A$1,1)"},
+      {u"_xlfn.STDEV.S('Feb:Q 4'!B2)", "STDEV.S(Feb!B2,Mar!B2,'Q 4'!B2)"},
+      {u"MAX(Jan:Feb!A:A)", "MAX(Jan!A:A,Feb!A:A)"},
+  };
+  for (const auto& [formula, text] : cases) {
+    ParseResult r = parseFormula(formula, &site);
+    ASSERT_TRUE(r.ok()) << u8(formula) << ": " << r.error->message();
+    EXPECT_EQ(formulaToTextUtf8(r.tree), text) << u8(formula);
+  }
+  const std::string onlyArguments =
+      "3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT and their kin";
+  const std::pair<std::u16string, std::string> faults[] = {
+      {u"Jan:Feb!A1+1", onlyArguments + " at 0"},
+      {u"SUM(Jan:Feb!A1+1)", onlyArguments + " at 4"},
+      {u"SUM(Jan:Feb!A1:Mar!B2)", onlyArguments + " at 4"},
+      {u"VLOOKUP(1,Jan:Feb!A1:B2,2)", onlyArguments + " at 10"},
+      {u"SUM(Jan:Nope!A1)", "unknown sheet in a 3D reference at 4"},
+  };
+  for (const auto& [formula, message] : faults) {
+    ParseResult r = parseFormula(formula, &site);
+    ASSERT_FALSE(r.ok()) << u8(formula) << " parsed as " << shape(r.tree);
+    EXPECT_EQ(r.error->message(), message) << u8(formula);
   }
 }
 

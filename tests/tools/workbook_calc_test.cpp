@@ -153,6 +153,42 @@ Sheet1!C9: 0
   EXPECT_EQ(numberAt(wb, "Sheet1!C2"), 9);
 }
 
+// A reference across a range of sheets reads as one argument per sheet and follows each sheet's cells;
+// elsewhere it leaves the cell to the host.
+TEST(WorkbookCalc, ReferencesAcrossSheetsFollowEverySheet) {
+  SourceWorkbook source = readTextWorkbook(R"([sheets]
+Jan
+Feb
+Mar 2
+Sum
+
+[cells]
+Jan!A1: 1
+Jan!B2: 10
+Feb!A1: 2
+Mar 2!A1: 4
+Mar 2!B2: text
+Sum!A1: =SUM('Jan:Mar 2'!A1:B2)
+Sum!A2: =COUNTA('Feb:Mar 2'!A1:B2)+MAX(Jan:Feb!A1)
+Sum!A3: =Jan:Feb!A1*2
+)");
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  options.lenient = true;
+  CompileReport report;
+  CompiledWorkbook wb;
+  loadStreamBytes(compileToStream(source, options, &report), wb);
+  calculateAll(wb);
+  EXPECT_EQ(numberAt(wb, "Sum!A1"), 17);
+  EXPECT_EQ(numberAt(wb, "Sum!A2"), 5);
+  applyChanges(wb, {{*parseCellName(wb, "Feb!A1"), CalcValue::number(20)}});
+  EXPECT_EQ(numberAt(wb, "Sum!A1"), 35);
+  EXPECT_EQ(numberAt(wb, "Sum!A2"), 23);
+  EXPECT_EQ(report.hostComputed,
+            std::vector<std::string>{"Sum!A3: 3D references are supported only as whole arguments of SUM, "
+                                     "AVERAGE, COUNT, MAX, MIN, PRODUCT and their kin"});
+}
+
 TEST(WorkbookCalc, InputValuesAndJsonTexts) {
   struct Case {
     const char* input;

@@ -2,6 +2,7 @@
 // token each, and a precedence-climbing parser over the operator levels of the formula language.
 #include "compiler/formula_parser.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <initializer_list>
@@ -52,6 +53,7 @@ struct Token {
   double number = 0;
   std::u16string text; // text constant, name, function name
   std::optional<std::u16string> sheet;
+  std::optional<std::u16string> lastSheet; // a reference across sheets: Sheet2:Sheet5!A1 (with a site)
   int32_t externalIndex = -1;
   RefCorner first;
   RefCorner second;
@@ -419,8 +421,13 @@ private:
     }
     if (runEnd > start && at(runEnd) == u':') {
       size_t secondEnd = nameRunEnd(runEnd + 1);
-      if (secondEnd > runEnd + 1 && at(secondEnd) == u'!' && !runIsCell(start, runEnd))
-        fail("3D references are not supported", start);
+      if (secondEnd > runEnd + 1 && at(secondEnd) == u'!' && !runIsCell(start, runEnd)) {
+        if (!site_ || !site_->workbook) fail("3D references are not supported", start);
+        p_ = secondEnd + 1;
+        lexTarget(t, std::u16string(s_.substr(start, runEnd - start)), -1);
+        t.lastSheet = std::u16string(s_.substr(runEnd + 1, secondEnd - runEnd - 1));
+        return;
+      }
     }
     lexItem(t, true);
   }
@@ -450,12 +457,15 @@ private:
     }
     if (sheet.find(u'[') != std::u16string_view::npos || sheet.find(u']') != std::u16string_view::npos)
       fail("external workbooks named by path are not supported", start);
-    if (sheet.find(u':') != std::u16string_view::npos) fail("3D references are not supported", start);
+    size_t colon = sheet.find(u':');
+    if (colon != std::u16string_view::npos && (externalIndex >= 0 || !site_ || !site_->workbook))
+      fail("3D references are not supported", start);
     if (sheet.empty() && externalIndex < 0) fail("empty sheet name", start);
     p_ = i + 1;
     std::optional<std::u16string> sheetName;
-    if (!sheet.empty()) sheetName = std::u16string(sheet);
+    if (!sheet.empty()) sheetName = std::u16string(sheet.substr(0, colon));
     lexTarget(t, std::move(sheetName), externalIndex);
+    if (colon != std::u16string_view::npos) t.lastSheet = std::u16string(sheet.substr(colon + 1));
   }
 
   // Returns the number written in digits (at most nine), or -1.
@@ -657,7 +667,7 @@ private:
 
 class Parser {
 public:
-  Parser(std::u16string_view text, const FormulaSite* site) : lexer_(text, site) {}
+  Parser(std::u16string_view text, const FormulaSite* site) : lexer_(text, site), site_(site) {}
 
   AstNode parseAll() {
     advance();
@@ -911,6 +921,10 @@ private:
 
   AstNode parsePrimary() {
     const Token t = token_;
+    if (t.lastSheet)
+      fail("3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT "
+           "and their kin",
+           t.start);
     switch (t.kind) {
     case Tok::Number: {
       advance();
@@ -1025,6 +1039,8 @@ private:
     for (;;) {
       if (token_.kind == Tok::Comma || token_.kind == Tok::RParen)
         call.children.push_back(node(AstKind::Missing, token_.start));
+      else if (token_.lastSheet && takesReferencesAcrossSheets(call.text))
+        addAcrossSheets(call);
       else
         call.children.push_back(parseComparison());
       if (token_.kind == Tok::Comma) {
@@ -1034,6 +1050,38 @@ private:
       if (token_.kind != Tok::RParen) expectClose(")");
       advance();
       return call;
+    }
+  }
+
+  // Returns true for the functions whose arguments may reach across a range of sheets.
+  static bool takesReferencesAcrossSheets(std::u16string_view function) {
+    static constexpr std::u16string_view kFunctions[] = {
+        u"SUM",   u"AVERAGE", u"AVERAGEA", u"COUNT",   u"COUNTA", u"MAX",    u"MAXA",  u"MIN",
+        u"MINA",  u"PRODUCT", u"STDEV",    u"STDEV.S", u"STDEV.P", u"STDEVA", u"STDEVP", u"STDEVPA",
+        u"VAR",   u"VAR.S",   u"VAR.P",    u"VARA",    u"VARP",   u"VARPA"};
+    return std::find(std::begin(kFunctions), std::end(kFunctions), function) != std::end(kFunctions);
+  }
+
+  // Reads a whole argument that reaches across a range of sheets (Sheet2:Sheet5!A1:C3) as one
+  // argument per sheet, the sheets taken in the workbook's order.
+  void addAcrossSheets(AstNode& call) {
+    const Token t = token_;
+    token_.lastSheet.reset();
+    AstNode reference = parseRange();
+    bool fixed = reference.kind == AstKind::CellRef ||
+                 (reference.kind == AstKind::AreaRef && !reference.isComputedArea());
+    if (!fixed || (token_.kind != Tok::Comma && token_.kind != Tok::RParen))
+      fail("3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT "
+           "and their kin",
+           t.start);
+    const SourceWorkbook& workbook = *site_->workbook;
+    int32_t first = workbook.findSheet(*t.sheet);
+    int32_t last = workbook.findSheet(*t.lastSheet);
+    if (first < 0 || last < 0) fail("unknown sheet in a 3D reference", t.start);
+    if (first > last) std::swap(first, last);
+    for (int32_t sheet = first; sheet <= last; ++sheet) {
+      reference.sheet = workbook.sheets[sheet].name;
+      call.children.push_back(reference);
     }
   }
 
@@ -1084,6 +1132,7 @@ private:
   }
 
   Lexer lexer_;
+  const FormulaSite* site_;
   Token token_;
   int depth_ = 0;
 };
