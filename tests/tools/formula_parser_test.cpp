@@ -405,8 +405,8 @@ TEST(FormulaParser, SpreadsReferencesAcrossSheetsIntoArguments) {
     ASSERT_TRUE(r.ok()) << u8(formula) << ": " << r.error->message();
     EXPECT_EQ(formulaToTextUtf8(r.tree), text) << u8(formula);
   }
-  const std::string onlyArguments =
-      "3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT and their kin";
+  const std::string onlyArguments = "3D references are supported only as whole arguments of SUM, AVERAGE, "
+                                    "COUNT, MAX, MIN, PRODUCT and their kin";
   const std::pair<std::u16string, std::string> faults[] = {
       {u"Jan:Feb!A1+1", onlyArguments + " at 0"},
       {u"SUM(Jan:Feb!A1+1)", onlyArguments + " at 4"},

@@ -382,19 +382,21 @@ Parts tablePackage(const std::string& body, const std::string& table) {
   return parts;
 }
 
-const char* const kItemsTable = "id=\"1\" name=\"Table1\" displayName=\"Items\" ref=\"A1:C4\" totalsRowCount=\"1\">"
-                                "<tableColumns count=\"3\"><tableColumn id=\"1\" name=\"Name\"/>"
-                                "<tableColumn id=\"2\" name=\"Qty\"/><tableColumn id=\"3\" name=\"Line_x000A_Total\"/>"
-                                "</tableColumns>";
+const char* const kItemsTable =
+    "id=\"1\" name=\"Table1\" displayName=\"Items\" ref=\"A1:C4\" totalsRowCount=\"1\">"
+    "<tableColumns count=\"3\"><tableColumn id=\"1\" name=\"Name\"/>"
+    "<tableColumn id=\"2\" name=\"Qty\"/><tableColumn id=\"3\" name=\"Line_x000A_Total\"/>"
+    "</tableColumns>";
 
 TEST(XlsxReader, ReadsTablesAndTheirReferencesInSharedFormulas) {
   // The shared formula's master stands in the table's first data row; its current-row reference moves
   // down with the group like the relative reference beside it.
-  SourceWorkbook wb = readXlsxBuffer(buildZip(tablePackage(
-      "<row r=\"2\"><c r=\"C2\"><f t=\"shared\" ref=\"C2:C3\" si=\"0\">Items[[#This Row],[Qty]]*E2+$E$1</f></c></row>"
-      "<row r=\"3\"><c r=\"C3\"><f t=\"shared\" si=\"0\"/></c></row>"
-      "<row r=\"4\"><c r=\"C4\"><f>SUM(Items[Line\nTotal])</f></c></row>",
-      kItemsTable)));
+  SourceWorkbook wb = readXlsxBuffer(
+      buildZip(tablePackage("<row r=\"2\"><c r=\"C2\"><f t=\"shared\" ref=\"C2:C3\" si=\"0\">Items[[#This "
+                            "Row],[Qty]]*E2+$E$1</f></c></row>"
+                            "<row r=\"3\"><c r=\"C3\"><f t=\"shared\" si=\"0\"/></c></row>"
+                            "<row r=\"4\"><c r=\"C4\"><f>SUM(Items[Line\nTotal])</f></c></row>",
+                            kItemsTable)));
   ASSERT_EQ(wb.tables.size(), 1u);
   const SourceTable& table = wb.tables[0];
   EXPECT_EQ(u8(table.name), "Items"); // the name formulas use
@@ -413,9 +415,11 @@ TEST(XlsxReader, RefusesFaultyTables) {
   const std::pair<std::string, const char*> cases[] = {
       {"ref=\"A1:C4\"><tableColumns/>", "a table lacks its name or area"},
       {"displayName=\"T\" ref=\"A1:C\">", "table T has a bad area 'A1:C'"},
-      {"displayName=\"T\" ref=\"A1:B1\" totalsRowCount=\"1\">", "table T has more header and totals rows than rows"},
+      {"displayName=\"T\" ref=\"A1:B1\" totalsRowCount=\"1\">",
+       "table T has more header and totals rows than rows"},
       {"displayName=\"T\" ref=\"A1:B3\" headerRowCount=\"2\">", "table T has a bad headerRowCount"},
-      {"displayName=\"T\" ref=\"A1:B3\"><tableColumn name=\"x\"/>", "table T names 1 columns for an area 2 wide"},
+      {"displayName=\"T\" ref=\"A1:B3\"><tableColumn name=\"x\"/>",
+       "table T names 1 columns for an area 2 wide"},
   };
   for (const auto& [table, expected] : cases) {
     try {

@@ -343,7 +343,8 @@ private:
       return;
     }
     // A table's name alone stands for its data rows.
-    if (allowFree && site_ && site_->workbook && site_->workbook->findTable(word)) return lexStructured(t, start, word, end);
+    if (allowFree && site_ && site_->workbook && site_->workbook->findTable(word))
+      return lexStructured(t, start, word, end);
     t.kind = Tok::Name;
     p_ = end;
   }
@@ -544,9 +545,11 @@ private:
   // (#All, #Data, #Headers, #Totals, #This Row) when it starts with an unescaped '#', else a column.
   void addItem(Selection& selection, const SourceTable& table, std::u16string_view text, size_t position) {
     if (at(position) == u'#') {
-      static constexpr std::pair<std::u16string_view, RowItem> kItems[] = {
-          {u"#All", kAll}, {u"#Data", kData}, {u"#Headers", kHeaders}, {u"#Totals", kTotals},
-          {u"#This Row", kThisRow}};
+      static constexpr std::pair<std::u16string_view, RowItem> kItems[] = {{u"#All", kAll},
+                                                                           {u"#Data", kData},
+                                                                           {u"#Headers", kHeaders},
+                                                                           {u"#Totals", kTotals},
+                                                                           {u"#This Row", kThisRow}};
       for (const auto& [name, item] : kItems) {
         if (equalsIgnoreCase(text, name)) {
           selection.rows |= item;
@@ -555,7 +558,8 @@ private:
       }
       fail("unknown item " + quoteSource(text) + " in a structured reference", position);
     }
-    if (selection.firstColumn) fail("a structured reference names one column or one range of columns", position);
+    if (selection.firstColumn)
+      fail("a structured reference names one column or one range of columns", position);
     selection.firstColumn = selection.lastColumn = columnIndex(table, text, position);
   }
 
@@ -597,7 +601,8 @@ private:
           if (at(i) == u':') {
             if (at(itemStart) == u'#') fail("a range in a structured reference joins two columns", itemStart);
             i = skipSpaces(i + 1);
-            if (at(i) != u'[' || at(i + 1) == u'#') fail("a range in a structured reference joins two columns", i);
+            if (at(i) != u'[' || at(i + 1) == u'#')
+              fail("a range in a structured reference joins two columns", i);
             size_t lastStart = i + 1;
             i = readItem(lastStart, i, text);
             selection.lastColumn = columnIndex(*table, text, lastStart);
@@ -1056,9 +1061,9 @@ private:
   // Returns true for the functions whose arguments may reach across a range of sheets.
   static bool takesReferencesAcrossSheets(std::u16string_view function) {
     static constexpr std::u16string_view kFunctions[] = {
-        u"SUM",   u"AVERAGE", u"AVERAGEA", u"COUNT",   u"COUNTA", u"MAX",    u"MAXA",  u"MIN",
-        u"MINA",  u"PRODUCT", u"STDEV",    u"STDEV.S", u"STDEV.P", u"STDEVA", u"STDEVP", u"STDEVPA",
-        u"VAR",   u"VAR.S",   u"VAR.P",    u"VARA",    u"VARP",   u"VARPA"};
+        u"SUM",  u"AVERAGE", u"AVERAGEA", u"COUNT",   u"COUNTA",  u"MAX",    u"MAXA",   u"MIN",
+        u"MINA", u"PRODUCT", u"STDEV",    u"STDEV.S", u"STDEV.P", u"STDEVA", u"STDEVP", u"STDEVPA",
+        u"VAR",  u"VAR.S",   u"VAR.P",    u"VARA",    u"VARP",    u"VARPA"};
     return std::find(std::begin(kFunctions), std::end(kFunctions), function) != std::end(kFunctions);
   }
 

@@ -122,8 +122,9 @@ void claimMembers(SourceWorkbook& workbook, size_t owner, std::vector<SourceCell
 namespace {
 
 bool sameName(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return asciiUpper(x) == asciiUpper(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+           return asciiUpper(x) == asciiUpper(y);
+         });
 }
 
 } // namespace

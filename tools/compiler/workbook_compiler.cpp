@@ -65,8 +65,8 @@ CalcValue toCalcValue(const SourceValue& v) {
 // the template reaches by index, the template's key, the flags its functions call for, and the single
 // cells it reads.
 struct FormulaBuild {
-  bool extractOperands = true; // false for defined names: every reference stays in the tree
-  uint32_t sheet = 0;          // the sheet of the formula's cell (or of the name's scope)
+  bool extractOperands = true;      // false for defined names: every reference stays in the tree
+  uint32_t sheet = 0;               // the sheet of the formula's cell (or of the name's scope)
   const SourceCell* cell = nullptr; // the formula's cell; none for a defined name
   // The shape pass writes a marker for each placeholder into the key and collects the placeholders'
   // values; the key is then the formula's shape.

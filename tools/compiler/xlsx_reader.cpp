@@ -529,7 +529,8 @@ public:
         throw SourceError("table " + std::string(display) + " has more header and totals rows than rows");
     } else if (name == "tableColumn") {
       const char* column = attribute(attributes, "name");
-      if (column == nullptr) throw SourceError("a column of table " + utf16ToUtf8(table_.name) + " lacks its name");
+      if (column == nullptr)
+        throw SourceError("a column of table " + utf16ToUtf8(table_.name) + " lacks its name");
       table_.columns.push_back(decodeEscapes(wide(column)));
     }
   }
