@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <cstring>
 #include <random>
 
 using namespace cwbk;
@@ -299,6 +300,153 @@ TEST(FormulaParser, RejectsMalformedFormulasWithPosition) {
     ParseResult r = parseFormula(c.formula);
     ASSERT_FALSE(r.ok()) << u8(c.formula) << " parsed as " << shape(r.tree);
     EXPECT_EQ(r.error->message(), c.message) << u8(c.formula);
+  }
+}
+
+// Two tables: Sales on Data!B2:E7 (header row 2, data rows 3 to 6, totals row 7) and Keys on
+// 'Calc sheet'!A1:B3, without header or totals rows.
+SourceWorkbook tableWorkbook() {
+  SourceWorkbook wb;
+  wb.sheets = {{u"Data", u""}, {u"Calc sheet", u""}};
+  wb.tables.push_back({u"Sales", 0, {1, 1, 6, 4}, 1, 1, {u"Region", u"Jan", u"Feb", u"Net [\u20AC]"}});
+  wb.tables.push_back({u"Keys", 1, {0, 0, 2, 1}, 0, 0, {u"Key", u"Val"}});
+  return wb;
+}
+
+TEST(FormulaParser, ReadsStructuredReferencesAsPlainReferences) {
+  SourceWorkbook wb = tableWorkbook();
+  struct Case {
+    std::u16string formula;
+    const char* cell; // the formula's cell on Data
+    std::string text;
+  };
+  // E4 lies inside Sales (its fourth column, second data row); H4 beside it on the same row.
+  const Case cases[] = {
+      {u"Sales[Jan]", "E4", "Data!$C$3:$C$6"},
+      {u"SUM(sales[JAN])", "H4", "SUM(Data!$C$3:$C$6)"},
+      {u"Sales[[#Totals],[Jan]]", "H4", "Data!$C$7"},
+      {u"Sales[[#Totals], [Jan]]", "H4", "Data!$C$7"},
+      {u"Sales[@Jan]", "H4", "Data!$C4"},
+      {u"Sales[[#This Row],[Jan]]", "E5", "Data!$C5"},
+      {u"[@Jan]*2", "E4", "Data!$C4*2"},
+      {u"[@[Net '[\u20AC']]]+[@Feb]", "E6", "Data!$E6+Data!$D6"},
+      {u"Sales[@]", "H4", "Data!$B4:$E4"},
+      {u"Sales[#All]", "H4", "Data!$B$2:$E$7"},
+      {u"Sales[#Data]", "H4", "Data!$B$3:$E$6"},
+      {u"Sales[]", "H4", "Data!$B$3:$E$6"},
+      {u"VLOOKUP(\"x\",Sales,2,FALSE)", "H4", "VLOOKUP(\"x\",Data!$B$3:$E$6,2,FALSE)"},
+      {u"Sales[#Headers]", "H4", "Data!$B$2:$E$2"},
+      {u"Sales[[#Headers],[#Data]]", "H4", "Data!$B$2:$E$6"},
+      {u"Sales[[#Data],[#Totals],[Feb]]", "H4", "Data!$D$3:$D$7"},
+      {u"Sales[[Jan]:[Feb]]", "H4", "Data!$C$3:$D$6"},
+      {u"Sales[[#Totals],[Feb]:[Jan]]", "H4", "Data!$C$7:$D$7"},
+      {u"Sales[[Net '[\u20AC']]]", "H4", "Data!$E$3:$E$6"},
+      {u"[Jan]", "C5", "Data!$C$3:$C$6"},
+      {u"Keys[Val]", "H4", "'Calc sheet'!$B$1:$B$3"},
+      {u"Keys[#Headers]", "H4", "#REF!"},
+      {u"Keys[[#Totals],[Key]]", "H4", "#REF!"},
+      {u"Keys[@Val]", "H4", "#VALUE!"}, // row 4 is not one of Keys' rows
+      {u"Sales[@Jan]", "H9", "#VALUE!"},
+      {u"Sales[@Jan]", "H2", "#VALUE!"}, // the header row
+  };
+  for (const auto& c : cases) {
+    FormulaSite site{&wb, 0, true};
+    uint32_t row = 0;
+    std::from_chars(c.cell + 1, c.cell + std::strlen(c.cell), row);
+    site.row = row - 1;
+    site.column = static_cast<uint32_t>(c.cell[0] - 'A');
+    ParseResult r = parseFormula(c.formula, &site);
+    ASSERT_TRUE(r.ok()) << u8(c.formula) << ": " << r.error->message();
+    EXPECT_EQ(formulaToTextUtf8(r.tree), c.text) << u8(c.formula) << " at " << c.cell;
+  }
+}
+
+TEST(FormulaParser, RejectsFaultyStructuredReferencesWithPosition) {
+  SourceWorkbook wb = tableWorkbook();
+  struct Case {
+    std::u16string formula;
+    bool inCell;
+    std::string message;
+  };
+  const Case cases[] = {
+      {u"Nope[Jan]", true, "unknown table 'Nope' at 0"},
+      {u"1+Sales[Apr]", true, "table Sales has no column 'Apr' at 8"},
+      {u"[@Jan]", true, "a structured reference without a table name outside a table at 0"},
+      {u"Sales[#Bogus]", true, "unknown item '#Bogus' in a structured reference at 6"},
+      {u"Sales[[#Headers],[#Totals]]", true, "the headers and totals of a table are not adjacent at 0"},
+      {u"Sales[[#This Row],[#Data],[Jan]]", true, "the current row does not combine with other items at 0"},
+      {u"Sales[Jan", true, "missing ']' at 5"},
+      {u"Sales[[Jan],[Feb]]", true, "a structured reference names one column or one range of columns at 13"},
+      {u"Sales[[#Data]:[Jan]]", true, "a range in a structured reference joins two columns at 7"},
+      {u"Sales[[Jan] [Feb]]", true, "expected ',' or ']' in a structured reference at 12"},
+      {u"Data!Sales[Jan]", true, "a structured reference takes no sheet name at 5"},
+      {u"Sales[@Jan]", false, "a reference to the current row outside a cell at 0"},
+  };
+  for (const auto& c : cases) {
+    FormulaSite site{&wb, 1, c.inCell, 3, 7}; // 'Calc sheet'!H4, or a defined name
+    ParseResult r = parseFormula(c.formula, &site);
+    ASSERT_FALSE(r.ok()) << u8(c.formula) << " parsed as " << shape(r.tree);
+    EXPECT_EQ(r.error->message(), c.message) << u8(c.formula);
+  }
+}
+
+// Mutated structured references and references across sheets fail with a position inside the text or
+// read as plain references that print and parse back alike.
+TEST(FormulaParser, StructuredReferencesSurviveMutatedInput) {
+  SourceWorkbook wb = tableWorkbook();
+  const std::u16string seeds[] = {u"Sales[[#Totals],[Jan]:[Feb]]", u"[@[Net '[\u20AC']]]*Keys[@Val]",
+                                  u"SUM(Sales[#All],Keys)", u"SUM('Data:Calc sheet'!A1:B2,Data:Data!C3)"};
+  const std::u16string alphabet = u"[]@#':, ,!AJaz";
+  std::mt19937 random(2024);
+  for (int round = 0; round < 4000; ++round) {
+    std::u16string text = seeds[random() % std::size(seeds)];
+    for (int e = 1 + static_cast<int>(random() % 3); e > 0; --e) {
+      size_t at = random() % (text.size() + 1);
+      if (random() % 2 == 0)
+        text.insert(text.begin() + static_cast<ptrdiff_t>(at), alphabet[random() % alphabet.size()]);
+      else if (at < text.size())
+        text.erase(at, 1);
+    }
+    FormulaSite site{&wb, 0, true, static_cast<uint32_t>(random() % 8), static_cast<uint32_t>(random() % 6)};
+    ParseResult r = parseFormula(text, &site);
+    if (!r.ok()) {
+      EXPECT_LE(r.error->position, text.size()) << u8(text);
+      continue;
+    }
+    ParseResult again = parseFormula(formulaToText(r.tree));
+    ASSERT_TRUE(again.ok()) << u8(text) << " printed as " << formulaToTextUtf8(r.tree);
+    EXPECT_TRUE(again.tree == r.tree) << u8(text);
+  }
+}
+
+TEST(FormulaParser, SpreadsReferencesAcrossSheetsIntoArguments) {
+  SourceWorkbook wb;
+  wb.sheets = {{u"Jan", u""}, {u"Feb", u""}, {u"Mar", u""}, {u"Q 4", u""}};
+  FormulaSite site{&wb, 0, true, 0, 0};
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"SUM(Feb:Mar!A1:C3)", "SUM(Feb!A1:C3,Mar!A1:C3)"},
+      {u"COUNT(Mar:jan!$A$1,1)", "COUNT(Jan!$A$1,Feb!$A$1,Mar!$A$1,1)"},
+      {u"_xlfn.STDEV.S('Feb:Q 4'!B2)", "STDEV.S(Feb!B2,Mar!B2,'Q 4'!B2)"},
+      {u"MAX(Jan:Feb!A:A)", "MAX(Jan!A:A,Feb!A:A)"},
+  };
+  for (const auto& [formula, text] : cases) {
+    ParseResult r = parseFormula(formula, &site);
+    ASSERT_TRUE(r.ok()) << u8(formula) << ": " << r.error->message();
+    EXPECT_EQ(formulaToTextUtf8(r.tree), text) << u8(formula);
+  }
+  const std::string onlyArguments = "3D references are supported only as whole arguments of SUM, AVERAGE, "
+                                    "COUNT, MAX, MIN, PRODUCT and their kin";
+  const std::pair<std::u16string, std::string> faults[] = {
+      {u"Jan:Feb!A1+1", onlyArguments + " at 0"},
+      {u"SUM(Jan:Feb!A1+1)", onlyArguments + " at 4"},
+      {u"SUM(Jan:Feb!A1:Mar!B2)", onlyArguments + " at 4"},
+      {u"VLOOKUP(1,Jan:Feb!A1:B2,2)", onlyArguments + " at 10"},
+      {u"SUM(Jan:Nope!A1)", "unknown sheet in a 3D reference at 4"},
+  };
+  for (const auto& [formula, message] : faults) {
+    ParseResult r = parseFormula(formula, &site);
+    ASSERT_FALSE(r.ok()) << u8(formula) << " parsed as " << shape(r.tree);
+    EXPECT_EQ(r.error->message(), message) << u8(formula);
   }
 }
 

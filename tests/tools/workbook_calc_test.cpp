@@ -112,6 +112,21 @@ TEST(WorkbookCalc, OperatorsAgreeWithASecondSpreadsheet) {
   EXPECT_GE(result.passed, 50u);
 }
 
+// tables.xlsx holds a table with a calculated column, a totals row and escaped column names, and a
+// sheet that looks into it; its cached values were worked out by hand (tests/fixtures/tables_xlsx.py).
+TEST(WorkbookCalc, StructuredReferencesReachTheirTables) {
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  options.lenient = true;
+  LoadedWorkbook loaded = loadAnyWorkbook(CWBK_SOURCE_DIR "/tests/fixtures/tables.xlsx", options);
+  calculateAll(*loaded.workbook);
+  CheckResult result = checkAgainstCache(*loaded.source, *loaded.workbook);
+  for (const CheckMismatch& m : result.mismatches)
+    ADD_FAILURE() << m.cell << " " << m.formula << " expected " << m.expected << " got " << m.got;
+  EXPECT_EQ(result.passed, 21u);
+  EXPECT_EQ(loaded.report.hostComputed, std::vector<std::string>{"Report!B11: unknown table 'Nope'"});
+}
+
 // Cells that read members of an array formula, singly or through another array formula's range, are
 // evaluated after its master, also when they come first in the workbook.
 TEST(WorkbookCalc, ReadersOfArrayMembersFollowTheirMaster) {
@@ -136,6 +151,42 @@ Sheet1!C9: 0
   applyChanges(wb, {{*parseCellName(wb, "Sheet1!C9"), CalcValue::number(5)}});
   EXPECT_EQ(numberAt(wb, "Sheet1!B5"), 70);
   EXPECT_EQ(numberAt(wb, "Sheet1!C2"), 9);
+}
+
+// A reference across a range of sheets reads as one argument per sheet and follows each sheet's cells;
+// elsewhere it leaves the cell to the host.
+TEST(WorkbookCalc, ReferencesAcrossSheetsFollowEverySheet) {
+  SourceWorkbook source = readTextWorkbook(R"([sheets]
+Jan
+Feb
+Mar 2
+Sum
+
+[cells]
+Jan!A1: 1
+Jan!B2: 10
+Feb!A1: 2
+Mar 2!A1: 4
+Mar 2!B2: text
+Sum!A1: =SUM('Jan:Mar 2'!A1:B2)
+Sum!A2: =COUNTA('Feb:Mar 2'!A1:B2)+MAX(Jan:Feb!A1)
+Sum!A3: =Jan:Feb!A1*2
+)");
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  options.lenient = true;
+  CompileReport report;
+  CompiledWorkbook wb;
+  loadStreamBytes(compileToStream(source, options, &report), wb);
+  calculateAll(wb);
+  EXPECT_EQ(numberAt(wb, "Sum!A1"), 17);
+  EXPECT_EQ(numberAt(wb, "Sum!A2"), 5);
+  applyChanges(wb, {{*parseCellName(wb, "Feb!A1"), CalcValue::number(20)}});
+  EXPECT_EQ(numberAt(wb, "Sum!A1"), 35);
+  EXPECT_EQ(numberAt(wb, "Sum!A2"), 23);
+  EXPECT_EQ(report.hostComputed,
+            std::vector<std::string>{"Sum!A3: 3D references are supported only as whole arguments of SUM, "
+                                     "AVERAGE, COUNT, MAX, MIN, PRODUCT and their kin"});
 }
 
 TEST(WorkbookCalc, InputValuesAndJsonTexts) {

@@ -339,7 +339,7 @@ TEST(WorkbookCompiler, BadFormulasNameTheCellAndPosition) {
   }
   // Leniently, the cell is left to the host and keeps its cached value.
   Source lenient;
-  SourceCell& bad = lenient.formula(0, 0, 0, u"SUM(Sheet1:Sheet2!A1)");
+  SourceCell& bad = lenient.formula(0, 0, 0, u"Sheet1:Sheet2!A1*2");
   bad.cached = SourceValue::ofNumber(7);
   CompileOptions options;
   options.lenient = true;

@@ -371,6 +371,66 @@ TEST(XlsxReader, ShiftFormulaTable) {
   }
 }
 
+// minimalPackage with the table part `table` reached through Sheet1's relationships.
+Parts tablePackage(const std::string& body, const std::string& table) {
+  Parts parts = minimalPackage(body);
+  parts["xl/worksheets/_rels/sheet1.xml.rels"] =
+      std::string("<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                  "<Relationship Id=\"rId1\" Type=\"") +
+      kRel + "/table\" Target=\"../tables/table1.xml\"/></Relationships>";
+  parts["xl/tables/table1.xml"] = std::string("<table xmlns=\"") + kMain + "\" " + table + "</table>";
+  return parts;
+}
+
+const char* const kItemsTable =
+    "id=\"1\" name=\"Table1\" displayName=\"Items\" ref=\"A1:C4\" totalsRowCount=\"1\">"
+    "<tableColumns count=\"3\"><tableColumn id=\"1\" name=\"Name\"/>"
+    "<tableColumn id=\"2\" name=\"Qty\"/><tableColumn id=\"3\" name=\"Line_x000A_Total\"/>"
+    "</tableColumns>";
+
+TEST(XlsxReader, ReadsTablesAndTheirReferencesInSharedFormulas) {
+  // The shared formula's master stands in the table's first data row; its current-row reference moves
+  // down with the group like the relative reference beside it.
+  SourceWorkbook wb = readXlsxBuffer(
+      buildZip(tablePackage("<row r=\"2\"><c r=\"C2\"><f t=\"shared\" ref=\"C2:C3\" si=\"0\">Items[[#This "
+                            "Row],[Qty]]*E2+$E$1</f></c></row>"
+                            "<row r=\"3\"><c r=\"C3\"><f t=\"shared\" si=\"0\"/></c></row>"
+                            "<row r=\"4\"><c r=\"C4\"><f>SUM(Items[Line\nTotal])</f></c></row>",
+                            kItemsTable)));
+  ASSERT_EQ(wb.tables.size(), 1u);
+  const SourceTable& table = wb.tables[0];
+  EXPECT_EQ(u8(table.name), "Items"); // the name formulas use
+  EXPECT_EQ(table.sheet, 0u);
+  EXPECT_EQ(table.range, (SourceRange{0, 0, 3, 2}));
+  EXPECT_EQ(table.headerRows, 1u);
+  EXPECT_EQ(table.totalsRows, 1u);
+  EXPECT_EQ(table.columns, (std::vector<std::u16string>{u"Name", u"Qty", u"Line\nTotal"}));
+  // The master and other formulas keep their text, translated when compiled at their cells.
+  EXPECT_EQ(u8(cellAt(wb, 0, 1, 2).formula), "Items[[#This Row],[Qty]]*E2+$E$1");
+  EXPECT_EQ(u8(cellAt(wb, 0, 2, 2).formula), "Sheet1!$B3*E3+$E$1");
+  EXPECT_EQ(u8(cellAt(wb, 0, 3, 2).formula), "SUM(Items[Line\nTotal])");
+}
+
+TEST(XlsxReader, RefusesFaultyTables) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"ref=\"A1:C4\"><tableColumns/>", "a table lacks its name or area"},
+      {"displayName=\"T\" ref=\"A1:C\">", "table T has a bad area 'A1:C'"},
+      {"displayName=\"T\" ref=\"A1:B1\" totalsRowCount=\"1\">",
+       "table T has more header and totals rows than rows"},
+      {"displayName=\"T\" ref=\"A1:B3\" headerRowCount=\"2\">", "table T has a bad headerRowCount"},
+      {"displayName=\"T\" ref=\"A1:B3\"><tableColumn name=\"x\"/>",
+       "table T names 1 columns for an area 2 wide"},
+  };
+  for (const auto& [table, expected] : cases) {
+    try {
+      readXlsxBuffer(buildZip(tablePackage("", table)), "book.xlsx");
+      ADD_FAILURE() << table << " was accepted";
+    } catch (const SourceError& e) {
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(XlsxReader, RefusesFaultyPackages) {
   struct Case {
     const char* what;

@@ -2,6 +2,7 @@
 // token each, and a precedence-climbing parser over the operator levels of the formula language.
 #include "compiler/formula_parser.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <initializer_list>
@@ -17,6 +18,7 @@ enum class Tok {
   Text,
   Error,
   Cell,     // A1, Sheet1!$B$2, [1]Sheet1!C3
+  Area,     // the fixed area a structured reference stands for
   Columns,  // A:C
   Rows,     // 3:5
   Name,     // a defined name, or TRUE / FALSE
@@ -51,6 +53,7 @@ struct Token {
   double number = 0;
   std::u16string text; // text constant, name, function name
   std::optional<std::u16string> sheet;
+  std::optional<std::u16string> lastSheet; // a reference across sheets: Sheet2:Sheet5!A1 (with a site)
   int32_t externalIndex = -1;
   RefCorner first;
   RefCorner second;
@@ -111,7 +114,7 @@ std::string quoteSource(std::u16string_view source) {
 
 class Lexer {
 public:
-  explicit Lexer(std::u16string_view text) : s_(text) {}
+  Lexer(std::u16string_view text, const FormulaSite* site) : s_(text), site_(site) {}
 
   std::u16string_view source() const { return s_; }
 
@@ -328,13 +331,20 @@ private:
       fail("expected a reference after '!'", start);
     }
     end = nameRunEnd(start);
-    if (at(end) == u'[') fail("structured references are not supported", start);
-    t.text.assign(s_.substr(start, end - start));
+    std::u16string_view word = s_.substr(start, end - start);
+    if (at(end) == u'[') {
+      if (!allowFree) fail("a structured reference takes no sheet name", start);
+      return lexStructured(t, start, word, end);
+    }
+    t.text.assign(word);
     if (allowFree && at(end) == u'(') {
       t.kind = Tok::Function;
       p_ = end + 1;
       return;
     }
+    // A table's name alone stands for its data rows.
+    if (allowFree && site_ && site_->workbook && site_->workbook->findTable(word))
+      return lexStructured(t, start, word, end);
     t.kind = Tok::Name;
     p_ = end;
   }
@@ -412,8 +422,13 @@ private:
     }
     if (runEnd > start && at(runEnd) == u':') {
       size_t secondEnd = nameRunEnd(runEnd + 1);
-      if (secondEnd > runEnd + 1 && at(secondEnd) == u'!' && !runIsCell(start, runEnd))
-        fail("3D references are not supported", start);
+      if (secondEnd > runEnd + 1 && at(secondEnd) == u'!' && !runIsCell(start, runEnd)) {
+        if (!site_ || !site_->workbook) fail("3D references are not supported", start);
+        p_ = secondEnd + 1;
+        lexTarget(t, std::u16string(s_.substr(start, runEnd - start)), -1);
+        t.lastSheet = std::u16string(s_.substr(runEnd + 1, secondEnd - runEnd - 1));
+        return;
+      }
     }
     lexItem(t, true);
   }
@@ -443,12 +458,15 @@ private:
     }
     if (sheet.find(u'[') != std::u16string_view::npos || sheet.find(u']') != std::u16string_view::npos)
       fail("external workbooks named by path are not supported", start);
-    if (sheet.find(u':') != std::u16string_view::npos) fail("3D references are not supported", start);
+    size_t colon = sheet.find(u':');
+    if (colon != std::u16string_view::npos && (externalIndex >= 0 || !site_ || !site_->workbook))
+      fail("3D references are not supported", start);
     if (sheet.empty() && externalIndex < 0) fail("empty sheet name", start);
     p_ = i + 1;
     std::optional<std::u16string> sheetName;
-    if (!sheet.empty()) sheetName = std::u16string(sheet);
+    if (!sheet.empty()) sheetName = std::u16string(sheet.substr(0, colon));
     lexTarget(t, std::move(sheetName), externalIndex);
+    if (colon != std::u16string_view::npos) t.lastSheet = std::u16string(sheet.substr(colon + 1));
   }
 
   // Returns the number written in digits (at most nine), or -1.
@@ -473,7 +491,7 @@ private:
     bool sheetFollows = at(runEnd) == u'!';
     if (externalIndex < 0) {
       if (sheetFollows) fail("external workbooks named by path are not supported", start);
-      fail("structured references are not supported", start);
+      return lexStructured(t, start, u"", start);
     }
     if (!sheetFollows) {
       if (at(runEnd) == u':') fail("3D references are not supported", start);
@@ -485,13 +503,176 @@ private:
     lexTarget(t, std::move(sheet), externalIndex);
   }
 
+  // ------------------------------------------------------------------ structured references
+
+  // What a structured reference selects: rows by item, and columns by index into the table's columns.
+  enum RowItem : uint8_t { kHeaders = 1, kData = 2, kTotals = 4, kAll = 8, kThisRow = 16 };
+  struct Selection {
+    uint8_t rows = 0;
+    std::optional<size_t> firstColumn;
+    std::optional<size_t> lastColumn;
+  };
+
+  size_t skipSpaces(size_t i) const {
+    while (i < s_.size() && s_[i] == u' ')
+      ++i;
+    return i;
+  }
+
+  // Reads the text of one bracketed item from i (just after its '[') up to its ']', undoing the '''
+  // escapes; returns the position after the ']'.
+  size_t readItem(size_t i, size_t open, std::u16string& text) const {
+    text.clear();
+    for (;;) {
+      if (i >= s_.size()) fail("missing ']'", open);
+      char16_t c = s_[i];
+      if (c == u']') return i + 1;
+      if (c == u'[') fail("unexpected '[' in a structured reference", i);
+      if (c == u'\'' && i + 1 < s_.size()) ++i;
+      text += s_[i];
+      ++i;
+    }
+  }
+
+  static size_t columnIndex(const SourceTable& table, std::u16string_view name, size_t position) {
+    for (size_t i = 0; i < table.columns.size(); ++i) {
+      if (equalsIgnoreCase(table.columns[i], name)) return i;
+    }
+    fail("table " + utf16ToUtf8(table.name) + " has no column " + quoteSource(name), position);
+  }
+
+  // Adds one item, read at `position` from the source text there, to the selection: a special item
+  // (#All, #Data, #Headers, #Totals, #This Row) when it starts with an unescaped '#', else a column.
+  void addItem(Selection& selection, const SourceTable& table, std::u16string_view text, size_t position) {
+    if (at(position) == u'#') {
+      static constexpr std::pair<std::u16string_view, RowItem> kItems[] = {{u"#All", kAll},
+                                                                           {u"#Data", kData},
+                                                                           {u"#Headers", kHeaders},
+                                                                           {u"#Totals", kTotals},
+                                                                           {u"#This Row", kThisRow}};
+      for (const auto& [name, item] : kItems) {
+        if (equalsIgnoreCase(text, name)) {
+          selection.rows |= item;
+          return;
+        }
+      }
+      fail("unknown item " + quoteSource(text) + " in a structured reference", position);
+    }
+    if (selection.firstColumn)
+      fail("a structured reference names one column or one range of columns", position);
+    selection.firstColumn = selection.lastColumn = columnIndex(table, text, position);
+  }
+
+  // Reads a structured reference whose table name (empty: the table around the formula's cell) starts
+  // at `start` and whose brackets, if any, open at `bracket`, into a reference or error token.
+  void lexStructured(Token& t, size_t start, std::u16string_view tableName, size_t bracket) {
+    if (!site_ || !site_->workbook) fail("structured references are not supported", start);
+    const SourceWorkbook& workbook = *site_->workbook;
+    const SourceTable* table = nullptr;
+    if (!tableName.empty()) {
+      table = workbook.findTable(tableName);
+      if (!table) fail("unknown table " + quoteSource(tableName), start);
+    } else if (site_->inCell) {
+      table = workbook.tableAt(site_->sheet, site_->row, site_->column);
+    }
+    if (!table) fail("a structured reference without a table name outside a table", start);
+
+    Selection selection;
+    size_t i = bracket;
+    if (at(i) == u'[') {
+      ++i;
+      std::u16string text;
+      if (at(i) == u'@') {
+        selection.rows |= kThisRow;
+        ++i;
+      }
+      if (at(i) != u'[') {
+        size_t itemStart = i;
+        i = readItem(i, bracket, text);
+        if (!text.empty()) addItem(selection, *table, text, itemStart);
+      } else {
+        for (;;) {
+          i = skipSpaces(i);
+          if (at(i) != u'[') fail("expected '[' in a structured reference", i);
+          size_t itemStart = i + 1;
+          i = readItem(itemStart, i, text);
+          addItem(selection, *table, text, itemStart);
+          i = skipSpaces(i);
+          if (at(i) == u':') {
+            if (at(itemStart) == u'#') fail("a range in a structured reference joins two columns", itemStart);
+            i = skipSpaces(i + 1);
+            if (at(i) != u'[' || at(i + 1) == u'#')
+              fail("a range in a structured reference joins two columns", i);
+            size_t lastStart = i + 1;
+            i = readItem(lastStart, i, text);
+            selection.lastColumn = columnIndex(*table, text, lastStart);
+            i = skipSpaces(i);
+          }
+          if (at(i) == u',') {
+            ++i;
+            continue;
+          }
+          if (at(i) != u']') fail("expected ',' or ']' in a structured reference", i);
+          ++i;
+          break;
+        }
+      }
+    }
+    p_ = i;
+    resolveSelection(t, *table, selection, start);
+  }
+
+  // Sets the token to the area of the table that the selection stands for, or to the error it gives.
+  void resolveSelection(Token& t, const SourceTable& table, const Selection& selection, size_t start) {
+    const SourceRange& area = table.range;
+    int64_t dataTop = int64_t(area.firstRow) + table.headerRows;
+    int64_t dataBottom = int64_t(area.lastRow) - table.totalsRows;
+    int64_t top = 0;
+    int64_t bottom = -1;
+    uint8_t rows = selection.rows == 0 ? uint8_t(kData) : selection.rows;
+    auto error = [&](CalcError e) {
+      t.kind = Tok::Error;
+      t.error = e;
+    };
+    if (rows & kThisRow) {
+      if (rows != kThisRow) fail("the current row does not combine with other items", start);
+      if (!site_->inCell) fail("a reference to the current row outside a cell", start);
+      // Outside the table's data rows the current row has no cell to give.
+      if (site_->row < dataTop || site_->row > dataBottom) return error(ErrValue);
+      top = bottom = site_->row;
+    } else if (rows & kAll) {
+      top = area.firstRow;
+      bottom = area.lastRow;
+    } else {
+      if ((rows & kHeaders) && (rows & kTotals) && !(rows & kData))
+        fail("the headers and totals of a table are not adjacent", start);
+      auto add = [&](int64_t first, int64_t last) {
+        if (first > last) return;
+        if (bottom < top) top = first;
+        bottom = last;
+      };
+      if ((rows & kHeaders) && table.headerRows > 0) add(area.firstRow, area.firstRow);
+      if (rows & kData) add(dataTop, dataBottom);
+      if ((rows & kTotals) && table.totalsRows > 0) add(area.lastRow, area.lastRow);
+      if (bottom < top) return error(ErrRef);
+    }
+    size_t first = selection.firstColumn.value_or(0);
+    size_t last = selection.firstColumn ? *selection.lastColumn : table.columns.size() - 1;
+    if (first > last) std::swap(first, last);
+    t.sheet = site_->workbook->sheets[table.sheet].name;
+    t.first = RefCorner{uint32_t(top), uint32_t(area.firstColumn + first), rows != kThisRow, true};
+    t.second = RefCorner{uint32_t(bottom), uint32_t(area.firstColumn + last), rows != kThisRow, true};
+    t.kind = t.first == t.second ? Tok::Cell : Tok::Area;
+  }
+
   std::u16string_view s_;
+  const FormulaSite* site_;
   size_t p_ = 0;
 };
 
 class Parser {
 public:
-  explicit Parser(std::u16string_view text) : lexer_(text) {}
+  Parser(std::u16string_view text, const FormulaSite* site) : lexer_(text, site), site_(site) {}
 
   AstNode parseAll() {
     advance();
@@ -662,6 +843,7 @@ private:
     case Tok::Text:
     case Tok::Error:
     case Tok::Cell:
+    case Tok::Area:
     case Tok::Columns:
     case Tok::Rows:
     case Tok::Name:
@@ -744,6 +926,10 @@ private:
 
   AstNode parsePrimary() {
     const Token t = token_;
+    if (t.lastSheet)
+      fail("3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT "
+           "and their kin",
+           t.start);
     switch (t.kind) {
     case Tok::Number: {
       advance();
@@ -769,6 +955,14 @@ private:
       n.sheet = t.sheet;
       n.first = t.first;
       return qualify(std::move(n), t);
+    }
+    case Tok::Area: {
+      advance();
+      AstNode n = node(AstKind::AreaRef, t.start);
+      n.sheet = t.sheet;
+      n.first = t.first;
+      n.second = t.second;
+      return n;
     }
     case Tok::Columns:
     case Tok::Rows: {
@@ -850,6 +1044,8 @@ private:
     for (;;) {
       if (token_.kind == Tok::Comma || token_.kind == Tok::RParen)
         call.children.push_back(node(AstKind::Missing, token_.start));
+      else if (token_.lastSheet && takesReferencesAcrossSheets(call.text))
+        addAcrossSheets(call);
       else
         call.children.push_back(parseComparison());
       if (token_.kind == Tok::Comma) {
@@ -859,6 +1055,38 @@ private:
       if (token_.kind != Tok::RParen) expectClose(")");
       advance();
       return call;
+    }
+  }
+
+  // Returns true for the functions whose arguments may reach across a range of sheets.
+  static bool takesReferencesAcrossSheets(std::u16string_view function) {
+    static constexpr std::u16string_view kFunctions[] = {
+        u"SUM",  u"AVERAGE", u"AVERAGEA", u"COUNT",   u"COUNTA",  u"MAX",    u"MAXA",   u"MIN",
+        u"MINA", u"PRODUCT", u"STDEV",    u"STDEV.S", u"STDEV.P", u"STDEVA", u"STDEVP", u"STDEVPA",
+        u"VAR",  u"VAR.S",   u"VAR.P",    u"VARA",    u"VARP",    u"VARPA"};
+    return std::find(std::begin(kFunctions), std::end(kFunctions), function) != std::end(kFunctions);
+  }
+
+  // Reads a whole argument that reaches across a range of sheets (Sheet2:Sheet5!A1:C3) as one
+  // argument per sheet, the sheets taken in the workbook's order.
+  void addAcrossSheets(AstNode& call) {
+    const Token t = token_;
+    token_.lastSheet.reset();
+    AstNode reference = parseRange();
+    bool fixed = reference.kind == AstKind::CellRef ||
+                 (reference.kind == AstKind::AreaRef && !reference.isComputedArea());
+    if (!fixed || (token_.kind != Tok::Comma && token_.kind != Tok::RParen))
+      fail("3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT "
+           "and their kin",
+           t.start);
+    const SourceWorkbook& workbook = *site_->workbook;
+    int32_t first = workbook.findSheet(*t.sheet);
+    int32_t last = workbook.findSheet(*t.lastSheet);
+    if (first < 0 || last < 0) fail("unknown sheet in a 3D reference", t.start);
+    if (first > last) std::swap(first, last);
+    for (int32_t sheet = first; sheet <= last; ++sheet) {
+      reference.sheet = workbook.sheets[sheet].name;
+      call.children.push_back(reference);
     }
   }
 
@@ -909,18 +1137,19 @@ private:
   }
 
   Lexer lexer_;
+  const FormulaSite* site_;
   Token token_;
   int depth_ = 0;
 };
 
 } // namespace
 
-ParseResult parseFormula(std::u16string_view text) {
+ParseResult parseFormula(std::u16string_view text, const FormulaSite* site) {
   ParseResult result;
   try {
     if (text.size() > kMaxFormulaLength)
       fail("formula longer than " + std::to_string(kMaxFormulaLength) + " characters", kMaxFormulaLength);
-    result.tree = Parser(text).parseAll();
+    result.tree = Parser(text, site).parseAll();
   } catch (const Failure& failure) {
     result.tree = AstNode{};
     result.error = failure.error;

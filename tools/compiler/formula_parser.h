@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "compiler/formula_ast.h"
+#include "compiler/source_workbook.h"
 
 namespace cwbk::compiler {
 
@@ -32,10 +33,22 @@ struct ParseResult {
   bool ok() const { return !error.has_value(); }
 };
 
+// Where a formula stands: the workbook whose tables its structured references reach, its sheet, and
+// its cell (none for a defined name, where a reference to the formula's own row has no meaning).
+struct FormulaSite {
+  const SourceWorkbook* workbook = nullptr;
+  uint32_t sheet = 0;
+  bool inCell = false;
+  uint32_t row = 0;
+  uint32_t column = 0;
+};
+
 // Parses one formula. A leading '=' is skipped. Rejected, with a clear error: 3D references
-// (Sheet1:Sheet3!A1), structured references (Table1[Col]), external workbooks given by path
-// rather than by index, and the #GETTING_DATA literal.
-ParseResult parseFormula(std::u16string_view text);
+// (Sheet1:Sheet3!A1), external workbooks given by path rather than by index, the #GETTING_DATA
+// literal, and structured references (Table1[Col]) unless a site with the workbook's tables is given.
+// With a site, each structured reference and each bare table name reads as the plain reference it
+// stands for: absolute, but for a reference to the formula's own row ([@Col]), whose row is relative.
+ParseResult parseFormula(std::u16string_view text, const FormulaSite* site = nullptr);
 // Parses one formula given as UTF-8; error positions are byte offsets into that text.
 ParseResult parseFormulaUtf8(std::string_view text);
 

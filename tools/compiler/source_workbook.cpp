@@ -119,15 +119,35 @@ void claimMembers(SourceWorkbook& workbook, size_t owner, std::vector<SourceCell
 
 } // namespace
 
+namespace {
+
+bool sameName(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+           return asciiUpper(x) == asciiUpper(y);
+         });
+}
+
+} // namespace
+
 int32_t SourceWorkbook::findSheet(std::u16string_view name) const {
   for (size_t i = 0; i < sheets.size(); ++i) {
-    const std::u16string& candidate = sheets[i].name;
-    if (candidate.size() == name.size() &&
-        std::equal(candidate.begin(), candidate.end(), name.begin(),
-                   [](char16_t a, char16_t b) { return asciiUpper(a) == asciiUpper(b); }))
-      return static_cast<int32_t>(i);
+    if (sameName(sheets[i].name, name)) return static_cast<int32_t>(i);
   }
   return -1;
+}
+
+const SourceTable* SourceWorkbook::findTable(std::u16string_view name) const {
+  for (const SourceTable& table : tables) {
+    if (sameName(table.name, name)) return &table;
+  }
+  return nullptr;
+}
+
+const SourceTable* SourceWorkbook::tableAt(uint32_t sheet, uint32_t row, uint32_t column) const {
+  for (const SourceTable& table : tables) {
+    if (table.sheet == sheet && table.range.contains(row, column)) return &table;
+  }
+  return nullptr;
 }
 
 const SourceCell* SourceWorkbook::findCell(uint32_t sheet, uint32_t row, uint32_t column) const {

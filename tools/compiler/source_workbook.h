@@ -112,6 +112,17 @@ struct SourceDataTable {
   std::u16string columnInputCell; // likewise
 };
 
+// A table (a list object): its area on its sheet with the header and totals rows, and its columns' names
+// left to right. Formulas reach it by `name` in structured references, Table1[Amount].
+struct SourceTable {
+  std::u16string name;
+  uint32_t sheet = 0;
+  SourceRange range;
+  uint32_t headerRows = 1; // 0 or 1
+  uint32_t totalsRows = 0; // 0 or 1
+  std::vector<std::u16string> columns;
+};
+
 struct SourceName {
   std::u16string name;
   int32_t scope = -1;     // -1: the whole workbook; otherwise the sheet index
@@ -124,6 +135,7 @@ struct SourceWorkbook {
   std::vector<SourceCell> cells; // sorted by (sheet, row, column), one per position
   std::vector<SourceName> names;
   std::vector<SourceDataTable> dataTables;
+  std::vector<SourceTable> tables;
   // Paths of the other workbooks that formulas reach as [1], [2], ... (entry i is [i + 1]); an entry
   // is empty when the source does not say where the workbook lies.
   std::vector<std::u16string> externalLinks;
@@ -131,6 +143,10 @@ struct SourceWorkbook {
 
   // Returns the index of the sheet whose name equals `name` without regard to ASCII case, or -1.
   int32_t findSheet(std::u16string_view name) const;
+  // Returns the table whose name equals `name` without regard to ASCII case, or null.
+  const SourceTable* findTable(std::u16string_view name) const;
+  // Returns the first table whose area holds (sheet, row, column), or null.
+  const SourceTable* tableAt(uint32_t sheet, uint32_t row, uint32_t column) const;
   // Returns the cell at (sheet, row, column), or null.
   const SourceCell* findCell(uint32_t sheet, uint32_t row, uint32_t column) const;
   SourceCell* findCell(uint32_t sheet, uint32_t row, uint32_t column);

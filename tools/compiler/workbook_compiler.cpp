@@ -65,8 +65,9 @@ CalcValue toCalcValue(const SourceValue& v) {
 // the template reaches by index, the template's key, the flags its functions call for, and the single
 // cells it reads.
 struct FormulaBuild {
-  bool extractOperands = true; // false for defined names: every reference stays in the tree
-  uint32_t sheet = 0;          // the sheet of the formula's cell (or of the name's scope)
+  bool extractOperands = true;      // false for defined names: every reference stays in the tree
+  uint32_t sheet = 0;               // the sheet of the formula's cell (or of the name's scope)
+  const SourceCell* cell = nullptr; // the formula's cell; none for a defined name
   // The shape pass writes a marker for each placeholder into the key and collects the placeholders'
   // values; the key is then the formula's shape.
   bool shapeOnly = false;
@@ -190,6 +191,7 @@ private:
       if (!hasFormula(sc) || tableCells.contains({sc.sheet, sc.row, sc.column})) continue;
       FormulaBuild build;
       build.sheet = sc.sheet;
+      build.cell = &sc;
       build.shapeOnly = true;
       try {
         compileText(sc.formula, build);
@@ -303,6 +305,7 @@ private:
   uint32_t formulaCell(const SourceCell& sc, Cell& cell, const std::vector<int32_t>* plan) {
     FormulaBuild build;
     build.sheet = sc.sheet;
+    build.cell = &sc;
     build.plan = plan;
     NodePtr root;
     try {
@@ -386,7 +389,13 @@ private:
   // ------------------------------------------------------------------ formulas
 
   NodePtr compileText(const std::u16string& text, FormulaBuild& build) {
-    ParseResult parsed = parseFormula(text);
+    FormulaSite site{&source_, build.sheet};
+    if (build.cell) {
+      site.inCell = true;
+      site.row = build.cell->row;
+      site.column = build.cell->column;
+    }
+    ParseResult parsed = parseFormula(text, &site);
     if (!parsed.ok()) throw FormulaFault{parsed.error->what, parsed.error->position};
     build.text = text;
     return compile(parsed.tree, build);

@@ -507,6 +507,70 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------------
+// tables/tableN.xml: a table's name, area, header and totals rows, and its columns' names.
+
+class TableHandler : public XmlHandler {
+public:
+  explicit TableHandler(SourceTable& table) : table_(table) {}
+
+  void start(std::string_view name, const XML_Char** attributes) override {
+    if (name == "table") {
+      const char* display = attribute(attributes, "displayName");
+      if (display == nullptr) display = attribute(attributes, "name");
+      const char* ref = attribute(attributes, "ref");
+      if (display == nullptr || *display == '\0' || ref == nullptr)
+        throw SourceError("a table lacks its name or area");
+      table_.name = wide(display);
+      if (!parseRangeReference(ref, table_.range))
+        throw SourceError("table " + std::string(display) + " has a bad area '" + ref + "'");
+      table_.headerRows = rowCount(attributes, "headerRowCount", 1);
+      table_.totalsRows = rowCount(attributes, "totalsRowCount", 0);
+      if (table_.headerRows + table_.totalsRows > table_.range.lastRow - table_.range.firstRow + 1)
+        throw SourceError("table " + std::string(display) + " has more header and totals rows than rows");
+    } else if (name == "tableColumn") {
+      const char* column = attribute(attributes, "name");
+      if (column == nullptr)
+        throw SourceError("a column of table " + utf16ToUtf8(table_.name) + " lacks its name");
+      table_.columns.push_back(decodeEscapes(wide(column)));
+    }
+  }
+  void end(std::string_view) override {}
+  void text(std::string_view) override {}
+
+private:
+  // Returns the count of header or totals rows, 0 or 1; `absent` when the attribute is not given.
+  uint32_t rowCount(const XML_Char** attributes, std::string_view which, uint32_t absent) const {
+    const char* text = attribute(attributes, which);
+    uint64_t count = absent;
+    if (text != nullptr && (!parseUnsigned(text, count) || count > 1))
+      throw SourceError("table " + utf16ToUtf8(table_.name) + " has a bad " + std::string(which));
+    return static_cast<uint32_t>(count);
+  }
+
+  SourceTable& table_;
+};
+
+// Reads the tables of a sheet, reached through the sheet's relationships, into the workbook.
+void readTables(Package& package, SourceWorkbook& workbook, uint32_t sheet, const std::string& sheetPart,
+                const Relationships& relationships) {
+  for (const auto& [id, relationship] : relationships) {
+    if (!typeIs(relationship, "/table") || relationship.external) continue;
+    std::string part = resolvePart(sheetPart, relationship.target);
+    SourceTable table;
+    table.sheet = sheet;
+    TableHandler handler(table);
+    package.parse(part, handler);
+    if (table.columns.size() != table.range.lastColumn - table.range.firstColumn + 1)
+      package.fail("part " + part + ": table " + utf16ToUtf8(table.name) + " names " +
+                   std::to_string(table.columns.size()) + " columns for an area " +
+                   std::to_string(table.range.lastColumn - table.range.firstColumn + 1) + " wide");
+    if (workbook.findTable(table.name))
+      package.fail("part " + part + ": two tables are named " + utf16ToUtf8(table.name));
+    workbook.tables.push_back(std::move(table));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------
 // Worksheet parts
 
 // Counts the text that the description holds. Shared strings, shared formulas and hyperlinks repeat
@@ -597,8 +661,9 @@ public:
   }
 
   // Gives each dependent cell of a shared formula its master's formula, shifted to the cell: the
-  // master is parsed once and its tree moved for each cell. A master that does not parse is given
-  // unchanged (compiling reports it, for every cell of the group alike).
+  // master is parsed once, at its own cell so that its structured references read as plain ones, and
+  // its tree moved for each cell. A master that does not parse is given unchanged (compiling reports
+  // it, for every cell of the group alike).
   void resolveSharedFormulas() {
     std::map<int32_t, std::optional<AstNode>> trees;
     for (auto [index, group] : sharedDependents_) {
@@ -610,7 +675,8 @@ public:
       budget_.charge(master->second.formula.size() + 8);
       auto [tree, fresh] = trees.try_emplace(group);
       if (fresh) {
-        ParseResult parsed = parseFormula(master->second.formula);
+        FormulaSite site{&workbook_, sheet_, true, master->second.row, master->second.column};
+        ParseResult parsed = parseFormula(master->second.formula, &site);
         if (parsed.ok()) tree->second = std::move(parsed.tree);
       }
       if (!tree->second) {
@@ -972,6 +1038,8 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
     }
   }
 
+  // Every sheet's name, kind and tables come first: a formula may reach the table of a later sheet.
+  std::vector<std::string> cellParts(workbookHandler.sheets.size()); // empty for a sheet without cells
   for (size_t index = 0; index < workbookHandler.sheets.size(); ++index) {
     const SheetEntry& entry = workbookHandler.sheets[index];
     SourceSheet sheet;
@@ -999,11 +1067,17 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
     }
     workbook.sheets.push_back(std::move(sheet));
     if (!hasCells) continue;
+    cellParts[index] = resolvePart(workbookPart, relationship.target);
+    readTables(package, workbook, static_cast<uint32_t>(index), cellParts[index],
+               readRelationships(package, cellParts[index]));
+  }
 
-    std::string part = resolvePart(workbookPart, relationship.target);
+  for (size_t index = 0; index < cellParts.size(); ++index) {
+    const std::string& part = cellParts[index];
+    if (part.empty()) continue;
     SheetHandler handler(workbook, static_cast<uint32_t>(index), sharedStrings, unlockedFormats, budget);
     package.parse(part, handler);
-    workbook.sheets.back().codeName = handler.codeName;
+    workbook.sheets[index].codeName = handler.codeName;
     Relationships sheetRelationships;
     if (!handler.hyperlinks.empty()) sheetRelationships = readRelationships(package, part);
     try {
