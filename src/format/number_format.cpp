@@ -49,6 +49,7 @@ struct Section {
   bool isDate = false;
   bool hasText = false;
   bool hasDigits = false;
+  bool hasPoint = false;
 };
 
 char16_t lower(char16_t c) {
@@ -137,13 +138,11 @@ std::optional<std::vector<Section>> parseCode(std::u16string_view code) {
       s.hasDigits = true;
       ++i;
     } else if (c == u'.') {
-      bool seen = false;
-      for (const Token& t : s.tokens)
-        seen = seen || t.kind == Tok::Point;
-      if (seen)
+      if (s.hasPoint)
         addLiteral(s, u".");
       else
         s.tokens.push_back({Tok::Point, 0, 0, {}});
+      s.hasPoint = true;
       ++i;
     } else if (c == u',') {
       s.tokens.push_back({Tok::Comma, 0, 0, {}});
@@ -347,15 +346,11 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
         percents += c == u'%';
     if (t.kind == Tok::Digit && k < wholeEnd) ++wholePlaces;
     if (t.kind == Tok::Digit && k > point && k < mantissaEnd) ++decimals;
-    if (t.kind == Tok::Comma) {
-      bool digitBefore = false, digitAfter = false;
-      for (size_t j = 0; j < k; ++j)
-        digitBefore = digitBefore || tokens[j].kind == Tok::Digit;
-      for (size_t j = k + 1; j < wholeEnd; ++j)
-        digitAfter = digitAfter || tokens[j].kind == Tok::Digit;
-      if (digitBefore && digitAfter && k < wholeEnd)
+    // A comma between whole-part placeholders groups; one after the last placeholder scales.
+    if (t.kind == Tok::Comma && k > firstDigit) {
+      if (lastWholeDigit != n && k < lastWholeDigit)
         group = true;
-      else if (digitBefore && !digitAfter && k < mantissaEnd)
+      else if (k < mantissaEnd)
         ++scale;
     }
   }
@@ -373,7 +368,8 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
     power = d.exponent - (shown - 1);
     bool hashes = firstDigit < n && tokens[firstDigit].letter == u'#';
     if (hashes && wholePlaces > 1) power = static_cast<int>(std::floor(static_cast<double>(d.exponent) / wholePlaces)) * wholePlaces;
-    v = v / std::pow(10.0, power);
+    v = power < -300 ? v * 1e300 / std::pow(10.0, power + 300) : v / std::pow(10.0, power);
+    if (!std::isfinite(v)) return std::nullopt;
     Rounded check = roundDecimal(v, decimals);
     if (static_cast<int>(check.whole.size()) > shown && !hashes) {
       ++power;
@@ -398,14 +394,7 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
       out += u'-';
     else if (e.count)
       out += u'+';
-    std::string digits = std::to_string(std::abs(power));
-    size_t end = n;
-    int places = 0;
-    for (size_t k = exponent + 1; k < n; ++k)
-      places += tokens[k].kind == Tok::Digit;
-    layWhole(tokens, exponent + 1, end, digits == "0" && places > 0 ? std::string("0") : digits, false, u"",
-             out);
-    (void)places;
+    layWhole(tokens, exponent + 1, n, std::to_string(std::abs(power)), false, u"", out);
   }
   if (out.size() > kMaxShown) return std::nullopt;
   return out;
@@ -442,7 +431,7 @@ std::pair<int64_t, int64_t> closestFraction(double v, int64_t maxDenominator) {
   return {p1, q1};
 }
 
-std::optional<std::u16string> fractionSection(double v, const Section& s, const LocaleSettings& locale) {
+std::optional<std::u16string> fractionSection(double v, const Section& s) {
   const std::vector<Token>& tokens = s.tokens;
   size_t n = tokens.size(), slash = 0;
   while (tokens[slash].kind != Tok::Slash)
@@ -511,9 +500,6 @@ std::optional<std::u16string> fractionSection(double v, const Section& s, const 
     layWhole(tokens, first, lastWhole + 1, wholeDigits, false, u"", out);
     for (size_t k = lastWhole + 1; k < numBegin; ++k)
       if (tokens[k].kind == Tok::Literal) out += tokens[k].text;
-    if (numerator == 0 && wholeDigits.empty() && whole == 0) {
-      // Zero shows the whole part's zero when it has one.
-    }
   } else {
     for (size_t k = 0; k < numBegin; ++k)
       if (tokens[k].kind == Tok::Literal) out += tokens[k].text;
@@ -536,7 +522,6 @@ std::optional<std::u16string> fractionSection(double v, const Section& s, const 
       out += u'0';
   for (size_t k = denEnd; k < n; ++k)
     if (tokens[k].kind == Tok::Literal) out += tokens[k].text;
-  (void)locale;
   return out;
 }
 
@@ -630,8 +615,6 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
     case Tok::Elapsed: {
       int64_t v = t.letter == u'h' ? totalSeconds / 3600 : t.letter == u'm' ? totalSeconds / 60 : totalSeconds;
       twoDigits(v, t.count, out);
-      // Units after an elapsed one count within it.
-      hour = t.letter == u'h' ? hour : hour;
       break;
     }
     case Tok::Date: {
@@ -654,11 +637,7 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
         break;
       case u'm':
         if (isMinute(tokens, k)) {
-          bool afterElapsedHours = false;
-          for (const Token& u : tokens)
-            afterElapsedHours = afterElapsedHours || (u.kind == Tok::Elapsed && u.letter == u'h');
           twoDigits(minute, c, out);
-          (void)afterElapsedHours;
         } else if (c <= 2) {
           twoDigits(date.month, c, out);
         } else {
@@ -677,13 +656,9 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
         twoDigits(h, std::min(c, 2), out);
         break;
       }
-      case u's': {
-        bool elapsedMinutes = false;
-        for (const Token& u : tokens)
-          elapsedMinutes = elapsedMinutes || (u.kind == Tok::Elapsed && u.letter == u's');
+      case u's':
         twoDigits(second % 60, std::min(c, 2), out);
         break;
-      }
       }
       break;
     }
@@ -733,10 +708,10 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
     for (size_t k = 0; k < count && chosen == count; ++k)
       if (sections[k].compare != Compare::None && meets(sections[k], x)) chosen = k;
     if (chosen == count) {
+      // The first section without a condition takes the rest; without one, the number shows as General.
       for (size_t k = 0; k < count && chosen == count; ++k)
         if (sections[k].compare == Compare::None) chosen = k;
-      // Two conditional sections and a third for the rest; one conditional section and the next for the rest.
-      if (chosen == count) return std::u16string(count == 1 ? u"" : u"");
+      if (chosen == count) return numberText(x);
     }
   } else if (x < 0 && count >= 2) {
     chosen = 1;
@@ -754,12 +729,9 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
   }
   if (s.isDate) return dateSection(showSign ? x : std::fabs(x), s, system, locale);
   double v = std::fabs(x);
-  std::optional<std::u16string> body = isFraction(s) ? fractionSection(v, s, locale) : numberSection(v, s, locale);
+  std::optional<std::u16string> body = isFraction(s) ? fractionSection(v, s) : numberSection(v, s, locale);
   if (!body) return std::nullopt;
-  bool general = false;
-  for (const Token& t : s.tokens)
-    general = general || t.kind == Tok::General;
-  if (x < 0 && showSign && !(general && !s.hasDigits && false)) body->insert(body->begin(), u'-');
+  if (x < 0 && showSign) body->insert(body->begin(), u'-');
   return body;
 }
 
