@@ -49,7 +49,9 @@ struct Section {
   bool isDate = false;
   bool hasText = false;
   bool hasDigits = false;
+  bool plainDigits = false; // digit placeholders other than zeros right after the point
   bool hasPoint = false;
+  int percents = 0; // unquoted '%' signs, each multiplying by 100
 };
 
 char16_t lower(char16_t c) {
@@ -134,8 +136,12 @@ std::optional<std::vector<Section>> parseCode(std::u16string_view code) {
         return std::nullopt;
       i = close + 1;
     } else if (c == u'0' || c == u'#' || c == u'?') {
-      s.tokens.push_back({Tok::Digit, c, 0, {}});
+      // Zeros right after the point may be fractions of a second; count 1 marks them.
+      const Token* last = s.tokens.empty() ? nullptr : &s.tokens.back();
+      bool afterPoint = c == u'0' && last && (last->kind == Tok::Point || (last->kind == Tok::Digit && last->count));
+      s.tokens.push_back({Tok::Digit, c, afterPoint ? 1 : 0, {}});
       s.hasDigits = true;
+      s.plainDigits = s.plainDigits || !afterPoint;
       ++i;
     } else if (c == u'.') {
       if (s.hasPoint)
@@ -143,6 +149,10 @@ std::optional<std::vector<Section>> parseCode(std::u16string_view code) {
       else
         s.tokens.push_back({Tok::Point, 0, 0, {}});
       s.hasPoint = true;
+      ++i;
+    } else if (c == u'%') {
+      addLiteral(s, u"%");
+      ++s.percents;
       ++i;
     } else if (c == u',') {
       s.tokens.push_back({Tok::Comma, 0, 0, {}});
@@ -179,6 +189,14 @@ std::optional<std::vector<Section>> parseCode(std::u16string_view code) {
       addLiteral(s, code.substr(i, 1));
       ++i;
     }
+  }
+  // A section is numbers, a date and time, or text, never two of them; only the last section takes
+  // text.
+  for (size_t k = 0; k < sections.size(); ++k) {
+    const Section& s = sections[k];
+    if ((s.isDate && s.plainDigits) || (s.hasText && (s.hasDigits || s.isDate)) ||
+        (s.hasText && k + 1 < sections.size()))
+      return std::nullopt;
   }
   return sections;
 }
@@ -247,6 +265,38 @@ Rounded roundDecimal(double v, int decimals) {
   return r;
 }
 
+// A non-negative number as General shows it in eleven characters: plain with as many decimals as fit
+// when that keeps at least as many significant digits as the exponent form (up to six), which it
+// takes otherwise and from 12 whole digits on.
+std::u16string generalText(double v, const LocaleSettings& locale) {
+  if (v == 0) return u"0";
+  std::string text;
+  int magnitude = decimalDigits(v, 15).exponent;
+  DecimalDigits scientific = decimalDigits(v, 6);
+  if (magnitude <= 10) {
+    Rounded r = roundDecimal(v, 9 - std::max(magnitude, 0));
+    size_t last = r.fraction.find_last_not_of('0');
+    std::string fraction = last == std::string::npos ? std::string() : r.fraction.substr(0, last + 1);
+    std::string digits = r.whole + fraction;
+    size_t first = digits.find_first_not_of('0');
+    size_t significant = first == std::string::npos ? 0 : digits.size() - first;
+    text = (r.whole.empty() ? "0" : r.whole) + (fraction.empty() ? "" : "." + fraction);
+    if (significant < scientific.digits.size() || text.size() > 11) text.clear();
+  } else {
+    text.clear();
+  }
+  if (text.empty()) {
+    const std::string& d = scientific.digits;
+    std::string power = std::to_string(std::abs(scientific.exponent));
+    text = d.substr(0, 1) + (d.size() > 1 ? "." + d.substr(1) : "") + (scientific.exponent < 0 ? "E-" : "E+") +
+           (power.size() < 2 ? "0" : "") + power;
+  }
+  std::u16string out;
+  for (char c : text)
+    out += c == '.' ? locale.decimalSeparator : std::u16string(1, static_cast<char16_t>(c));
+  return out;
+}
+
 // What a placeholder shows where the value has no digit.
 void emptyPlace(char16_t placeholder, std::u16string& out) {
   if (placeholder == u'0') out += u'0';
@@ -308,21 +358,57 @@ void layFraction(const std::vector<Token>& tokens, size_t begin, size_t end, con
 }
 
 // Shows a number (its sign handled by the caller) through a number section.
-std::optional<std::u16string> numberSection(double v, const Section& s, const LocaleSettings& locale) {
-  const std::vector<Token>& tokens = s.tokens;
+// The tokens of a number section with its commas resolved: a comma after a placeholder and before
+// another in the whole part groups (kept as a Comma token); commas after a placeholder that no
+// other placeholder follows scale (counted); any other comma after a placeholder shows nothing; one
+// after anything else is a literal.
+std::vector<Token> resolveCommas(const std::vector<Token>& tokens, int& scale) {
+  std::vector<Token> out;
+  size_t n = tokens.size(), lastDigit = n, point = n;
+  for (size_t k = 0; k < n; ++k) {
+    if (tokens[k].kind == Tok::Digit) lastDigit = k;
+    if (tokens[k].kind == Tok::Exponent) break;
+    if (tokens[k].kind == Tok::Point && point == n) point = k;
+  }
+  bool afterDigit = false;
+  for (size_t k = 0; k < n; ++k) {
+    const Token& t = tokens[k];
+    if (t.kind != Tok::Comma) {
+      afterDigit = t.kind == Tok::Digit;
+      out.push_back(t);
+      continue;
+    }
+    if (!afterDigit) {
+      if (!out.empty() && out.back().kind == Tok::Literal)
+        out.back().text += u',';
+      else
+        out.push_back({Tok::Literal, 0, 0, u","});
+    } else if (k + 1 < n && tokens[k + 1].kind == Tok::Digit && k < point) {
+      out.push_back(t);
+    } else if (lastDigit == n || k > lastDigit) {
+      ++scale;
+    }
+  }
+  return out;
+}
+
+std::optional<std::u16string> numberSection(double v, const Section& s, const LocaleSettings& locale, bool& zero) {
   std::u16string out;
-  for (const Token& t : tokens)
+  zero = v == 0;
+  for (const Token& t : s.tokens)
     if (t.kind == Tok::General) {
-      // General inside a section: the number as text, the rest of the section as literals.
-      for (const Token& u : tokens)
-        out += u.kind == Tok::General ? numberText(v) : u.kind == Tok::Literal ? u.text : std::u16string();
+      // General inside a section: the number as General shows it, the rest of the section as literals.
+      for (const Token& u : s.tokens)
+        out += u.kind == Tok::General ? generalText(v, locale) : u.kind == Tok::Literal ? u.text : std::u16string();
       return out;
     }
   if (!s.hasDigits) {
-    for (const Token& t : tokens)
+    for (const Token& t : s.tokens)
       if (t.kind == Tok::Literal) out += t.text;
     return out;
   }
+  int scale = 0, percents = s.percents;
+  const std::vector<Token> tokens = resolveCommas(s.tokens, scale);
   // Where the parts are: the last digit placeholder before the point or exponent ends the whole part.
   size_t n = tokens.size(), point = n, exponent = n;
   for (size_t k = 0; k < n; ++k) {
@@ -337,22 +423,13 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
       if (firstDigit == n) firstDigit = k;
       lastWholeDigit = k;
     }
-  int decimals = 0, wholePlaces = 0, percents = 0, scale = 0;
+  int decimals = 0, wholePlaces = 0;
   bool group = false;
   for (size_t k = 0; k < n; ++k) {
     const Token& t = tokens[k];
-    if (t.kind == Tok::Literal)
-      for (char16_t c : t.text)
-        percents += c == u'%';
     if (t.kind == Tok::Digit && k < wholeEnd) ++wholePlaces;
     if (t.kind == Tok::Digit && k > point && k < mantissaEnd) ++decimals;
-    // A comma between whole-part placeholders groups; one after the last placeholder scales.
-    if (t.kind == Tok::Comma && k > firstDigit) {
-      if (lastWholeDigit != n && k < lastWholeDigit)
-        group = true;
-      else if (k < mantissaEnd)
-        ++scale;
-    }
+    group = group || t.kind == Tok::Comma;
   }
   for (int k = 0; k < percents; ++k)
     v *= 100;
@@ -377,10 +454,14 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
     }
   }
   Rounded r = roundDecimal(v, decimals);
+  zero = r.whole.empty() && r.fraction.find_first_not_of('0') == std::string::npos;
   // Literals before the first placeholder, the whole part, the point and decimals, then the rest.
   for (size_t k = 0; k < firstDigit && k < n; ++k)
     if (tokens[k].kind == Tok::Literal) out += tokens[k].text;
-  if (firstDigit < n) layWhole(tokens, firstDigit, lastWholeDigit + 1, r.whole, group, u",", out);
+  if (firstDigit < n)
+    layWhole(tokens, firstDigit, lastWholeDigit + 1, r.whole, group, u",", out);
+  else
+    out.append(r.whole.begin(), r.whole.end());
   for (size_t k = lastWholeDigit == n ? firstDigit : lastWholeDigit + 1; k < wholeEnd; ++k)
     if (tokens[k].kind == Tok::Literal) out += tokens[k].text;
   if (point < mantissaEnd) {
@@ -431,7 +512,7 @@ std::pair<int64_t, int64_t> closestFraction(double v, int64_t maxDenominator) {
   return {p1, q1};
 }
 
-std::optional<std::u16string> fractionSection(double v, const Section& s) {
+std::optional<std::u16string> fractionSection(double v, const Section& s, bool& zero) {
   const std::vector<Token>& tokens = s.tokens;
   size_t n = tokens.size(), slash = 0;
   while (tokens[slash].kind != Tok::Slash)
@@ -478,6 +559,7 @@ std::optional<std::u16string> fractionSection(double v, const Section& s) {
     whole += 1;
     numerator = 0;
   }
+  zero = whole == 0 && numerator == 0;
   std::u16string out;
   std::string wholeDigits = whole == 0 ? std::string() : std::to_string(static_cast<int64_t>(whole));
   if (hasWhole) {
@@ -557,7 +639,7 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
                                           const LocaleSettings& locale) {
   std::vector<Token> tokens = s.tokens;
   // A point and zeros after seconds are fractions of a second.
-  int subDigits = 0;
+  int subDigits = 0, elapsedUnits = 0;
   bool onlyElapsed = true, ampm = false;
   for (size_t k = 0; k < tokens.size(); ++k) {
     Token& t = tokens[k];
@@ -566,16 +648,18 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
       while (j < tokens.size() && tokens[j].kind == Tok::Digit && tokens[j].letter == u'0')
         ++j;
       int zeros = static_cast<int>(j - k - 1);
-      t = {Tok::SubSecond, 0, std::min(zeros, 3), {}};
+      t = zeros ? Token{Tok::SubSecond, 0, std::min(zeros, 3), {}} : Token{Tok::Literal, 0, 0, u"."};
       tokens.erase(tokens.begin() + static_cast<long>(k) + 1, tokens.begin() + static_cast<long>(j));
       subDigits = std::max(subDigits, t.count);
     }
     if (t.kind == Tok::Date) onlyElapsed = false;
     if (t.kind == Tok::AmPm) ampm = true;
+    elapsedUnits += t.kind == Tok::Elapsed;
   }
   if (!std::isfinite(x)) return std::nullopt;
+  // A negative number shows only as one elapsed unit alone ("-24" through "[h]").
   bool negative = x < 0;
-  if (negative && !onlyElapsed) return std::nullopt;
+  if (negative && !(onlyElapsed && !ampm && subDigits == 0 && elapsedUnits == 1)) return std::nullopt;
   int64_t perSecond = 1;
   for (int k = 0; k < subDigits; ++k)
     perSecond *= 10;
@@ -608,9 +692,6 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
       break;
     case Tok::Comma:
       out += u',';
-      break;
-    case Tok::Digit:
-      out += t.letter == u'?' ? u' ' : t.letter;
       break;
     case Tok::Elapsed: {
       int64_t v = t.letter == u'h' ? totalSeconds / 3600 : t.letter == u'm' ? totalSeconds / 60 : totalSeconds;
@@ -697,7 +778,7 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
   std::vector<Section>& sections = *parsed;
   // The number sections: a fourth section and a lone text section are for texts only.
   size_t count = sections.size();
-  if (count == 4) count = 3;
+  if (count == 4 || (count > 1 && sections[count - 1].hasText)) --count;
   bool conditions = false;
   for (size_t k = 0; k < count; ++k)
     conditions = conditions || sections[k].compare != Compare::None;
@@ -711,7 +792,7 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
       // The first section without a condition takes the rest; without one, the number shows as General.
       for (size_t k = 0; k < count && chosen == count; ++k)
         if (sections[k].compare == Compare::None) chosen = k;
-      if (chosen == count) return numberText(x);
+      if (chosen == count) return (x < 0 ? u"-" : u"") + generalText(std::fabs(x), locale);
     }
   } else if (x < 0 && count >= 2) {
     chosen = 1;
@@ -724,14 +805,18 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
     // A number through a text section shows as General does.
     std::u16string out;
     for (const Token& t : s.tokens)
-      out += t.kind == Tok::At ? numberText(x) : t.kind == Tok::Literal ? t.text : std::u16string();
+      out += t.kind == Tok::At ? (x < 0 ? u"-" : u"") + generalText(std::fabs(x), locale)
+             : t.kind == Tok::Literal ? t.text
+                                      : std::u16string();
     return out;
   }
   if (s.isDate) return dateSection(showSign ? x : std::fabs(x), s, system, locale);
   double v = std::fabs(x);
-  std::optional<std::u16string> body = isFraction(s) ? fractionSection(v, s) : numberSection(v, s, locale);
+  // A negative number that shows only zeros shows no sign.
+  bool zero = false;
+  std::optional<std::u16string> body = isFraction(s) ? fractionSection(v, s, zero) : numberSection(v, s, locale, zero);
   if (!body) return std::nullopt;
-  if (x < 0 && showSign) body->insert(body->begin(), u'-');
+  if (x < 0 && showSign && !zero) body->insert(body->begin(), u'-');
   return body;
 }
 
@@ -740,10 +825,7 @@ std::optional<std::u16string> formatText(std::u16string_view text, std::u16strin
   if (!parsed) return std::nullopt;
   const std::vector<Section>& sections = *parsed;
   const Section* s = nullptr;
-  if (sections.size() == 4)
-    s = &sections[3];
-  else if (sections[0].hasText)
-    s = &sections[0];
+  if (sections.size() == 4 || sections.back().hasText) s = &sections.back();
   if (!s) return std::u16string(text);
   std::u16string out;
   for (const Token& t : s->tokens) {

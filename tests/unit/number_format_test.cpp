@@ -37,7 +37,7 @@ TEST_F(TextFormatTest, DigitsGroupingScalingAndRounding) {
       {"=TEXT(-0.5,\"0\")", txt(u"-1")},
       {"=TEXT(0.5,\"#\")", txt(u"1")},
       {"=TEXT(0.4,\"#\")", txt(u"")},
-      {"=TEXT(-0.4,\"0\")", txt(u"-0")},
+      {"=TEXT(-0.4,\"0\")", txt(u"0")}, // no sign on zeros
       {"=TEXT(A2,\"#,##0.00\")", txt(u"1,234.57")},
       {"=TEXT(1234567,\"#,##0,\")", txt(u"1,235")},
       {"=TEXT(1234567,\"0.0,,\"\"M\"\"\")", txt(u"1.2M")},
@@ -51,6 +51,16 @@ TEST_F(TextFormatTest, DigitsGroupingScalingAndRounding) {
       {"=TEXT(0.1234,\"0.0%\")", txt(u"12.3%")},
       {"=TEXT(1/3,\"0.000000000000000000\")", txt(u"0.333333333333333000")}, // 15 digits, then zeros
       {"=TEXT(1E+20,\"0\")", txt(u"100000000000000000000")},
+      // Commas: grouping between placeholders, scaling after the last, nothing inside the decimals
+      // after a placeholder, shown after anything else.
+      {"=TEXT(890123.456789,\"#,#.##.##,#\")", txt(u"890,123.45.679")},
+      {"=TEXT(890123.456789,\"0,x#.00.0\")", txt(u"89012x3.45.7")},
+      {"=TEXT(890123.456789,\"#x,0,#.00.0\")", txt(u"890,1x,23.45.7")},
+      {"=TEXT(890123.456789,\",#.00.0\")", txt(u",890123.45.7")},
+      {"=TEXT(890123.456789,\"#.###x,##\")", txt(u"890123.456x,79")},
+      {"=TEXT(890123.456789,\"%#%#%\")", txt(u"%89012345678%9%")},
+      {"=TEXT(5,\"0\"\"%\"\"\")", txt(u"5%")}, // a quoted percent does not scale
+      {"=TEXT(1234.56,\".#\")", txt(u"1234.6")},
   });
 }
 
@@ -68,7 +78,13 @@ TEST_F(TextFormatTest, SectionsConditionsAndLiterals) {
       {"=TEXT(5,\"[$€-407] 0\")", txt(u"€ 5")},
       {"=TEXT(12.5,\"General\")", txt(u"12.5")},
       {"=TEXT(-12.5,\"General \"\"kg\"\"\")", txt(u"-12.5 kg")},
-      {"=TEXT(1/3,\"General\")", txt(u"0.333333333333333")},
+      {"=TEXT(1/3,\"General\")", txt(u"0.333333333")}, // eleven characters
+      {"=TEXT(-1/3,\"General\")", txt(u"-0.333333333")},
+      {"=TEXT(123456789012,\"General\")", txt(u"1.23457E+11")},
+      {"=TEXT(0.00012345,\"General\")", txt(u"0.00012345")},
+      {"=TEXT(-2.5E-10,\"General\")", txt(u"-2.5E-10")},
+      {"=TEXT(1E-08,\"General\")", txt(u"0.00000001")},
+      {"=TEXT(1.23456789E-05,\"General\")", txt(u"1.23457E-05")},
   });
 }
 
@@ -83,8 +99,8 @@ TEST_F(TextFormatTest, ExponentsAndFractions) {
       {"=TEXT(5.25,\"# ?/?\")", txt(u"5 1/4")},
       {"=TEXT(0.125,\"?/?\")", txt(u"1/8")},
       {"=TEXT(1.75,\"?/?\")", txt(u"7/4")},
-      {"=TEXT(3.14159,\"# ??/??\")", txt(u"3  1/7 ")},
-      {"=TEXT(0.3,\"# ??/16\")", txt(u"  5/16")},
+      {"=TEXT(3.14159,\"# ?\?/?\?\")", txt(u"3 14/99")}, // the closest fraction
+      {"=TEXT(0.3,\"# ?\?/16\")", txt(u"  5/16")},
       {"=TEXT(2,\"# ?/?\")", txt(u"2    ")},
   });
 }
@@ -151,7 +167,9 @@ TEST(NumberFormat, OddCodesNeverFail) {
   for (const std::u16string& code : codes)
     for (double x : values) {
       std::optional<std::u16string> shown = formatNumber(x, code, DateSystem::Base1900);
-      if (shown) EXPECT_LE(shown->size(), 32767u);
+      if (shown) {
+        EXPECT_LE(shown->size(), 32767u);
+      }
       formatText(u"text", code);
     }
 }
