@@ -122,6 +122,11 @@ TEST_F(TextFormatTest, DatesAndTimes) {
       {"=TEXT(60,\"yyyy-mm-dd ddd\")", txt(u"1900-02-29 Wed")},
       {"=TEXT(0,\"yyyy-mm-dd\")", txt(u"1900-01-00")},
       {"=TEXT(-1,\"yyyy-mm-dd\")", err(ErrValue)},
+      {"=TEXT(-1,\"[h]\")", txt(u"-24")}, // a negative time shows only as one elapsed unit alone
+      {"=TEXT(-1,\"[h]:m\")", err(ErrValue)},
+      {"=TEXT(-1,\"[s].000\")", err(ErrValue)},
+      {"=TEXT(2958466,\"[h]\")", txt(u"71003184")}, // elapsed units pass the last day
+      {"=TEXT(2958466,\"h\")", err(ErrValue)},
       {"=TEXT(3000000,\"yyyy\")", err(ErrValue)},
       {"=TEXT(A6,\"dd.mm.yyyy\")", txt(u"29.02.2024")}, // a date text is read as its serial
   });
@@ -139,6 +144,13 @@ TEST_F(TextFormatTest, ValuesOfEveryKind) {
       {"=TEXT(5,\"@\")", txt(u"5")},
       {"=TEXT(5,\"[Red\")", err(ErrValue)},
       {"=TEXT(5,\"0;0;0;@;0\")", err(ErrValue)},
+      // The last section takes texts when it holds '@'; numbers go through the sections before it.
+      {"=TEXT(-1,\"w;x@\")", txt(u"-w")},
+      {"=TEXT(0,\"w;x;z@\")", txt(u"w")},
+      {"=TEXT(A1,\"0;\"\"x\"\"@;0;0\")", err(ErrValue)}, // '@' in a section before the last
+      {"=TEXT(1,\"0.0@\")", err(ErrValue)},                 // digits and text in one section
+      {"=TEXT(1,\"0.0y\")", err(ErrValue)},                 // digits and a date in one section
+      {"=TEXT(-1,\"\")", txt(u"-")},
   });
 }
 
