@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/number_text.h"
-#include "values/conversions.h"
 
 namespace cwbk {
 

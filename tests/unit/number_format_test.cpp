@@ -138,6 +138,8 @@ TEST_F(TextFormatTest, ValuesOfEveryKind) {
       {"=TEXT(A1,\"0;0;0;\"\"<\"\"@\"\">\"\"\")", txt(u"<abc>")},
       {"=TEXT(A1,\"@@\")", txt(u"abcabc")},
       {"=TEXT(A5,\"0.00\")", txt(u"12.50")},
+      {"=TEXT(\"23:99\",\"0.00000\")", txt(u"1.02708")}, // a time text whose minutes run over
+      {"=TEXT(\"24:99\",\"0\")", txt(u"24:99")},         // two fields over: no time, the text stays
       {"=TEXT(A3,\"0\")", txt(u"TRUE")},
       {"=TEXT(A4,\"0.0\")", txt(u"0.0")},
       {"=TEXT(A2,0)", txt(u"1235")},
