@@ -104,6 +104,8 @@ std::optional<TimeOfDay> readTime(std::u16string_view token, Marker marker, cons
     if (colon == std::u16string_view::npos) break;
     start = colon + 1;
   }
+  // A point with no digits after the minutes leaves hours and minutes: "23:59." is 23:59.
+  if (count == 2 && pieces[1].size() > 1 && pieces[1].back() == u'.') pieces[1].remove_suffix(1);
   TimeOfDay time;
   std::optional<int64_t> first = digitsValue(pieces[0], kPieceLimit);
   if (!first) return std::nullopt;

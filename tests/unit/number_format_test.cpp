@@ -140,6 +140,7 @@ TEST_F(TextFormatTest, ValuesOfEveryKind) {
       {"=TEXT(A5,\"0.00\")", txt(u"12.50")},
       {"=TEXT(\"23:99\",\"0.00000\")", txt(u"1.02708")}, // a time text whose minutes run over
       {"=TEXT(\"24:99\",\"0\")", txt(u"24:99")},         // two fields over: no time, the text stays
+      {"=TEXT(\"23:59.\",\"0.00000\")", txt(u"0.99931")}, // hours and minutes, not minutes and seconds
       {"=TEXT(A3,\"0\")", txt(u"TRUE")},
       {"=TEXT(A4,\"0.0\")", txt(u"0.0")},
       {"=TEXT(A2,0)", txt(u"1235")},
