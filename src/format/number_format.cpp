@@ -71,8 +71,8 @@ void addLiteral(Section& section, std::u16string_view text) {
     section.tokens.push_back({Tok::Literal, 0, 0, std::u16string(text)});
 }
 
-// Reads "[...]" at `at` (just past '['), up to `end` (the ']'): a condition, an elapsed time, a
-// currency text of a locale tag; colours and other tags show nothing. False when not valid.
+// Reads the body of "[...]": a condition, an elapsed time, the currency text of a locale tag; colours
+// and other tags show nothing. False when not valid.
 bool readBracket(std::u16string_view body, Section& section) {
   if (body.empty()) return false;
   char16_t first = body[0];
@@ -137,7 +137,8 @@ std::optional<std::vector<Section>> parseCode(std::u16string_view code) {
     } else if (c == u'0' || c == u'#' || c == u'?') {
       // Zeros right after the point may be fractions of a second; count 1 marks them.
       const Token* last = s.tokens.empty() ? nullptr : &s.tokens.back();
-      bool afterPoint = c == u'0' && last && (last->kind == Tok::Point || (last->kind == Tok::Digit && last->count));
+      bool afterPoint =
+          c == u'0' && last && (last->kind == Tok::Point || (last->kind == Tok::Digit && last->count));
       s.tokens.push_back({Tok::Digit, c, afterPoint ? 1 : 0, {}});
       s.hasDigits = true;
       s.plainDigits = s.plainDigits || !afterPoint;
@@ -287,8 +288,8 @@ std::u16string generalText(double v, const LocaleSettings& locale) {
   if (text.empty()) {
     const std::string& d = scientific.digits;
     std::string power = std::to_string(std::abs(scientific.exponent));
-    text = d.substr(0, 1) + (d.size() > 1 ? "." + d.substr(1) : "") + (scientific.exponent < 0 ? "E-" : "E+") +
-           (power.size() < 2 ? "0" : "") + power;
+    text = d.substr(0, 1) + (d.size() > 1 ? "." + d.substr(1) : "") +
+           (scientific.exponent < 0 ? "E-" : "E+") + (power.size() < 2 ? "0" : "") + power;
   }
   std::u16string out;
   for (char c : text)
@@ -304,8 +305,8 @@ void emptyPlace(char16_t placeholder, std::u16string& out) {
 
 // Lays out the whole part over the integer placeholders (tokens [begin, end)), grouping by thousands
 // when asked; digits beyond the placeholders go with the first one.
-void layWhole(const std::vector<Token>& tokens, size_t begin, size_t end, const std::string& whole, bool group,
-              const std::u16string& separator, std::u16string& out) {
+void layWhole(const std::vector<Token>& tokens, size_t begin, size_t end, const std::string& whole,
+              bool group, const std::u16string& separator, std::u16string& out) {
   int places = 0;
   for (size_t k = begin; k < end; ++k)
     places += tokens[k].kind == Tok::Digit;
@@ -391,14 +392,17 @@ std::vector<Token> resolveCommas(const std::vector<Token>& tokens, int& scale) {
   return out;
 }
 
-std::optional<std::u16string> numberSection(double v, const Section& s, const LocaleSettings& locale, bool& zero) {
+std::optional<std::u16string> numberSection(double v, const Section& s, const LocaleSettings& locale,
+                                            bool& zero) {
   std::u16string out;
   zero = v == 0;
   for (const Token& t : s.tokens)
     if (t.kind == Tok::General) {
       // General inside a section: the number as General shows it, the rest of the section as literals.
       for (const Token& u : s.tokens)
-        out += u.kind == Tok::General ? generalText(v, locale) : u.kind == Tok::Literal ? u.text : std::u16string();
+        out += u.kind == Tok::General   ? generalText(v, locale)
+               : u.kind == Tok::Literal ? u.text
+                                        : std::u16string();
       return out;
     }
   if (!s.hasDigits) {
@@ -443,7 +447,8 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
     int shown = std::max(wholePlaces, 1);
     power = d.exponent - (shown - 1);
     bool hashes = firstDigit < n && tokens[firstDigit].letter == u'#';
-    if (hashes && wholePlaces > 1) power = static_cast<int>(std::floor(static_cast<double>(d.exponent) / wholePlaces)) * wholePlaces;
+    if (hashes && wholePlaces > 1)
+      power = static_cast<int>(std::floor(static_cast<double>(d.exponent) / wholePlaces)) * wholePlaces;
     v = power < -300 ? v * 1e300 / std::pow(10.0, power + 300) : v / std::pow(10.0, power);
     if (!std::isfinite(v)) return std::nullopt;
     Rounded check = roundDecimal(v, decimals);
@@ -500,7 +505,8 @@ std::pair<int64_t, int64_t> closestFraction(double v, int64_t maxDenominator) {
     if (q2 > maxDenominator) {
       int64_t k = (maxDenominator - q0) / q1;
       int64_t pk = p0 + k * p1, qk = q0 + k * q1;
-      if (std::fabs(v - static_cast<double>(pk) / qk) < std::fabs(v - static_cast<double>(p1) / q1)) return {pk, qk};
+      if (std::fabs(v - static_cast<double>(pk) / qk) < std::fabs(v - static_cast<double>(p1) / q1))
+        return {pk, qk};
       return {p1, q1};
     }
     int64_t p2 = p0 + ai * p1;
@@ -693,7 +699,9 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
       out += u',';
       break;
     case Tok::Elapsed: {
-      int64_t v = t.letter == u'h' ? totalSeconds / 3600 : t.letter == u'm' ? totalSeconds / 60 : totalSeconds;
+      int64_t v = t.letter == u'h'   ? totalSeconds / 3600
+                  : t.letter == u'm' ? totalSeconds / 60
+                                     : totalSeconds;
       twoDigits(v, t.count, out);
       break;
     }
@@ -775,7 +783,7 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
   std::optional<std::vector<Section>> parsed = parseCode(code);
   if (!parsed || !std::isfinite(x)) return std::nullopt;
   std::vector<Section>& sections = *parsed;
-  // The number sections: a fourth section and a lone text section are for texts only.
+  // The number sections: a fourth section, or a last section holding '@', is for texts only.
   size_t count = sections.size();
   if (count == 4 || (count > 1 && sections[count - 1].hasText)) --count;
   bool conditions = false;
@@ -804,7 +812,7 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
     // A number through a text section shows as General does.
     std::u16string out;
     for (const Token& t : s.tokens)
-      out += t.kind == Tok::At ? (x < 0 ? u"-" : u"") + generalText(std::fabs(x), locale)
+      out += t.kind == Tok::At        ? (x < 0 ? u"-" : u"") + generalText(std::fabs(x), locale)
              : t.kind == Tok::Literal ? t.text
                                       : std::u16string();
     return out;
@@ -813,7 +821,8 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
   double v = std::fabs(x);
   // A negative number that shows only zeros shows no sign.
   bool zero = false;
-  std::optional<std::u16string> body = isFraction(s) ? fractionSection(v, s, zero) : numberSection(v, s, locale, zero);
+  std::optional<std::u16string> body =
+      isFraction(s) ? fractionSection(v, s, zero) : numberSection(v, s, locale, zero);
   if (!body) return std::nullopt;
   if (x < 0 && showSign && !zero) body->insert(body->begin(), u'-');
   return body;

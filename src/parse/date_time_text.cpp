@@ -135,8 +135,8 @@ std::optional<TimeOfDay> readTime(std::u16string_view token, Marker marker, cons
   // Only the last field may run over its range: "23:99" and "0:59:99" are times, "24:99" and "0:60:99"
   // are not.
   const bool lastRunsOver = (minutesAndSeconds || count == 3) ? time.seconds >= 60 : time.minutes >= 60;
-  if (lastRunsOver && (time.hours >= 24 || (count == 3 && time.minutes >= 60) ||
-                       (minutesAndSeconds && time.minutes >= 60)))
+  if (lastRunsOver &&
+      (time.hours >= 24 || (count == 3 && time.minutes >= 60) || (minutesAndSeconds && time.minutes >= 60)))
     return std::nullopt;
   if (time.seconds >= 60) {
     const double carried = std::floor(time.seconds / 60);

@@ -114,7 +114,7 @@ TEST_F(TextFormatTest, DatesAndTimes) {
       {"=TEXT(0.5,\"hh:mm\")", txt(u"12:00")},
       {"=TEXT(0.75,\"h:mm a/p\")", txt(u"6:00 p")},
       {"=TEXT(0.0006944444,\"mm:ss\")", txt(u"01:00")}, // minutes before seconds
-      {"=TEXT(45000,\"mm\")", txt(u"03")},             // months alone
+      {"=TEXT(45000,\"mm\")", txt(u"03")},              // months alone
       {"=TEXT(1.5,\"[h]:mm:ss\")", txt(u"36:00:00")},
       {"=TEXT(0.0625,\"[mm]\")", txt(u"90")},
       {"=TEXT(0.5+1/86400/4,\"h:mm:ss.00\")", txt(u"12:00:00.25")},
@@ -138,8 +138,8 @@ TEST_F(TextFormatTest, ValuesOfEveryKind) {
       {"=TEXT(A1,\"0;0;0;\"\"<\"\"@\"\">\"\"\")", txt(u"<abc>")},
       {"=TEXT(A1,\"@@\")", txt(u"abcabc")},
       {"=TEXT(A5,\"0.00\")", txt(u"12.50")},
-      {"=TEXT(\"23:99\",\"0.00000\")", txt(u"1.02708")}, // a time text whose minutes run over
-      {"=TEXT(\"24:99\",\"0\")", txt(u"24:99")},         // two fields over: no time, the text stays
+      {"=TEXT(\"23:99\",\"0.00000\")", txt(u"1.02708")},  // a time text whose minutes run over
+      {"=TEXT(\"24:99\",\"0\")", txt(u"24:99")},          // two fields over: no time, the text stays
       {"=TEXT(\"23:59.\",\"0.00000\")", txt(u"0.99931")}, // hours and minutes, not minutes and seconds
       {"=TEXT(A3,\"0\")", txt(u"TRUE")},
       {"=TEXT(A4,\"0.0\")", txt(u"0.0")},
@@ -151,8 +151,8 @@ TEST_F(TextFormatTest, ValuesOfEveryKind) {
       {"=TEXT(-1,\"w;x@\")", txt(u"-w")},
       {"=TEXT(0,\"w;x;z@\")", txt(u"w")},
       {"=TEXT(A1,\"0;\"\"x\"\"@;0;0\")", err(ErrValue)}, // '@' in a section before the last
-      {"=TEXT(1,\"0.0@\")", err(ErrValue)},                 // digits and text in one section
-      {"=TEXT(1,\"0.0y\")", err(ErrValue)},                 // digits and a date in one section
+      {"=TEXT(1,\"0.0@\")", err(ErrValue)},              // digits and text in one section
+      {"=TEXT(1,\"0.0y\")", err(ErrValue)},              // digits and a date in one section
       {"=TEXT(-1,\"\")", txt(u"-")},
   });
 }
@@ -173,11 +173,31 @@ TEST(NumberFormat, LocaleSeparatorsInDatesAndNumbers) {
 
 // Codes of any length and shape give an answer or nothing, in time proportional to their length.
 TEST(NumberFormat, OddCodesNeverFail) {
-  const std::u16string codes[] = {
-      std::u16string(100000, u'0'), std::u16string(50000, u','), u"[", u"]", u"\"", u"\\", u"_", u"*",
-      u"0.0.0.0", u"E+", u"0E+", u"/", u"0/", u"/0", u"?/0", u"# 0/0000000000", u"[h", u"[<]0", u"[>=x]0",
-      u";;;", u"@;@;@;@", u"yyyymmmmmmmmmmddddddddhhhhssss.0000000", std::u16string(20000, u'['),
-      u"[s].000000", u"0,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,"};
+  const std::u16string codes[] = {std::u16string(100000, u'0'),
+                                  std::u16string(50000, u','),
+                                  u"[",
+                                  u"]",
+                                  u"\"",
+                                  u"\\",
+                                  u"_",
+                                  u"*",
+                                  u"0.0.0.0",
+                                  u"E+",
+                                  u"0E+",
+                                  u"/",
+                                  u"0/",
+                                  u"/0",
+                                  u"?/0",
+                                  u"# 0/0000000000",
+                                  u"[h",
+                                  u"[<]0",
+                                  u"[>=x]0",
+                                  u";;;",
+                                  u"@;@;@;@",
+                                  u"yyyymmmmmmmmmmddddddddhhhhssss.0000000",
+                                  std::u16string(20000, u'['),
+                                  u"[s].000000",
+                                  u"0,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,"};
   const double values[] = {0, -1, 1e308, -1e308, 5e-324, 1234.5, 2958466, 0.999999999999};
   for (const std::u16string& code : codes)
     for (double x : values) {
