@@ -93,7 +93,7 @@ std::optional<double> secondsValue(std::u16string_view piece, const LocaleSettin
 // Returns the time of a token: "h" (only with a marker), "h:m", "h:m:s" with fractional seconds, or
 // "m:s.f" (minutes and seconds with a fraction). With a marker the hours run from 0 to 12, 12 AM being
 // midnight and 12 PM noon. Seconds of 60 or more carry into the minutes, minutes into the hours, which
-// stay below 10000.
+// stay below 10000; a field that runs over needs the fields before it in their ranges.
 std::optional<TimeOfDay> readTime(std::u16string_view token, Marker marker, const LocaleSettings& locale) {
   std::u16string_view pieces[3];
   size_t count = 0;
@@ -104,6 +104,8 @@ std::optional<TimeOfDay> readTime(std::u16string_view token, Marker marker, cons
     if (colon == std::u16string_view::npos) break;
     start = colon + 1;
   }
+  // A point with no digits after the minutes leaves hours and minutes: "23:59." is 23:59.
+  if (count == 2 && pieces[1].size() > 1 && pieces[1].back() == u'.') pieces[1].remove_suffix(1);
   TimeOfDay time;
   std::optional<int64_t> first = digitsValue(pieces[0], kPieceLimit);
   if (!first) return std::nullopt;
@@ -130,6 +132,12 @@ std::optional<TimeOfDay> readTime(std::u16string_view token, Marker marker, cons
     if (time.hours == 12) time.hours = 0;
     if (marker == Marker::Pm) time.hours += 12;
   }
+  // Only the last field may run over its range: "23:99" and "0:59:99" are times, "24:99" and "0:60:99"
+  // are not.
+  const bool lastRunsOver = (minutesAndSeconds || count == 3) ? time.seconds >= 60 : time.minutes >= 60;
+  if (lastRunsOver &&
+      (time.hours >= 24 || (count == 3 && time.minutes >= 60) || (minutesAndSeconds && time.minutes >= 60)))
+    return std::nullopt;
   if (time.seconds >= 60) {
     const double carried = std::floor(time.seconds / 60);
     time.minutes += static_cast<int64_t>(carried);

@@ -177,7 +177,7 @@ private:
         const std::u16string& name = call->name();
         if (!call->implementation())
           note(utf16ToUtf8(name));
-        else if (name == u"TEXT")
+        else if (name == u"TEXT" && !evaluationContext().functionService)
           note("TEXT (formatted by the host)");
         else if (name == u"LINEST")
           note("LINEST (computed by the host)");

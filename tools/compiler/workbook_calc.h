@@ -51,8 +51,9 @@ std::string addressName(const CompiledWorkbook& workbook, CellAddress address);
 // recalculates what depends on them. Throws SourceError for a cell that holds a formula.
 void applyChanges(CompiledWorkbook& workbook, const std::vector<std::pair<CellAddress, CalcValue>>& changes);
 
-// The cells whose value depends on a function the engine does not compute (no implementation and no
-// host), on a formula left to the host, or on another workbook; each with the reason. With
+// The cells whose value depends on a function the engine does not compute (no implementation; TEXT
+// when the evaluation context has no function service; LINEST, which the stand-in host does not
+// compute), on a formula left to the host, or on another workbook; each with the reason. With
 // changingValues, also the cells whose value depends on a function that gives a new value in every
 // calculation (RAND, RANDBETWEEN, NOW, TODAY).
 std::map<const Cell*, std::string> notComputedCells(const CompiledWorkbook& workbook,

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "compiler/stand_in_host.h"
 #include "functions/function_library.h"
 
 namespace cwbk::cli {
@@ -50,6 +51,7 @@ bool wantsHelp(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   cwbk::installFunctionLibrary();
+  cwbk::compiler::useStandInHost();
   using namespace cwbk::cli;
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {
