@@ -30,7 +30,7 @@ bool hostCallWorksheetFunction(EvaluationContext& context, int number, const Cal
 
 bool hostEvaluateText(EvaluationContext& context, std::u16string_view text, CalcValue& result) {
   HostEvaluationService* service = context.functionService;
-  if (!service) return false;
+  if (!service || !service->evaluatesTexts()) return false;
   noticeHostCall(context);
   service->evaluateText(text, result);
   return true;

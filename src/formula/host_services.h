@@ -27,6 +27,9 @@ public:
                                      CalcValue& result) = 0;
   // Evaluates a formula text such as "=NAME(1,\"a\")".
   virtual void evaluateText(std::u16string_view text, CalcValue& result) = 0;
+  // False for a service that evaluates no formula texts (a stand-in for the spreadsheet application):
+  // callers then compute what they can themselves, as without a host.
+  virtual bool evaluatesTexts() const { return true; }
   // Runs a macro of the workbook by name with the argument values.
   virtual void callMacro(std::u16string_view name, const CalcValue* const* arguments, CalcValue& result) = 0;
   // Evaluates a whole call for the current cell: the call node gives the name and the argument nodes
@@ -41,7 +44,7 @@ public:
 // First service: a worksheet function by number.
 bool hostCallWorksheetFunction(EvaluationContext& context, int number, const CalcValue* const* arguments,
                                int maxArgs, CalcValue& result);
-// First service: a formula text.
+// First service: a formula text (false too when the service evaluates no texts).
 bool hostEvaluateText(EvaluationContext& context, std::u16string_view text, CalcValue& result);
 // Second service: a macro of the workbook.
 bool hostCallMacro(EvaluationContext& context, std::u16string_view name, const CalcValue* const* arguments,

@@ -31,6 +31,15 @@ protected:
   }
 };
 
+// The stand-in evaluates no formula texts: what a real host would be asked as a text (SUBTOTAL's
+// hidden-row codes) is computed by the library, as without a host.
+TEST_F(TextFormatTest, WhatTheStandInCannotAnswerIsComputedAsWithoutAHost) {
+  check({
+      {"=SUBTOTAL(109,A2:A3)", num(1234.5678)},
+      {"=SUBTOTAL(102,A1:A5)", num(1)},
+  });
+}
+
 TEST_F(TextFormatTest, DigitsGroupingScalingAndRounding) {
   check({
       {"=TEXT(2.675,\"0.00\")", txt(u"2.68")}, // rounded in decimal, not from the binary value

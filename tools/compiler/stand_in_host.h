@@ -12,6 +12,8 @@ public:
   void callWorksheetFunction(int number, const CalcValue* const* arguments, int maxArgs,
                              CalcValue& result) override;
   void evaluateText(std::u16string_view, CalcValue&) override {}
+  // Formula texts (SUBTOTAL's hidden-row codes among them) are left to the library, as without a host.
+  bool evaluatesTexts() const override { return false; }
   void callMacro(std::u16string_view, const CalcValue* const*, CalcValue&) override {}
   void evaluateCall(Cell*, const CallNode&, const CalcValue* const*, CalcValue&) override {}
 };
