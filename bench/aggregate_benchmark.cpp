@@ -5,7 +5,6 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/formula_node.h"
-#include "functions/function_library.h"
 #include <benchmark/benchmark.h>
 #include <memory>
 #include <string>
@@ -96,12 +95,3 @@ void BM_SumFloor(benchmark::State& state) {
 BENCHMARK(BM_SumFloor)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv) {
-  cwbk::installFunctionLibrary();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -6,7 +6,6 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/formula_node.h"
-#include "functions/function_library.h"
 #include <benchmark/benchmark.h>
 #include <string>
 #include <vector>
@@ -139,15 +138,6 @@ void BM_StreamLoad(benchmark::State& state) {
 BENCHMARK(BM_StreamLoad)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv) {
-  cwbk::installFunctionLibrary();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
 
 // COUNTBLANK over a whole sheet of 100,000 filled cells (1,000 rows by 100 columns): only the cells
 // that exist are visited, so the answer must come well under a millisecond.

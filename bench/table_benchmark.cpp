@@ -4,7 +4,6 @@
 #include "compiler/source_workbook.h"
 #include "compiler/workbook_calc.h"
 #include "compiler/workbook_compiler.h"
-#include "functions/function_library.h"
 #include <benchmark/benchmark.h>
 #include <string>
 
@@ -70,12 +69,3 @@ void BM_CompileAndCalculateTable(benchmark::State& state) {
 BENCHMARK(BM_CompileAndCalculateTable)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv) {
-  cwbk::installFunctionLibrary();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
