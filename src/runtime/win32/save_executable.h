@@ -1,0 +1,21 @@
+// Saving the user's work into an executable: "Save" writes into the application's own executable,
+// "Save As" into a new one. The workbook file (compressed, with its tag) and the compiled workbook
+// stream with the current values (cut into sections, combined with the section key) are written as
+// resources of the target.
+#pragma once
+
+#include <string>
+
+namespace cwbk {
+
+struct RuntimeHost;
+
+// Saves the workbook in Excel and writes both kinds of resources into the application's executable.
+// Returns false when nothing or not everything was written.
+bool saveIntoExecutable(RuntimeHost& host);
+// Prepares a new executable at `target` (".exe" appended when missing) and saves into it.
+bool saveAsExecutable(RuntimeHost& host, std::u16string target);
+// The "Save As" file dialog; saves into the chosen executable.
+void showSaveAsDialog(RuntimeHost& host);
+
+} // namespace cwbk
