@@ -66,6 +66,7 @@ inline constexpr DISPID WorksheetFunction = 0x05A0;
 inline constexpr DISPID LanguageSettings = 0x0709;
 inline constexpr DISPID CalculateFull = 0x070D;
 inline constexpr DISPID Hwnd = 0x079E;
+inline constexpr DISPID ActiveChart = 0x00B7;
 } // namespace application
 
 namespace workbooks {
@@ -78,7 +79,10 @@ inline constexpr DISPID Name = 0x006E;
 inline constexpr DISPID Close = 0x0115;
 inline constexpr DISPID Protect = 0x011A;
 inline constexpr DISPID Save = 0x011B;
-inline constexpr DISPID SaveAs = 0x011C;
+inline constexpr DISPID SaveAs = 0x011C;   // the form before the argument Local was added
+inline constexpr DISPID SaveAsLocal = 0x0785;
+inline constexpr DISPID SaveCopyAs = 0x00AF;
+inline constexpr DISPID Path = 0x0123;
 inline constexpr DISPID Unprotect = 0x011D;
 inline constexpr DISPID FileFormat = 0x0120;
 inline constexpr DISPID FullName = 0x0121;
@@ -89,6 +93,10 @@ inline constexpr DISPID Sheets = 0x01E5;
 inline constexpr DISPID Worksheets = 0x01EE;
 // Password encryption options: provider text, algorithm text, key length, encrypt properties.
 inline constexpr DISPID SetPasswordEncryptionOptions = 0x080E;
+// A workbook method of 15 arguments and a text property, both kept away from the application's
+// workbook.
+inline constexpr DISPID FifteenArgumentMethod = 0x0806;
+inline constexpr DISPID GuardedText = 0x049A;
 } // namespace workbook
 
 namespace sheets {
@@ -112,11 +120,14 @@ inline constexpr DISPID Shapes = 0x0561;
 inline constexpr DISPID EnableSelection = 0x0591;
 inline constexpr DISPID QueryTables = 0x059A;
 inline constexpr DISPID Protect = 0x07ED;
+inline constexpr DISPID Copy = 0x0227;
+inline constexpr DISPID Move = 0x027D;
 // The Type of a worksheet (charts and macro sheets answer other values).
 inline constexpr long TypeWorksheet = -4167;
 } // namespace worksheet
 
 namespace range {
+inline constexpr DISPID Value = 0x0006;
 inline constexpr DISPID Delete = 0x0075;
 inline constexpr DISPID Count = 0x0076;
 inline constexpr DISPID Interior = 0x0081;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 
+#include "excel/interception.h"
 #include "excel/variant_bridge.h"
 #include "formula/reference.h"
 
@@ -111,11 +112,12 @@ void WorksheetWrapper::putEnableSelection(int32_t mode) {
 }
 
 void WorksheetWrapper::protect(std::span<const Variant> arguments) {
-  std::vector<Variant> all = padded(arguments, 15);
+  std::vector<Variant> all = padded(arguments, 16); // the password and 15 permissions
   invoke(dispid::worksheet::Protect, DISPATCH_METHOD, all);
 }
 
 void WorksheetWrapper::unprotect(std::u16string_view password) {
+  ProtectionQuiet own; // the runtime's own unprotection is not recorded as the user's
   invoke(dispid::worksheet::Unprotect, DISPATCH_METHOD, {Variant::text(password)});
 }
 
@@ -163,8 +165,26 @@ void WorksheetWrapper::writeCells(std::span<const CellWrite> cells) {
 
 // ------------------------------------------------------------------ workbook and workbooks
 
-void WorkbookWrapper::saveAs(std::u16string_view fileName, const Variant& fileFormat) {
-  invoke(dispid::workbook::SaveAs, DISPATCH_METHOD, {Variant::text(fileName), fileFormat});
+void WorkbookWrapper::close() {
+  const Variant no = Variant::boolean(false), missing = Variant::missing();
+  if (viaExcel(excelImplementations().workbookClose, no.get(), missing.get(), missing.get(), kLocaleUserDefault))
+    return;
+  invoke(dispid::workbook::Close, DISPATCH_METHOD, {no});
+}
+
+void WorkbookWrapper::save() {
+  if (viaExcel(excelImplementations().workbookSave, kLocaleUserDefault)) return;
+  invoke(dispid::workbook::Save, DISPATCH_METHOD, {});
+}
+
+void WorkbookWrapper::saveAs(std::u16string_view fileName, const Variant& fileFormat, const Variant& password) {
+  const Variant name = Variant::text(fileName), m = Variant::missing();
+  constexpr long kNoChange = 1; // the access mode left as it is
+  if (viaExcel(excelImplementations().workbookSaveAs, name.get(), fileFormat.get(), password.get(), m.get(),
+               m.get(), m.get(), kNoChange, m.get(), m.get(), m.get(), m.get(), kLocaleUserDefault))
+    return;
+  if (password.isMissing()) invoke(dispid::workbook::SaveAs, DISPATCH_METHOD, {name, fileFormat});
+  else invoke(dispid::workbook::SaveAs, DISPATCH_METHOD, {name, fileFormat, password});
 }
 
 void WorkbookWrapper::protect(const Variant& password, const Variant& structure, const Variant& windows) {
@@ -233,6 +253,19 @@ Variant ApplicationWrapper::run(std::u16string_view macro, std::span<const Varia
   Variant name = Variant::text(macro);
   std::vector<Variant> all = padded(arguments, kMacroArguments, &name);
   return invoke(dispid::application::Run, DISPATCH_METHOD, all);
+}
+
+void ApplicationWrapper::calculate() {
+  if (!viaExcel(excelImplementations().applicationCalculate, kLocaleUserDefault)) call(dispid::application::Calculate);
+}
+
+void ApplicationWrapper::calculateFull() {
+  if (!viaExcel(excelImplementations().applicationCalculateFull)) call(dispid::application::CalculateFull);
+}
+
+void ApplicationWrapper::putVisible(bool on) {
+  if (!viaExcel(excelImplementations().putVisible, kLocaleUserDefault, on ? VARIANT_TRUE : VARIANT_FALSE))
+    putBoolean(dispid::application::Visible, on);
 }
 
 bool ApplicationWrapper::quit() {

@@ -206,10 +206,12 @@ public:
   using DispatchWrapper::DispatchWrapper;
   std::u16string name() { return getText(dispid::workbook::Name); }
   std::u16string fullName() { return getText(dispid::workbook::FullName); }
-  // Closes without saving.
-  void close() { invoke(dispid::workbook::Close, DISPATCH_METHOD, {Variant::boolean(false)}); }
-  void save() { invoke(dispid::workbook::Save, DISPATCH_METHOD, {}); }
-  void saveAs(std::u16string_view fileName, const Variant& fileFormat);
+  // Closes without saving. Close, Save and SaveAs go through Excel's own implementations when they
+  // are saved: the runtime replaces them for the application's workbook.
+  void close();
+  void save();
+  // Saves under a new name with a file format and, when given, a password (others omitted).
+  void saveAs(std::u16string_view fileName, const Variant& fileFormat, const Variant& password = Variant::missing());
   int32_t fileFormat() { return invoke(dispid::workbook::FileFormat, DISPATCH_PROPERTYGET, {}).toInteger(); }
   bool saved() { return readBoolean(invoke(dispid::workbook::Saved, DISPATCH_PROPERTYGET, {}).get()); }
   void protect(const Variant& password, const Variant& structure, const Variant& windows);
@@ -259,8 +261,9 @@ public:
   Variant evaluate(std::u16string_view formula, bool englishSyntax);
   // Runs a macro with up to 30 arguments (the others passed as missing); returns its result.
   Variant run(std::u16string_view macro, std::span<const Variant> arguments = {});
-  void calculate() { call(dispid::application::Calculate); }
-  void calculateFull() { call(dispid::application::CalculateFull); }
+  // Excel's own calculation (through its implementation when it is saved).
+  void calculate();
+  void calculateFull();
   // Quiet: returns whether Excel accepted the call.
   bool quit();
 
@@ -312,7 +315,7 @@ public:
   bool displayAlerts() { return getBoolean(dispid::application::DisplayAlerts); }
   void putDisplayAlerts(bool on) { putBoolean(dispid::application::DisplayAlerts, on); }
   bool visible() { return getBoolean(dispid::application::Visible); }
-  void putVisible(bool on) { putBoolean(dispid::application::Visible, on); }
+  void putVisible(bool on);
   bool iteration() { return getBoolean(dispid::application::Iteration); }
   double maxChange() { return getDouble(dispid::application::MaxChange); }
   int32_t maxIterations() { return getInteger(dispid::application::MaxIterations); }

@@ -169,8 +169,8 @@ TEST_F(ExcelObjectsTest, WorksheetMembers) {
   EXPECT_TRUE(data.protectContents());
   auto protect = calls(dispid::worksheet::Protect);
   ASSERT_EQ(protect.size(), 1u);
-  EXPECT_EQ(protect[0]->args.size(), 15u);
-  EXPECT_TRUE(protect[0]->args[14].isMissing());
+  EXPECT_EQ(protect[0]->args.size(), 16u); // the password and the 15 permissions, the last included
+  EXPECT_TRUE(protect[0]->args[15].isMissing());
   EXPECT_THROW(data.unprotect(u"wrong"), ComError);
   data.unprotect(u"pw");
   EXPECT_FALSE(data.protectContents());

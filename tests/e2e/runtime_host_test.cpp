@@ -1357,3 +1357,96 @@ TEST_F(DataCommandsTest, TheImportDialogTakesItsPathAndColoursOnlyWhatWasChosen)
   EXPECT_EQ(sheet.format(u"A1", FormatPart::Font, dispid::format::Color).toInteger(), 0x0000FF);
   EXPECT_NE(sheet.format(u"A1", FormatPart::Interior, dispid::format::Color).toInteger(), 0x0000FF);
 }
+
+// Excel's own members, replaced in the function tables that every object of their interface shares:
+// calls on the application's workbook and on Excel reach the runtime, calls on the user's other
+// workbook reach Excel, and unloading the module puts every slot back.
+class InterceptionTest : public ChangeRoadTest {
+protected:
+  WorkbookObject& other = excel.addWorkbook(u"Other.xlsx", {u"Notes"});
+  void* originalSave = nullptr;
+  void* originalCalculate = nullptr;
+  void* originalSheetInvoke = nullptr;
+
+  static void* slotOf(IDispatch* object, size_t offset) {
+    return (*reinterpret_cast<void***>(object))[offset / sizeof(void*)];
+  }
+  void SetUp() override {
+    originalSave = slotOf(&book, slotOffset(&WorkbookObject::Save));
+    originalCalculate = slotOf(&excel.app(), slotOffset(&ApplicationObject::Calculate));
+    originalSheetInvoke = slotOf(&sheet, kInvokeSlotOffset);
+    excel.activeWorkbook = &book;
+    ChangeRoadTest::SetUp();
+    EXPECT_TRUE(sendText(1160, u"C:\\Apps\\Loan.exe"));
+  }
+  size_t calls(DISPID id, std::string_view object) { return excel.log().count(id, CallLog::Kind::Any, object); }
+};
+
+TEST_F(InterceptionTest, ExcelsMembersReachTheRuntimeForItsWorkbookAndExcelForOthers) {
+  // The tables are patched: the slots hold the runtime's functions.
+  EXPECT_NE(slotOf(&book, slotOffset(&WorkbookObject::Save)), originalSave);
+  EXPECT_NE(slotOf(&excel.app(), slotOffset(&ApplicationObject::Calculate)), originalCalculate);
+  EXPECT_NE(slotOf(&sheet, kInvokeSlotOffset), originalSheetInvoke);
+
+  // Late-bound calls, as a macro makes them.
+  ApplicationWrapper app(excel.application());
+  excel.log().clear();
+  app.call(dispid::application::Calculate);
+  EXPECT_EQ(calls(dispid::application::Calculate, "Application"), 0u) << excel.log().dump();
+
+  DispatchWrapper mine(static_cast<IDispatch*>(&book)), theirs(static_cast<IDispatch*>(&other));
+  book.setProperty(dispid::workbook::Saved, Variant::boolean(false));
+  other.setProperty(dispid::workbook::Saved, Variant::boolean(false));
+  mine.call(dispid::workbook::Save);
+  theirs.call(dispid::workbook::Save);
+  EXPECT_EQ(calls(dispid::workbook::Save, "Workbook Book1"), 0u);
+  EXPECT_FALSE(book.property(dispid::workbook::Saved).toBoolean());
+  EXPECT_EQ(calls(dispid::workbook::Save, "Workbook Other"), 1u);
+  EXPECT_TRUE(other.property(dispid::workbook::Saved).toBoolean());
+
+  // SaveAs without saving into the executable does nothing for the application's workbook.
+  mine.call(dispid::workbook::SaveAs, {Variant::text(u"C:\\Books\\Copy.xlsx")});
+  EXPECT_EQ(book.property(dispid::workbook::FullName).toText(), u"C:\\Books\\Book1.xlsx");
+  theirs.call(dispid::workbook::SaveAs, {Variant::text(u"C:\\Books\\Renamed.xlsx")});
+  EXPECT_EQ(other.property(dispid::workbook::FullName).toText(), u"C:\\Books\\Renamed.xlsx");
+
+  // Path answers the application's folder, not the temporary workbook's.
+  EXPECT_EQ(mine.getText(dispid::workbook::Path), u"C:\\Apps");
+  EXPECT_EQ(theirs.getText(dispid::workbook::Path), u"C:\\Books");
+
+  // A sheet renamed by a macro is renamed in the model too; the other workbook's sheets are Excel's.
+  DispatchWrapper sheetDispatch(static_cast<IDispatch*>(&sheet));
+  sheetDispatch.putText(dispid::worksheet::Name, u"Figures");
+  EXPECT_EQ(calls(dispid::worksheet::Name, "Worksheet"), 1u);
+
+  // Unloading the module writes Excel's functions back; Excel's members work as before.
+  FreeLibrary(module);
+  module = nullptr;
+  EXPECT_EQ(slotOf(&book, slotOffset(&WorkbookObject::Save)), originalSave);
+  EXPECT_EQ(slotOf(&excel.app(), slotOffset(&ApplicationObject::Calculate)), originalCalculate);
+  EXPECT_EQ(slotOf(&sheet, kInvokeSlotOffset), originalSheetInvoke);
+  mine.call(dispid::workbook::Save);
+  EXPECT_EQ(calls(dispid::workbook::Save, "Workbook Book1"), 1u);
+}
+
+TEST_F(InterceptionTest, QuitKeepsTheUsersUnsavedWorkForExcelToAskAbout) {
+  ApplicationWrapper app(excel.application());
+  other.setProperty(dispid::workbook::Saved, Variant::boolean(false));
+  app.call(dispid::application::Quit);
+  // Excel's own Quit asks about the other workbook; the runtime has shut down without ending the
+  // process, and its workbook is not asked about.
+  EXPECT_EQ(excel.quitCalls, 1);
+  EXPECT_TRUE(endedProcesses.empty());
+  EXPECT_EQ(state().shutDown, 1);
+  EXPECT_TRUE(book.property(dispid::workbook::Saved).toBoolean());
+}
+
+TEST_F(InterceptionTest, QuitWithNothingElseUnsavedEndsTheProcess) {
+  ApplicationWrapper app(excel.application());
+  other.setProperty(dispid::workbook::Saved, Variant::boolean(true));
+  app.call(dispid::application::Quit);
+  EXPECT_EQ(excel.quitCalls, 0);
+  EXPECT_EQ(endedProcesses.size(), 1u);
+  EXPECT_EQ(state().shutDown, 1);
+  EXPECT_FALSE(excel.state(dispid::application::EnableEvents).toBoolean());
+}

@@ -17,6 +17,7 @@
 #include "runtime/win32/recalculation_driver.h"
 #include "runtime/win32/registrar.h"
 #include "runtime/win32/runtime_host.h"
+#include "runtime/win32/save_executable.h"
 #include "runtime/win32/window_procs.h"
 
 using namespace cwbk;
@@ -261,11 +262,7 @@ extern "C" XlOper* WINAPI DummyFunc7(XlOper*) {
   static XlOper result;
   result = {};
   swallowed([] {
-    RuntimeHost* host = runtimeHost();
-    if (!host || !host->settings.has(SettingsFlag::restrictedWorkbook) || host->workbook.isEmpty()) return;
-    WorkbookWrapper active = host->application.activeWorkbook();
-    if (active.get() != host->workbook.get()) return;
-    host->workbook.putPassword(systemCodePageToUtf16(host->settings.workbookPassword));
+    if (RuntimeHost* host = runtimeHost()) applyWorkbookPassword(*host);
   });
   return &result;
 }

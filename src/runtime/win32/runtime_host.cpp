@@ -15,6 +15,7 @@
 #include "runtime/encoded_strings.h"
 #include "runtime/win32/hooks.h"
 #include "runtime/win32/host_effects.h"
+#include "runtime/win32/intercepted_members.h"
 #include "runtime/win32/window_procs.h"
 #include "values/conversions.h"
 
@@ -119,7 +120,8 @@ void connectApplication(RuntimeHost& host, const std::u16string& startupMacro) {
   // The event sink is connected here once Excel's application events are handled.
   host.workbook = adoptAs<WorkbookWrapper>(app.getObject(dispid::application::ActiveWorkbook));
   if (!startupMacro.empty()) app.run(startupMacro);
-  // The interception of Excel members and the adapter's DDE link are installed here once they exist.
+  interceptExcel(host);
+  // The adapter's DDE link is installed here once it exists.
   ExcelAdapter::Options options;
   options.applicationFolder = host.appFolder;
   host.adapter = std::make_unique<ExcelAdapter>(app, host.workbook, std::move(options));
@@ -271,8 +273,9 @@ void detachProcess(bool processEnding) {
   guarded([&] { restore(host->watchedChild1.window, host->watchedChild1.previous); });
   guarded([&] { restore(host->watchedChild2.window, host->watchedChild2.previous); });
   guarded([&] { restore(host->mainWindow, host->mainWindowProc); });
-  // A hook left behind would call into the unloaded module.
+  // A hook or a function-table slot left behind would call into the unloaded module.
   guarded([&] { removeHooks(*host); });
+  if (!processEnding) guarded([&] { releaseInterceptions(); });
   // While the process ends, Excel's objects may be gone already: only an unload ends it here.
   if (!processEnding) terminateHost();
 }
@@ -295,7 +298,6 @@ void attachApplication(IUnknown* application, const std::u16string& startupMacro
        !host.settings.has(SettingsFlag::saveIntoExe)) &&
       host.unattended == 0)
     installDialogHook(host);
-  // The workbook filter is installed here once the interception exists.
 }
 
 int shutdownRuntime(bool quitExcel) {
@@ -307,7 +309,8 @@ int shutdownRuntime(bool quitExcel) {
     if (host->notifyThread) PostThreadMessageW(host->notifyThread, WM_QUIT, 0, 0);
     host->notifyThread = 0;
   });
-  // The workbook's late-bound call entry is written back here once the workbook filter patches it.
+  // Excel's own members go back into its function tables (the workbook filter among them).
+  guarded([&] { releaseInterceptions(); });
   guarded([&] {
     evaluationContext().functionService = nullptr;
     evaluationContext().macroService = nullptr;

@@ -41,6 +41,7 @@ struct ExcelInfo {
   bool defaultSaveFormatRead = false;
   std::optional<PerSheetFlags> perSheetFlags;
   bool visibleRequested = true;
+  bool eventsRequested = true; // the last value written into EnableEvents through Excel's member
 };
 
 struct RuntimeHost {
@@ -110,6 +111,7 @@ struct RuntimeHost {
   uint8_t languageId = 0;
   uintptr_t unattended = 0;
   bool macroRunning = false; // start-up macro 2 runs
+  bool savePending = false;  // a save asked for while start-up macro 2 ran: written when it closes the workbook
   // The data since the last change was exported (or nothing changed yet): closing asks nothing.
   bool lastExportSucceeded = true;
   // An import applies its data: control events start no recalculation.

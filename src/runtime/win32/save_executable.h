@@ -17,5 +17,11 @@ bool saveIntoExecutable(RuntimeHost& host);
 bool saveAsExecutable(RuntimeHost& host, std::u16string target);
 // The "Save As" file dialog; saves into the chosen executable.
 void showSaveAsDialog(RuntimeHost& host);
+// Writes the workbook file as Excel last saved it and the current stream into the application's
+// executable, without asking Excel to save (the workbook may be closed already).
+bool writeIntoExecutable(RuntimeHost& host);
+// Sets the settings' workbook password on the application's workbook when it is the active one and
+// the settings restrict the workbook.
+void applyWorkbookPassword(RuntimeHost& host);
 
 } // namespace cwbk

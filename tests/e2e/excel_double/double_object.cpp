@@ -1,6 +1,8 @@
 // The double's IDispatch plumbing: argument unpacking, logging, scripted answers, stored properties.
 #include "excel_double/double_object.h"
 
+#include "excel_double/dual_interface.h"
+
 #include <cstdio>
 
 namespace cwbk::testing {
@@ -139,7 +141,8 @@ std::string CallLog::dump() const {
 
 HRESULT STDMETHODCALLTYPE DoubleObject::QueryInterface(REFIID iid, void** object) {
   if (!object) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kDoubleObjectIid) {
+  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kDoubleObjectIid ||
+      (dualInterface() && iid == *dualInterface())) {
     *object = static_cast<IDispatch*>(this);
     AddRef();
     return S_OK;
@@ -156,13 +159,17 @@ ULONG STDMETHODCALLTYPE DoubleObject::Release() {
 
 HRESULT STDMETHODCALLTYPE DoubleObject::GetTypeInfoCount(UINT* count) {
   if (!count) return E_POINTER;
-  *count = 0;
+  *count = dualInterface() ? 1 : 0;
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE DoubleObject::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-  if (info) *info = nullptr;
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE DoubleObject::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+  if (!info) return E_POINTER;
+  *info = nullptr;
+  if (!dualInterface()) return E_NOTIMPL;
+  if (index != 0) return DISP_E_BADINDEX;
+  *info = makeDualTypeInfo(*dualInterface(), *dualMembers());
+  return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE DoubleObject::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) {
@@ -199,6 +206,20 @@ HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID local
       call.args.push_back(followed(&params->rgvarg[i]));
   }
 
+  // A member with a slot is reached through the slot as the function table holds it now.
+  if (const std::vector<DualMember>* members = dualMembers())
+    if (const DualMember* member = findDualMember(*members, id, flags)) {
+      void* function = (*reinterpret_cast<void***>(static_cast<IDispatch*>(this)))[member->offset / sizeof(void*)];
+      AddRef();
+      HRESULT hr = member->bridge(*this, function, call);
+      Release();
+      return hr;
+    }
+  return run(call);
+}
+
+HRESULT DoubleObject::run(DispatchCall& call) {
+  const DISPID id = call.id;
   LoggedCall entry;
   entry.object = label();
   entry.id = id;
@@ -206,8 +227,8 @@ HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID local
   auto stored = properties_.find(id);
   if (!name && stored != properties_.end()) name = stored->second.name;
   entry.member = name ? name : "";
-  entry.flags = flags;
-  entry.locale = locale;
+  entry.flags = call.flags;
+  entry.locale = call.locale;
   for (const VARIANT* a : call.args)
     entry.args.emplace_back(*a);
   if (call.value) entry.args.emplace_back(*call.value);

@@ -21,6 +21,7 @@ namespace cwbk::testing {
 
 class DoubleObject;
 class ExcelDouble;
+struct DualMember;
 
 // One call into the double as Invoke received it.
 struct DispatchCall {
@@ -115,6 +116,9 @@ public:
 
   // Returns the object's label in the log ("Application", "Worksheet Sheet1", "Range Sheet1!$A$1").
   virtual std::string label() const = 0;
+  // Runs a call as Excel's implementation of the member: logged, then a scripted answer, the object
+  // type's table or a stored property.
+  HRESULT run(DispatchCall& call);
   ExcelDouble& excel() const { return excel_; }
   ULONG references() const { return references_; }
 
@@ -134,6 +138,9 @@ protected:
   virtual HRESULT runMember(DispatchCall& call) = 0;
   // Returns the member's name from the table (null when it has none).
   virtual const char* memberName(DISPID id) const = 0;
+  // The dual interface of the object's class: its id and the members with a slot (none by default).
+  virtual const IID* dualInterface() const { return nullptr; }
+  virtual const std::vector<DualMember>* dualMembers() const { return nullptr; }
 
 private:
   struct StoredProperty {

@@ -506,6 +506,32 @@ WorksheetObject* WorkbookObject::findSheet(std::u16string_view name) const {
   return nullptr;
 }
 
+// Saves as Excel does: the file under its new name, which becomes the workbook's name.
+static HRESULT saveAs(WorkbookObject& self, DispatchCall& call) {
+  std::u16string path = call.textArg(0);
+  if (path.empty()) return call.raise(kExcelRuntimeError, u"No file name");
+  if (!self.writeFile(path)) return call.raise(kExcelRuntimeError, u"Cannot save the file");
+  size_t slash = path.find_last_of(u"\\/");
+  self.setProperty(wb::Name, Variant::text(slash == std::u16string::npos ? path : path.substr(slash + 1)));
+  self.setProperty(wb::FullName, Variant::text(path));
+  if (call.has(1)) self.setProperty(wb::FileFormat, Variant::integer(call.intArg(1)));
+  self.setProperty(wb::Saved, Variant::boolean(true));
+  return S_OK;
+}
+
+bool WorkbookObject::writeFile(const std::u16string& path) {
+  if (!writesFiles) return true;
+  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const std::string content = "workbook " + narrow(name()) + " saved " + std::to_string(++saves);
+  DWORD written = 0;
+  const bool ok = WriteFile(file, content.data(), DWORD(content.size()), &written, nullptr) &&
+                  written == content.size();
+  CloseHandle(file);
+  return ok;
+}
+
 const std::vector<Member<WorkbookObject>>& WorkbookObject::members() {
   static const std::vector<Member<WorkbookObject>> table = {
       {wb::Close, "Close",
@@ -515,20 +541,22 @@ const std::vector<Member<WorkbookObject>>& WorkbookObject::members() {
        }},
       {wb::Save, "Save",
        [](WorkbookObject& self, DispatchCall&) -> HRESULT {
+         self.writeFile(self.property(wb::FullName).toText());
          self.setProperty(wb::Saved, Variant::boolean(true));
          return S_OK;
        }},
-      {wb::SaveAs, "SaveAs",
+      {wb::SaveAs, "SaveAs", saveAs},
+      {wb::SaveAsLocal, "SaveAs", saveAs},
+      {wb::SaveCopyAs, "SaveCopyAs",
        [](WorkbookObject& self, DispatchCall& call) -> HRESULT {
-         std::u16string path = call.textArg(0);
-         if (path.empty()) return call.raise(kExcelRuntimeError, u"No file name");
-         size_t slash = path.find_last_of(u"\\/");
-         self.setProperty(wb::Name,
-                          Variant::text(slash == std::u16string::npos ? path : path.substr(slash + 1)));
-         self.setProperty(wb::FullName, Variant::text(path));
-         if (call.has(1)) self.setProperty(wb::FileFormat, Variant::integer(call.intArg(1)));
-         self.setProperty(wb::Saved, Variant::boolean(true));
+         self.writeFile(call.textArg(0));
          return S_OK;
+       }},
+      {wb::Path, "Path",
+       [](WorkbookObject& self, DispatchCall& call) -> HRESULT {
+         const std::u16string full = self.property(wb::FullName).toText();
+         const size_t slash = full.find_last_of(u"\\/");
+         return call.answer(Variant::text(slash == std::u16string::npos ? u"" : full.substr(0, slash)));
        }},
       {wb::Protect, "Protect", [](WorkbookObject&, DispatchCall&) -> HRESULT { return S_OK; }},
       {wb::Unprotect, "Unprotect", [](WorkbookObject&, DispatchCall&) -> HRESULT { return S_OK; }},

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "excel_double/double_object.h"
+#include "excel_double/dual_interface.h"
 
 namespace cwbk::testing {
 
@@ -66,6 +67,19 @@ public:
   explicit ApplicationObject(ExcelDouble& excel);
   std::string label() const override { return "Application"; }
   static const std::vector<Member<ApplicationObject>>& members();
+
+  // The members with slots, with Excel's signatures.
+  virtual HRESULT STDMETHODCALLTYPE Calculate(LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE CalculateFull();
+  virtual HRESULT STDMETHODCALLTYPE Quit();
+  virtual HRESULT STDMETHODCALLTYPE get_Calculation(LCID locale, long* mode);
+  virtual HRESULT STDMETHODCALLTYPE put_Calculation(LCID locale, long mode);
+  virtual HRESULT STDMETHODCALLTYPE put_Visible(LCID locale, VARIANT_BOOL visible);
+  virtual HRESULT STDMETHODCALLTYPE put_EnableEvents(VARIANT_BOOL enable);
+
+protected:
+  const IID* dualInterface() const override { return &kApplicationIid; }
+  const std::vector<DualMember>* dualMembers() const override;
 };
 
 class WorksheetObject : public DoubleObjectOf<WorksheetObject> {
@@ -73,6 +87,15 @@ public:
   WorksheetObject(ExcelDouble& excel, WorkbookObject& book, std::u16string_view name);
   std::string label() const override { return "Worksheet " + narrow(name()); }
   static const std::vector<Member<WorksheetObject>>& members();
+
+  // The members with slots, with Excel's signatures.
+  virtual HRESULT STDMETHODCALLTYPE put_Name(BSTR name);
+  virtual HRESULT STDMETHODCALLTYPE Protect(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6,
+                                            VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10, VARIANT a11,
+                                            VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16);
+  virtual HRESULT STDMETHODCALLTYPE Unprotect(VARIANT password, LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE put_EnableSelection(LCID locale, long mode);
+  virtual HRESULT STDMETHODCALLTYPE Copy(VARIANT before, VARIANT after, LCID locale);
 
   std::u16string name() const;
   WorkbookObject& workbook() const { return *book_; }
@@ -105,6 +128,10 @@ public:
   bool protectedContents = false;
   std::u16string protectionPassword;
 
+protected:
+  const IID* dualInterface() const override { return &kWorksheetIid; }
+  const std::vector<DualMember>* dualMembers() const override;
+
 private:
   WorkbookObject* book_;
   std::map<std::pair<int32_t, int32_t>, CellData> cells_;
@@ -117,6 +144,20 @@ public:
   std::string label() const override { return "Workbook " + narrow(name()); }
   static const std::vector<Member<WorkbookObject>>& members();
 
+  // The members with slots, with Excel's signatures (two forms of SaveAs: before and after the
+  // argument Local was added).
+  virtual HRESULT STDMETHODCALLTYPE Close(VARIANT saveChanges, VARIANT fileName, VARIANT route, LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE Save(LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE SaveAsBefore(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5,
+                                                 VARIANT a6, XlSaveAsAccessMode mode, VARIANT a8, VARIANT a9,
+                                                 VARIANT a10, VARIANT a11, LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE SaveAs(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6,
+                                           XlSaveAsAccessMode mode, VARIANT a8, VARIANT a9, VARIANT a10,
+                                           VARIANT a11, VARIANT a12, LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE SaveCopyAs(VARIANT fileName, LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE get_Path(LCID locale, BSTR* path);
+  virtual HRESULT STDMETHODCALLTYPE put_Password(LCID locale, BSTR password);
+
   std::u16string name() const;
   WorksheetObject& addSheet(std::u16string_view name);
   // The sheet by 1-based position or by name (case-insensitive); null when none.
@@ -126,6 +167,15 @@ public:
   WorksheetObject& sheet(std::u16string_view name) const { return *findSheet(name); }
   const std::vector<WorksheetObject*>& sheets() const { return sheets_; }
   bool closed = false;
+  // Save, SaveAs and SaveCopyAs write a small file when set (its text names the workbook and counts
+  // the saves); returns false when the file cannot be written.
+  bool writesFiles = false;
+  int saves = 0;
+  bool writeFile(const std::u16string& path);
+
+protected:
+  const IID* dualInterface() const override { return &kWorkbookIid; }
+  const std::vector<DualMember>* dualMembers() const override;
 
 private:
   std::vector<WorksheetObject*> sheets_; // one reference each
