@@ -184,7 +184,7 @@ public:
     return adoptAs<DispatchCollection>(getObject(dispid::worksheet::QueryTables));
   }
   void putEnableSelection(int32_t mode);
-  // Protect with the password and, for the rest of the 15 arguments, the given values (missing beyond).
+  // Protect with the password and the 15 permissions as given (missing beyond).
   void protect(std::span<const Variant> arguments);
   void unprotect(std::u16string_view password);
   void calculate() { call(dispid::worksheet::Calculate); }

@@ -1224,7 +1224,7 @@ std::u16string chosenFile;
 int chosenColor = -1;
 std::vector<std::u16string> fileDialogTitles;
 
-bool answerFileDialog(HWND, bool, const char16_t* title, char16_t* path, unsigned capacity) {
+bool answerFileDialog(HWND, bool, const char16_t*, const char16_t* title, char16_t* path, unsigned capacity) {
   fileDialogTitles.emplace_back(title);
   if (chosenFile.empty() || chosenFile.size() >= capacity) return false;
   std::copy(chosenFile.begin(), chosenFile.end(), path);

@@ -94,7 +94,7 @@ INT_PTR CALLBACK importProcedure(HWND dialog, UINT msg, WPARAM wParam, LPARAM lP
     case kBrowse: {
       char16_t path[kPathCapacity] = {};
       const std::u16string title = u"Import Data for " + choice->appName + u" Application";
-      if (hostEffects().chooseFile(dialog, false, title.c_str(), path, kPathCapacity))
+      if (hostEffects().chooseFile(dialog, false, kDataFileFilter, title.c_str(), path, kPathCapacity))
         SetDlgItemTextW(dialog, kPathEdit, reinterpret_cast<const wchar_t*>(path));
       return TRUE;
     }
@@ -301,7 +301,7 @@ bool exportData(RuntimeHost& host, bool direct, bool collected, std::u16string p
   char16_t chosen[kPathCapacity] = {};
   path.copy(chosen, std::min<size_t>(path.size(), kPathCapacity - 1));
   HWND owner = host.mainWindow;
-  if (!hostEffects().chooseFile(owner, true, u"Export Changes In File", chosen, kPathCapacity)) return false;
+  if (!hostEffects().chooseFile(owner, true, kDataFileFilter, u"Export Changes In File", chosen, kPathCapacity)) return false;
   path = chosen;
   constexpr std::u16string_view dat = u".dat";
   if (path.size() < dat.size() || path.compare(path.size() - dat.size(), dat.size(), dat) != 0) path += dat;

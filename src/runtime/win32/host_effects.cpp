@@ -19,11 +19,12 @@ void systemEndProcess(unsigned code) {
   ExitProcess(code);
 }
 
-bool systemChooseFile(HWND owner, bool save, const char16_t* title, char16_t* path, unsigned capacity) {
+bool systemChooseFile(HWND owner, bool save, const char16_t* filter, const char16_t* title, char16_t* path,
+                      unsigned capacity) {
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = owner;
-  dialog.lpstrFilter = L"Data Files\0*.dat\0";
+  dialog.lpstrFilter = reinterpret_cast<const wchar_t*>(filter);
   dialog.nFilterIndex = 1;
   dialog.lpstrFile = reinterpret_cast<wchar_t*>(path);
   dialog.nMaxFile = capacity;

@@ -15,16 +15,21 @@ struct HostEffects {
   int (*messageBox)(HWND owner, const char16_t* text, const char16_t* caption, unsigned style);
   // Ends the process with the exit code.
   void (*endProcess)(unsigned code);
-  // The system's open or save dialog for data files ("Data Files", *.dat) with a title; path holds the
-  // preset name on entry and the chosen one on return (capacity units, terminated). Returns whether a
-  // file was chosen.
-  bool (*chooseFile)(HWND owner, bool save, const char16_t* title, char16_t* path, unsigned capacity);
+  // The system's open or save dialog with a filter (pairs of a description and a pattern, each
+  // terminated, the list ended by an empty text) and a title; path holds the preset name on entry and
+  // the chosen one on return (capacity units, terminated). Returns whether a file was chosen.
+  bool (*chooseFile)(HWND owner, bool save, const char16_t* filter, const char16_t* title, char16_t* path,
+                     unsigned capacity);
   // The system's colour dialog (solid colours, not opened to its full size, the runtime's 16 custom
   // colours); rgb holds the chosen colour (0x00BBGGRR) on return. Returns whether one was chosen.
   bool (*chooseColor)(HWND owner, unsigned* rgb);
 };
 
 HostEffects& hostEffects();
+
+// The file dialogs' filters: user data files, and executables for "Save As".
+inline constexpr char16_t kDataFileFilter[] = u"Data Files\0*.dat\0";
+inline constexpr char16_t kExecutableFilter[] = u"Executable Files\0*.exe;\0";
 
 // Shows a failure text with the runtime's caption through the table (no owner, the warning icon).
 void reportFailure(const std::u16string& text);
