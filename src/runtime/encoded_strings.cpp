@@ -38,6 +38,7 @@ constexpr std::span<const uint16_t> kTable[] = {
     stored<u"AppCommand">(),   stored<u"Application notice">(),
     stored<u"Made with the workbook compiler's calculation runtime">(),
     stored<u"OK">(),
+    stored<u"CWBKBOOK">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

@@ -19,6 +19,12 @@ SectionKey SectionKey::fromSections(std::span<const uint8_t> first, std::span<co
   return key;
 }
 
+SectionKey SectionKey::fromBytes(std::span<const uint8_t> bytes) {
+  SectionKey key;
+  key.bytes_.assign(bytes.begin(), bytes.end());
+  return key;
+}
+
 void SectionKey::combine(std::span<uint8_t> data) const {
   if (bytes_.empty()) return;
   size_t k = 0;

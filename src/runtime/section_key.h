@@ -19,6 +19,8 @@ public:
   // Returns the key of two sections: the Whirlpool digest of the first section's bytes followed by the
   // second's.
   static SectionKey fromSections(std::span<const uint8_t> first, std::span<const uint8_t> second);
+  // Returns the key of the given bytes as they are (a key kept in a file, say); the empty key for none.
+  static SectionKey fromBytes(std::span<const uint8_t> bytes);
 
   bool empty() const { return bytes_.empty(); }
   const std::vector<uint8_t>& bytes() const { return bytes_; }

@@ -57,11 +57,13 @@ int runCompile(Arguments args);
 int runDump(Arguments args);
 int runCalc(Arguments args);
 int runData(Arguments args);
+int runSections(Arguments args);
 
 extern const char* const kCompileHelp;
 extern const char* const kDumpHelp;
 extern const char* const kCalcHelp;
 extern const char* const kDataHelp;
+extern const char* const kSectionsHelp;
 
 // Prints a progress line on stderr when it is a terminal (long loads).
 void progress(const std::string& text);

@@ -1,5 +1,6 @@
 // The cwbk command-line tool: compile workbooks into the compiled stream, list a stream, calculate a
-// workbook with the runtime's engine outside the host, and write, apply and list user data files.
+// workbook with the runtime's engine outside the host, write, apply and list user data files, and read
+// what a saved executable carries.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -29,6 +30,7 @@ const char* const kMainHelp =
     "  calc IN [--set CELL=VALUE ...]     calculate a workbook and print its values\n"
     "  calc IN.xlsx --check               compare computed values with the values the file cached\n"
     "  data export|import|dump ...        write, apply or list a user data file\n"
+    "  sections FILE.exe [--key KEYFILE]  list a saved executable's sections; -o writes their stream\n"
     "\n"
     "IN may be an .xlsx file, a text workbook, a compiled stream, one compressed chunk or a folder of\n"
     "chunks. 'cwbk COMMAND --help' describes a command.\n";
@@ -67,7 +69,8 @@ int main(int argc, char** argv) {
   const Entry commands[] = {{"compile", runCompile, kCompileHelp},
                             {"dump", runDump, kDumpHelp},
                             {"calc", runCalc, kCalcHelp},
-                            {"data", runData, kDataHelp}};
+                            {"data", runData, kDataHelp},
+                            {"sections", runSections, kSectionsHelp}};
   for (const Entry& entry : commands) {
     if (command != entry.name) continue;
     if (wantsHelp(argc, argv)) {
