@@ -39,6 +39,10 @@ constexpr std::span<const uint16_t> kTable[] = {
     stored<u"Made with the workbook compiler's calculation runtime">(),
     stored<u"OK">(),
     stored<u"CWBKBOOK">(),
+    stored<u"The application file '%s' is read-only, so your work cannot be saved into it. Choose another name to save it under.">(),
+    stored<u"Save">(),
+    stored<u"Microsoft Enhanced Cryptographic Provider v1.0">(),
+    stored<u"RC4">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

@@ -31,6 +31,10 @@ enum class EncodedString : uint32_t {
   AboutProductLine,   // the About box's product information line
   AboutOkCaption,     // the About box's button
   WorkbookResourceType, // the resource type under which a saved executable carries the workbook file
+  ReadOnlyMessage,      // the warning that the application's executable is read-only (with its path)
+  ReadOnlyCaption,      // and its caption
+  PasswordProvider,     // the password encryption options set before the workbook's password:
+  PasswordAlgorithm,    // the provider and the algorithm
   Count,
 };
 

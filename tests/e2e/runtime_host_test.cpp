@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "compiler/text_workbook.h"
@@ -18,8 +19,14 @@
 #include "excel_double/command_bars.h"
 #include "excel_double/excel_double.h"
 #include "excel_double/host_messages.h"
+#include "formula/cell.h"
+#include "formula/compiled_workbook.h"
 #include "formula/compressed_block.h"
+#include "runtime/encoded_strings.h"
+#include "runtime/pe_resources.h"
+#include "runtime/saved_executable.h"
 #include "runtime/section_key.h"
+#include "values/conversions.h"
 #include "runtime/win32/registrar.h"
 #include "runtime/win32/runtime_testing.h"
 
@@ -1449,4 +1456,196 @@ TEST_F(InterceptionTest, QuitWithNothingElseUnsavedEndsTheProcess) {
   EXPECT_EQ(endedProcesses.size(), 1u);
   EXPECT_EQ(state().shutDown, 1);
   EXPECT_FALSE(excel.state(dispid::application::EnableEvents).toBoolean());
+}
+
+// Saving into the executable: the application's executable is a copy of a small program of the system,
+// Excel's workbook file a file the double writes. What a save leaves in the executable is read back
+// with the portable reader, as cwbk does.
+class SaveIntoExecutableTest : public ChangeRoadTest {
+protected:
+  std::u16string folder, exePath, workbookPath;
+  SectionKey key;
+
+  static std::u16string tempPath() {
+    wchar_t path[MAX_PATH];
+    GetTempPathW(MAX_PATH, path);
+    return std::u16string(reinterpret_cast<const char16_t*>(path));
+  }
+  static const wchar_t* w(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+  static Bytes fileBytes(const std::u16string& path) {
+    Bytes bytes;
+    HANDLE f = CreateFileW(w(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return bytes;
+    bytes.resize(GetFileSize(f, nullptr));
+    DWORD got = 0;
+    if (!bytes.empty()) ReadFile(f, bytes.data(), DWORD(bytes.size()), &got, nullptr);
+    CloseHandle(f);
+    return bytes;
+  }
+
+  void SetUp() override {
+    settings = settingsBlock(0x0008, u"Road");
+    const std::u16string id = std::u16string(u"_") + char16_t(u'a' + GetCurrentProcessId() % 26);
+    folder = tempPath() + u"save_test" + id + u"\\";
+    CreateDirectoryW(w(folder), nullptr);
+    exePath = folder + u"Road.exe";
+    workbookPath = folder + u"Road.xlsx";
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_TRUE(CopyFileW((std::wstring(system) + L"\\notepad.exe").c_str(), w(exePath), FALSE));
+    book.writesFiles = true;
+    book.setProperty(dispid::workbook::FullName, Variant::text(workbookPath));
+    excel.activeWorkbook = &book;
+    ChangeRoadTest::SetUp();
+    EXPECT_TRUE(sendText(1160, exePath));
+    EXPECT_TRUE(sendText(1165, workbookPath));
+    key = SectionKey::fromSections({reinterpret_cast<const uint8_t*>("the code section"), 16},
+                                   {reinterpret_cast<const uint8_t*>("the read-only data"), 18});
+  }
+  void TearDown() override {
+    ChangeRoadTest::TearDown();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(w(folder + u"*"), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::u16string name(reinterpret_cast<const char16_t*>(found.cFileName));
+        if (name != u"." && name != u"..") {
+          SetFileAttributesW(w(folder + name), FILE_ATTRIBUTE_NORMAL);
+          DeleteFileW(w(folder + name));
+        }
+      } while (FindNextFileW(search, &found));
+      FindClose(search);
+    }
+    RemoveDirectoryW(w(folder));
+  }
+
+  // The stream the executable carries, loaded into a model of its own.
+  std::unique_ptr<CompiledWorkbook> savedModel(const std::u16string& path) {
+    const SavedStream saved = readSavedStream(fileBytes(path), key);
+    EXPECT_EQ(saved.status, SavedStreamStatus::Read) << saved.message;
+    if (saved.status != SavedStreamStatus::Read) return nullptr;
+    auto model = std::make_unique<CompiledWorkbook>();
+    compiler::loadStreamBytes(saved.stream, *model);
+    return model;
+  }
+  // Every cell of the workbook in the saved model reads as in the runtime's model.
+  void expectSameCells(const CompiledWorkbook& saved) {
+    for (uint32_t row = 0; row < 3; ++row)
+      for (uint32_t column = 0; column < 5; ++column) {
+        const Cell* c = saved.findCell(CellAddress::make(0, column, row));
+        const std::u16string text = c && c->value() ? displayText(*c->value()) : u"<none>";
+        EXPECT_EQ(text, cell(row, column)) << "row " << row << " column " << column;
+      }
+  }
+  DispatchWrapper workbook() { return DispatchWrapper(static_cast<IDispatch*>(&book)); }
+};
+
+TEST_F(SaveIntoExecutableTest, ExcelsSaveWritesTheWorkbookAndTheUsersValuesIntoTheExecutable) {
+  // An earlier, longer save left more sections than the new stream has.
+  HANDLE update = BeginUpdateResourceW(w(exePath), FALSE);
+  ASSERT_NE(update, nullptr);
+  char junk[] = "an old section";
+  for (WORD id : {WORD(1201), WORD(1202)})
+    ASSERT_TRUE(UpdateResourceW(update, L"EXTRSC", MAKEINTRESOURCEW(id), 1033, junk, sizeof junk));
+  ASSERT_TRUE(EndUpdateResourceW(update, FALSE));
+  // The program's own resources (icons, version, ...), which the save keeps.
+  auto ownResources = [&] {
+    std::vector<std::tuple<std::u16string, uint16_t, std::u16string, uint16_t, Bytes>> own;
+    const Bytes image = fileBytes(exePath);
+    for (const PeResource& r : listResources(image).value_or(std::vector<PeResource>{}))
+      if (!hasTypeName(r, u"EXTRSC"))
+        own.emplace_back(r.typeName, r.typeId, r.name, r.nameId, Bytes(r.data.begin(), r.data.end()));
+    return own;
+  };
+  const auto before = ownResources();
+  EXPECT_FALSE(before.empty());
+
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  ASSERT_EQ(cell(0, 1), u"10");
+  workbook().call(dispid::workbook::Save);
+
+  auto saved = savedModel(exePath);
+  ASSERT_TRUE(saved);
+  expectSameCells(*saved);
+  EXPECT_EQ(displayText(*saved->findCell(CellAddress::make(0, 0, 0))->value()), u"5");
+
+  const Bytes image = fileBytes(exePath);
+  const auto resources = listResources(image);
+  ASSERT_TRUE(resources);
+  const PeResource* book = findResource(*resources, encodedString(EncodedString::WorkbookResourceType),
+                                        kWorkbookResourceId, 1033);
+  ASSERT_NE(book, nullptr);
+  const auto workbookFile = readWorkbookBlock(book->data);
+  ASSERT_TRUE(workbookFile);
+  EXPECT_EQ(workbookFile->file, fileBytes(workbookPath));
+  size_t sections = 0;
+  for (const PeResource& r : *resources)
+    sections += hasTypeName(r, u"EXTRSC");
+  EXPECT_EQ(sections, 1u); // the surplus sections are gone
+  auto after = ownResources();
+  std::erase_if(after, [](const auto& r) { return std::get<0>(r) == u"CWBKBOOK"; });
+  EXPECT_EQ(after, before);
+}
+
+TEST_F(SaveIntoExecutableTest, AFailedSaveLeavesTheExecutableUntouched) {
+  const Bytes before = fileBytes(exePath);
+  // Excel cannot save the workbook.
+  book.failWith(dispid::workbook::Save, E_FAIL);
+  EXPECT_THROW(workbook().call(dispid::workbook::Save), ComError);
+  EXPECT_EQ(fileBytes(exePath), before);
+  book.unscript(dispid::workbook::Save);
+
+  // A read-only executable: the user is told and offered "Save As" (declined here).
+  static bool offered = false;
+  entry<RuntimeTestSetDialogsFn>(module, "RuntimeTestSetDialogs")(
+      [](HWND, bool, const char16_t*, const char16_t* title, char16_t*, unsigned) {
+        offered = std::u16string_view(title) == u"Save As";
+        return false;
+      },
+      nullptr);
+  SetFileAttributesW(w(exePath), FILE_ATTRIBUTE_READONLY);
+  EXPECT_THROW(workbook().call(dispid::workbook::Save), ComError);
+  ASSERT_EQ(messageBoxes.size(), 1u);
+  EXPECT_NE(messageBoxes[0].find(exePath), std::u16string::npos);
+  EXPECT_TRUE(offered);
+  EXPECT_EQ(fileBytes(exePath), before);
+}
+
+TEST_F(SaveIntoExecutableTest, SaveAsWritesANewExecutableAndMakesItTheApplications) {
+  sheet.set(u"A2", Variant::number(1.5));
+  changed(u"A2");
+  // Without an ending, ".exe" is added. The workbook is saved to the temporary folder under the title,
+  // numbered past the names taken there (with or without ".xls").
+  const std::u16string taken[] = {tempPath() + u"Copy", tempPath() + u"Copy(1).xls"};
+  for (const std::u16string& name : taken)
+    std::ofstream(std::string(name.begin(), name.end())) << "taken";
+  DeleteFileW(w(tempPath() + u"Copy(1)"));
+  DeleteFileW(w(tempPath() + u"Copy(2)"));
+  workbook().call(dispid::workbook::SaveAs, {Variant::text(folder + u"Copy")});
+  const std::u16string copy = folder + u"Copy.exe";
+  auto saved = savedModel(copy);
+  ASSERT_TRUE(saved);
+  expectSameCells(*saved);
+  EXPECT_EQ(cell(1, 1), u"22.5");
+  EXPECT_EQ(book.property(dispid::workbook::FullName).toText(), tempPath() + u"Copy(2)");
+  for (const std::u16string& name : taken)
+    DeleteFileW(w(name));
+  DeleteFileW(w(tempPath() + u"Copy(2)"));
+  // The new executable is the application's now: Save writes into it.
+  sheet.set(u"A1", Variant::number(1));
+  changed(u"A1");
+  workbook().call(dispid::workbook::Save);
+  saved = savedModel(copy);
+  ASSERT_TRUE(saved);
+  expectSameCells(*saved);
+
+  // An existing target is replaced only when the user says so; nothing is left half-written.
+  messageBoxAnswer = IDNO;
+  const Bytes before = fileBytes(copy);
+  // Declined, the SaveAs fails as Excel's own does when the user keeps the existing file.
+  EXPECT_THROW(workbook().call(dispid::workbook::SaveAs, {Variant::text(folder + u"Copy.EXE")}), ComError);
+  EXPECT_EQ(messageBoxes.size(), 1u);
+  EXPECT_EQ(fileBytes(copy), before);
+  EXPECT_EQ(GetFileAttributesW(w(folder + u"Copy.EXE.part")), INVALID_FILE_ATTRIBUTES);
 }
