@@ -4,6 +4,13 @@
 // Excel's cells show at each step.
 //
 //   app_host WORKBOOK.txt --runtime DaverirIza.dll --cells Loan!B1:B11 [--set Loan!B1=30000 ...]
+//            [--save APP.exe]
+//   app_host --from APP.exe --runtime DaverirIza.dll --cells Loan!B1:B11
+//
+// With --save saving into the executable is on: APP.exe (a copy of a small program of the system when it
+// does not exist yet) is the application's executable, and after the inputs the user saves, which
+// writes the workbook and the user's values into APP.exe. With --from the application starts from
+// what such a save left in APP.exe instead of a text workbook.
 //
 // With --time each input is also timed: the road through the runtime (the change message in, every
 // changed value written into Excel's cells), beside the engine's own recalculation of the same change
@@ -12,10 +19,12 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -32,6 +41,7 @@
 #include "formula/reference.h"
 #include "functions/function_library.h"
 #include "platform/utf8.h"
+#include "runtime/saved_executable.h"
 #include "runtime/section_key.h"
 #include "values/conversions.h"
 
@@ -41,7 +51,7 @@ using namespace cwbk::testing;
 namespace {
 
 struct Options {
-  std::string workbook, runtime;
+  std::string workbook, runtime, saveInto, from;
   std::vector<std::string> cells; // areas to print, "Sheet!A1:B5"
   std::vector<std::pair<std::string, std::string>> inputs;
   bool time = false;
@@ -61,12 +71,17 @@ std::string utf8(std::u16string_view text) {
   return utf16ToUtf8(text);
 }
 
+// The two sections of the application's executable that make the section key.
+constexpr std::string_view kKeyCode = "the application's code";
+constexpr std::string_view kKeyData = "the application's data";
+
 class Host {
 public:
   Host(const Options& options) : options_(options) {}
 
   int run() {
-    const Bytes stream = savedStream(compiler::readTextWorkbookFile(options_.workbook));
+    const Bytes stream =
+        options_.from.empty() ? savedStream(compiler::readTextWorkbookFile(options_.workbook)) : streamOf(options_.from);
     openAsExcelDoes(stream);
     if (options_.time) {
       engine_ = std::make_unique<CompiledWorkbook>();
@@ -83,7 +98,10 @@ public:
       return 1;
     }
     std::printf("=== the application starts: Excel (hidden), the runtime loaded into it\n");
-    sendBuffer(1155, settingsBlock(0, u"Demo application"));
+    if (!options_.from.empty())
+      std::printf("    the compiled workbook comes from the sections saved in %s\n", options_.from.c_str());
+    const bool saving = !options_.saveInto.empty();
+    sendBuffer(1155, settingsBlock(saving ? 0x0008 : 0, u"Demo application")); // 0x0008: saving into the executable
     const SectionKey key = writeKeySource();
     std::vector<Bytes> chunks = compiler::streamToChunks(stream, 2048);
     for (Bytes& chunk : chunks) {
@@ -93,6 +111,7 @@ public:
     SendMessageW(main, 1157, 0, 0);
     std::printf("    settings, the section key's source, %zu chunks of the compiled workbook sent\n",
                 chunks.size());
+    if (saving) prepareSaving();
     SendMessageW(main, 1152, WPARAM(excel_.application()), 0);
     SendMessageW(main, 1167, 0, 0);
     std::printf("    attached to Excel; the workbook is ready\n\n=== Excel's cells\n");
@@ -109,6 +128,7 @@ public:
       print(snapshot(), &before);
       if (options_.time) printTimes(cell);
     }
+    if (saving) save();
     for (size_t i = options_.inputs.size(); i-- > 0 && undo;) {
       std::printf("\n=== the user chooses Undo (%s)\n", options_.inputs[i].first.c_str());
       const auto before = snapshot();
@@ -146,6 +166,62 @@ private:
       if (v.isErrorValue()) cell.cached = compiler::SourceValue::ofError(CalcError(v.errorCode()));
     }
     return compiler::compileToStream(source);
+  }
+
+  // The section key of the application: the Whirlpool digest of its two sections.
+  static SectionKey applicationKey() {
+    return SectionKey::fromSections({reinterpret_cast<const uint8_t*>(kKeyCode.data()), kKeyCode.size()},
+                                    {reinterpret_cast<const uint8_t*>(kKeyData.data()), kKeyData.size()});
+  }
+
+  // The compiled stream that a save left in an executable.
+  static Bytes streamOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    SavedStream saved = readSavedStream(image, applicationKey());
+    if (saved.status != SavedStreamStatus::Read) throw std::runtime_error(path + ": " + saved.message);
+    return std::move(saved.stream);
+  }
+
+  std::u16string fullPath(const std::string& path) {
+    wchar_t full[MAX_PATH];
+    GetFullPathNameW(reinterpret_cast<const wchar_t*>(wide(path).c_str()), MAX_PATH, full, nullptr);
+    return reinterpret_cast<const char16_t*>(full);
+  }
+
+  // The application's executable and the file Excel saves the workbook to.
+  void prepareSaving() {
+    const std::u16string exe = fullPath(options_.saveInto);
+    if (GetFileAttributesW(reinterpret_cast<const wchar_t*>(exe.c_str())) == INVALID_FILE_ATTRIBUTES) {
+      wchar_t system[MAX_PATH];
+      GetSystemDirectoryW(system, MAX_PATH);
+      CopyFileW((std::wstring(system) + L"\\notepad.exe").c_str(), reinterpret_cast<const wchar_t*>(exe.c_str()),
+                FALSE);
+    }
+    const std::u16string workbookFile = fullPath("app_host_workbook.xlsx");
+    book_->writesFiles = true;
+    book_->setProperty(dispid::workbook::FullName, Variant::text(workbookFile));
+    sendText(1160, exe);
+    sendText(1165, workbookFile);
+  }
+
+  // The user saves: Excel's own Save on the workbook reaches the runtime, which writes into the
+  // application's executable.
+  void save() {
+    std::printf("\n=== the user saves (Excel's Save): the runtime writes the workbook and the values into %s\n",
+                options_.saveInto.c_str());
+    DispatchWrapper workbook(static_cast<IDispatch*>(book_));
+    try {
+      workbook.call(dispid::workbook::Save);
+    } catch (const ComError&) {
+      std::printf("    the save failed\n");
+      return;
+    }
+    std::ifstream in(options_.saveInto, std::ios::binary);
+    const Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const SavedStream saved = readSavedStream(image, applicationKey());
+    std::printf("    %s now carries %zu section(s): a stream of %zu bytes\n", options_.saveInto.c_str(),
+                saved.sections.size(), saved.stream.size());
   }
 
   // Excel opens the workbook with the values it was saved with.
@@ -195,16 +271,14 @@ private:
 
   // The executable whose two sections make the section key: written beside the program.
   SectionKey writeKeySource() {
-    const std::string first = "the application's code", second = "the application's data";
-    const Bytes image = keySourceImage(first, second);
+    const Bytes image = keySourceImage(std::string(kKeyCode), std::string(kKeyData));
     const std::string path = "app_host_key_source.exe";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
     wchar_t full[MAX_PATH];
     GetFullPathNameW(L"app_host_key_source.exe", MAX_PATH, full, nullptr);
     sendText(1166, std::u16string(reinterpret_cast<const char16_t*>(full)));
-    return SectionKey::fromSections({reinterpret_cast<const uint8_t*>(first.data()), first.size()},
-                                    {reinterpret_cast<const uint8_t*>(second.data()), second.size()});
+    return applicationKey();
   }
 
   std::pair<WorksheetObject*, std::u16string> split(const std::string& reference) {
@@ -298,6 +372,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--time") {
       options.time = true;
+    } else if (arg == "--save" && i + 1 < argc) {
+      options.saveInto = argv[++i];
+    } else if (arg == "--from" && i + 1 < argc) {
+      options.from = argv[++i];
     } else if (arg == "--runtime" && i + 1 < argc) {
       options.runtime = argv[++i];
     } else if (arg == "--cells" && i + 1 < argc) {
@@ -316,10 +394,9 @@ int main(int argc, char** argv) {
       options.workbook = arg;
     }
   }
-  if (options.workbook.empty() || options.runtime.empty()) {
-    std::fprintf(
-        stderr,
-        "usage: app_host WORKBOOK.txt --runtime DaverirIza.dll [--cells AREAS] [--set CELL=VALUE ...]\n");
+  if ((options.workbook.empty() && options.from.empty()) || options.runtime.empty()) {
+    std::fprintf(stderr, "usage: app_host WORKBOOK.txt --runtime DaverirIza.dll [--cells AREAS] [--set CELL=VALUE ...] "
+                         "[--save APP.exe]\n       app_host --from APP.exe --runtime DaverirIza.dll [--cells AREAS]\n");
     return 2;
   }
   installFunctionLibrary();
