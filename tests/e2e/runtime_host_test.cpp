@@ -82,6 +82,11 @@ int recordMessageBox(HWND, const char16_t* text, const char16_t* caption, unsign
 void recordEndProcess(unsigned code) {
   endedProcesses.push_back(code);
 }
+std::vector<std::u16string> startedProcesses; // command lines
+bool recordStartProcess(const char16_t*, const char16_t* commandLine) {
+  startedProcesses.emplace_back(commandLine);
+  return true;
+}
 
 // The formulas' values come with the stream as Excel had them; the volatile D1 has none until the ready
 // step's first evaluation.
@@ -163,6 +168,7 @@ protected:
     messageBoxStyles.clear();
     messageBoxAnswer = IDYES;
     endedProcesses.clear();
+    startedProcesses.clear();
     ASSERT_NE(main, nullptr);
     editChild = createChild(main, L"XLCELLEDIT");
     nameChild = createChild(main, L"XLNAMEBOX");
@@ -177,6 +183,7 @@ protected:
     dummyFunc9 = entry<int32_t WINAPI(int32_t, int32_t, int32_t)>(module, "DummyFunc9");
     ASSERT_TRUE(setEffects && query && cellText && functionName && dummyFunc9);
     setEffects(recordMessageBox, recordEndProcess);
+    entry<RuntimeTestSetStarterFn>(module, "RuntimeTestSetStarter")(recordStartProcess);
   }
 
   void TearDown() override {
@@ -1454,6 +1461,10 @@ TEST_F(InterceptionTest, QuitWithNothingElseUnsavedEndsTheProcess) {
   app.call(dispid::application::Quit);
   EXPECT_EQ(excel.quitCalls, 0);
   EXPECT_EQ(endedProcesses.size(), 1u);
+  // Shutdown's last step starts the application's executable with the clean-up options, once.
+  ASSERT_EQ(startedProcesses.size(), 1u);
+  EXPECT_TRUE(startedProcesses[0].starts_with(u"\"C:\\Apps\\Loan.exe\" -clnx \""));
+  EXPECT_NE(startedProcesses[0].find(u"\" -clnd \""), std::u16string::npos);
   EXPECT_EQ(state().shutDown, 1);
   EXPECT_FALSE(excel.state(dispid::application::EnableEvents).toBoolean());
 }

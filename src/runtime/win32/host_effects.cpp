@@ -51,10 +51,24 @@ bool systemChooseColor(HWND owner, unsigned* rgb) {
   return true;
 }
 
+bool systemStartProcess(const char16_t* program, const char16_t* commandLine) {
+  std::u16string line(commandLine); // CreateProcessW may write into its command line
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(reinterpret_cast<const wchar_t*>(program), reinterpret_cast<wchar_t*>(line.data()), nullptr,
+                      nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
 } // namespace
 
 HostEffects& hostEffects() {
-  static HostEffects effects{systemMessageBox, systemEndProcess, systemChooseFile, systemChooseColor};
+  static HostEffects effects{systemMessageBox, systemEndProcess, systemChooseFile, systemChooseColor,
+                             systemStartProcess};
   return effects;
 }
 

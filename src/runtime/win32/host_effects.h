@@ -23,6 +23,9 @@ struct HostEffects {
   // The system's colour dialog (solid colours, not opened to its full size, the runtime's 16 custom
   // colours); rgb holds the chosen colour (0x00BBGGRR) on return. Returns whether one was chosen.
   bool (*chooseColor)(HWND owner, unsigned* rgb);
+  // Starts a program with a command line (the program's path first) without waiting for it; returns
+  // whether it started.
+  bool (*startProcess)(const char16_t* program, const char16_t* commandLine);
 };
 
 HostEffects& hostEffects();

@@ -16,6 +16,7 @@
 #include "runtime/win32/hooks.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/intercepted_members.h"
+#include "runtime/win32/save_executable.h"
 #include "runtime/win32/window_procs.h"
 #include "values/conversions.h"
 
@@ -303,6 +304,7 @@ void attachApplication(IUnknown* application, const std::u16string& startupMacro
 int shutdownRuntime(bool quitExcel) {
   RuntimeHost* host = theHost;
   if (!host) return 0;
+  const bool first = !host->shutDown;
   host->shutDown = true;
   ApplicationWrapper& app = host->application;
   guarded([&] {
@@ -335,6 +337,7 @@ int shutdownRuntime(bool quitExcel) {
   }
   guarded([&] { app.attach(nullptr); });
   guarded([&] { removeHooks(*host); });
+  if (first) guarded([&] { requestCleanup(*host); });
   return 0;
 }
 

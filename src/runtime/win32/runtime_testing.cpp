@@ -44,6 +44,10 @@ extern "C" void RuntimeTestSetDialogs(RuntimeTestChooseFile* chooseFile, Runtime
   if (chooseColor) hostEffects().chooseColor = chooseColor;
 }
 
+extern "C" void RuntimeTestSetStarter(RuntimeTestStartProcess* startProcess) {
+  if (startProcess) hostEffects().startProcess = startProcess;
+}
+
 extern "C" int32_t RuntimeTestQuery(RuntimeTestState* out) {
   RuntimeHost* host = runtimeHost();
   if (!host || !out || out->size != sizeof(RuntimeTestState)) return 0;

@@ -51,6 +51,8 @@ typedef bool(RuntimeTestChooseFile)(HWND owner, bool save, const char16_t* filte
                                     unsigned capacity);
 typedef bool(RuntimeTestChooseColor)(HWND owner, unsigned* rgb);
 // Replaces the file and colour dialogs by the caller's stand-ins.
+typedef bool(RuntimeTestStartProcess)(const char16_t* program, const char16_t* commandLine);
+typedef void(RuntimeTestSetStarterFn)(RuntimeTestStartProcess* startProcess);
 typedef void(RuntimeTestSetDialogsFn)(RuntimeTestChooseFile* chooseFile, RuntimeTestChooseColor* chooseColor);
 // Fills the state; returns 0 when the module has no host.
 typedef int32_t(RuntimeTestQueryFn)(RuntimeTestState* state);

@@ -340,6 +340,13 @@ void showSaveAsDialog(RuntimeHost& host) {
     saveAsExecutable(host, path);
 }
 
+void requestCleanup(RuntimeHost& host) {
+  if (host.appPath.empty()) return;
+  const std::u16string line = u"\"" + host.appPath + u"\" -clnx \"" + host.workbookFile + u"\" -clnd \"" +
+                              host.moduleFile + u"\"";
+  hostEffects().startProcess(host.appPath.c_str(), line.c_str());
+}
+
 void applyWorkbookPassword(RuntimeHost& host) {
   if (!host.settings.has(SettingsFlag::restrictedWorkbook) || host.workbook.isEmpty()) return;
   WorkbookWrapper active = host.application.activeWorkbook();

@@ -20,6 +20,9 @@ void showSaveAsDialog(RuntimeHost& host);
 // Writes the workbook file as Excel last saved it and the current stream into the application's
 // executable, without asking Excel to save (the workbook may be closed already).
 bool writeIntoExecutable(RuntimeHost& host);
+// The last step of shutdown: starts the application's executable with the clean-up options, the
+// workbook file and the module the host named, without waiting.
+void requestCleanup(RuntimeHost& host);
 // Sets the settings' workbook password on the application's workbook when it is the active one and
 // the settings restrict the workbook.
 void applyWorkbookPassword(RuntimeHost& host);
