@@ -1660,3 +1660,46 @@ TEST_F(SaveIntoExecutableTest, SaveAsWritesANewExecutableAndMakesItTheApplicatio
   EXPECT_EQ(fileBytes(copy), before);
   EXPECT_EQ(GetFileAttributesW(w(folder + u"Copy.EXE.part")), INVALID_FILE_ATTRIBUTES);
 }
+
+TEST_F(InterceptionTest, SwitchingFromManualToAutomaticRecalculatesPendingChangesOnce) {
+  namespace app = dispid::application;
+  ApplicationWrapper application(excel.application());
+  application.putInteger(app::Calculation, dispid::constant::CalculationManual);
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 42); // manual: the change waits
+  excel.log().clear();
+  application.putInteger(app::Calculation, dispid::constant::CalculationAutomatic);
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 10);
+  EXPECT_EQ(calls(app::CalculateFull, "Application"), 1u);
+  EXPECT_EQ(excel.state(app::Calculation).toInteger(), dispid::constant::CalculationAutomatic);
+  // Back to manual, and to automatic with nothing pending: no recalculation.
+  application.putInteger(app::Calculation, dispid::constant::CalculationManual);
+  application.putInteger(app::Calculation, dispid::constant::CalculationAutomatic);
+  EXPECT_EQ(calls(app::CalculateFull, "Application"), 1u);
+}
+
+// With the restricted workbook, late-bound calls on the application's workbook pass the workbook
+// filter first; the user's other workbook is Excel's.
+class WorkbookFilterTest : public InterceptionTest {
+protected:
+  void SetUp() override {
+    settings = settingsBlock(0x0080, u"Restricted");
+    InterceptionTest::SetUp();
+  }
+};
+
+TEST_F(WorkbookFilterTest, KeepsTheApplicationsWorkbookFromMembersThatWouldCopyOrExposeIt) {
+  DispatchWrapper mine(static_cast<IDispatch*>(&book)), theirs(static_cast<IDispatch*>(&other));
+  // The guarded text property answers empty for the application's workbook without reaching Excel.
+  EXPECT_TRUE(mine.getVariant(dispid::workbook::GuardedText).isEmpty());
+  EXPECT_THROW(theirs.getVariant(dispid::workbook::GuardedText), ComError); // the double has no such member
+  excel.log().clear();
+  mine.call(dispid::workbook::SaveCopyAs, {Variant::text(u"C:\\Books\\Stolen.xlsx")});
+  theirs.call(dispid::workbook::SaveCopyAs, {Variant::text(u"C:\\Books\\Mine.xlsx")});
+  EXPECT_EQ(calls(dispid::workbook::SaveCopyAs, "Workbook Book1"), 0u);
+  EXPECT_EQ(calls(dispid::workbook::SaveCopyAs, "Workbook Other"), 1u);
+  // A macro's password write is ignored; the runtime's own goes through Excel's member.
+  mine.putText(dispid::workbook::Password, u"guess");
+  EXPECT_EQ(calls(dispid::workbook::Password, "Workbook Book1"), 0u);
+}
