@@ -49,6 +49,8 @@ struct ExcelImplementations {
   // The members the runtime replaces, for the replacements to call on and for the runtime's own calls
   // (a late-bound call would reach the replacement again).
   HRESULT(STDMETHODCALLTYPE* applicationCalculate)(IDispatch* self, LCID locale) = nullptr;
+  // Run: the macro's name and 30 arguments.
+  HRESULT(STDMETHODCALLTYPE* applicationRun)(IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT* result) = nullptr;
   HRESULT(STDMETHODCALLTYPE* applicationCalculateFull)(IDispatch* self) = nullptr;
   HRESULT(STDMETHODCALLTYPE* putVisible)(IDispatch* self, LCID locale, VARIANT_BOOL visible) = nullptr;
   HRESULT(STDMETHODCALLTYPE* getActiveChart)(IDispatch* self, IDispatch** chart) = nullptr;

@@ -43,6 +43,8 @@ constexpr std::span<const uint16_t> kTable[] = {
     stored<u"Save">(),
     stored<u"Microsoft Enhanced Cryptographic Provider v1.0">(),
     stored<u"RC4">(),
+    stored<u"Application">(),
+    stored<u"RecalcMode">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

@@ -35,6 +35,8 @@ enum class EncodedString : uint32_t {
   ReadOnlyCaption,      // and its caption
   PasswordProvider,     // the password encryption options set before the workbook's password:
   PasswordAlgorithm,    // the provider and the algorithm
+  RecalcMacroStart,     // a macro run through Excel whose name starts with this (11 characters)
+  RecalcMacroEnd,       // and ends with this (10 characters) switches recalculation in manual mode on
   Count,
 };
 

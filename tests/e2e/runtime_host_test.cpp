@@ -1703,3 +1703,18 @@ TEST_F(WorkbookFilterTest, KeepsTheApplicationsWorkbookFromMembersThatWouldCopyO
   mine.putText(dispid::workbook::Password, u"guess");
   EXPECT_EQ(calls(dispid::workbook::Password, "Workbook Book1"), 0u);
 }
+
+TEST_F(InterceptionTest, AMarkedMacroRunThroughExcelSwitchesRecalculationInManualModeOn) {
+  int runs = 0;
+  excel.macros[u"Application.xlsm!SetRecalcMode"] = [&](std::span<const Variant> arguments) {
+    ++runs;
+    return Variant::integer(int32_t(arguments.size()));
+  };
+  ApplicationWrapper application(excel.application());
+  application.putInteger(dispid::application::Calculation, dispid::constant::CalculationManual);
+  EXPECT_EQ(application.run(u"Application.xlsm!SetRecalcMode", std::vector<Variant>{Variant::integer(7)}).toInteger(), 1);
+  EXPECT_EQ(runs, 1);
+  sheet.set(u"A1", Variant::number(5));
+  changed(u"A1");
+  EXPECT_EQ(sheet.value(u"B1").toDouble(), 10); // recalculated although Excel calculates manually
+}

@@ -300,7 +300,8 @@ extern "C" XlOper* WINAPI DummyFunc8(int32_t code, XlOper* argument) {
       post(*host, 1281, 0);
       break;
     case 7:
-      break; // the "Save As" dialog arrives with the save into the executable
+      if (host->settings.has(SettingsFlag::saveIntoExe)) showSaveAsDialog(*host);
+      break;
     case 8:
       host->recalcInManual = (typeOf(argument) == kTypeBoolean && argument->value.boolean) ||
                              (typeOf(argument) == kTypeInteger && argument->value.integer != 0) ||

@@ -10,6 +10,7 @@
 #include "excel/interception.h"
 #include "formula/compiled_workbook.h"
 #include "platform/win32/code_page.h"
+#include "runtime/encoded_strings.h"
 #include "runtime/win32/recalculation_driver.h"
 #include "runtime/win32/runtime_host.h"
 #include "runtime/win32/save_executable.h"
@@ -159,6 +160,20 @@ HRESULT STDMETHODCALLTYPE calculate(IDispatch* self, LCID locale) {
     if (!host) return excel().applicationCalculate(self, locale);
     recalculateNow(*host, false);
     return S_OK;
+  });
+}
+
+// A macro run whose name marks it switches recalculation in manual mode on, as the macros' command 8
+// does, before Excel runs it.
+HRESULT STDMETHODCALLTYPE run(IDispatch* self, VARIANT macro, VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10, VARIANT a11, VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16, VARIANT a17, VARIANT a18, VARIANT a19, VARIANT a20, VARIANT a21, VARIANT a22, VARIANT a23, VARIANT a24, VARIANT a25, VARIANT a26, VARIANT a27, VARIANT a28, VARIANT a29, VARIANT a30, VARIANT* result) {
+  return replaced([&] {
+    if (RuntimeHost* host = liveHost()) {
+      const std::u16string name = variantText(macro);
+      if (name.starts_with(encodedString(EncodedString::RecalcMacroStart)) &&
+          name.ends_with(encodedString(EncodedString::RecalcMacroEnd)))
+        host->recalcInManual = true;
+    }
+    return excel().applicationRun(self, macro, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, a16, a17, a18, a19, a20, a21, a22, a23, a24, a25, a26, a27, a28, a29, a30, result);
   });
 }
 
@@ -469,6 +484,7 @@ void registerMembers(const AppSettings& settings) {
   t.add(kApplicationIid, app::Calculate, Kind::Method, &e.applicationCalculate, &calculate);
   t.add(kApplicationIid, app::CalculateFull, Kind::Method, &e.applicationCalculateFull, &calculateFull);
   t.add(kApplicationIid, app::Quit, Kind::Method, &e.applicationQuit, &quit);
+  t.add(kApplicationIid, app::Run, Kind::Method, &e.applicationRun, &run);
   t.add(kApplicationIid, app::Calculation, Kind::PropertyPut, &e.putCalculation, &putCalculation);
   t.add(kApplicationIid, app::Calculation, Kind::PropertyGet, &e.getCalculation, &getCalculation);
   t.add(kApplicationIid, app::ActiveChart, Kind::PropertyGet, &e.getActiveChart, &getActiveChart);

@@ -19,6 +19,7 @@
 #include "runtime/win32/payload.h"
 #include "runtime/win32/recalculation_driver.h"
 #include "runtime/win32/runtime_host.h"
+#include "runtime/win32/save_executable.h"
 #include "values/conversions.h"
 #include "values/date_serial.h"
 
@@ -93,7 +94,6 @@ void ready(RuntimeHost& host) {
 
 void runCommand(RuntimeHost& host, WPARAM command, LPARAM lParam) {
   if (host.shutDown) return;
-  // The save (1281) arrives with the save into the executable.
   switch (command) {
   case 2:
     runStartupMacros(host);
@@ -117,6 +117,9 @@ void runCommand(RuntimeHost& host, WPARAM command, LPARAM lParam) {
     break;
   case 1170:
     showAbout(host);
+    break;
+  case 1281:
+    if (host.settings.has(SettingsFlag::saveIntoExe)) saveIntoExecutable(host);
     break;
   default:
     break;

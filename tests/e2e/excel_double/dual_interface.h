@@ -126,6 +126,17 @@ template <> struct Parameter<BSTR*> {
   }
 };
 
+template <> struct Parameter<VARIANT*> {
+  static constexpr bool input = false;
+  VARIANT v;
+  explicit Parameter(CallReader&) { VariantInit(&v); }
+  ~Parameter() { VariantClear(&v); }
+  VARIANT* get() { return &v; }
+  void finish(DispatchCall& call) {
+    call.answer(Variant::adopt(v));
+  }
+};
+
 // Calls `function` (a slot's content with the member's signature) with a late-bound call's arguments.
 template <class... P> HRESULT bridge(DoubleObject& self, void* function, DispatchCall& call) {
   using Function = HRESULT(STDMETHODCALLTYPE*)(IDispatch*, P...);
@@ -156,11 +167,16 @@ struct CallWriter {
     inputs.push_back(Variant::text(v ? std::u16string(reinterpret_cast<const char16_t*>(v), SysStringLen(v)) : u""));
   }
   void add(long*) {}
+  void add(VARIANT*) {}
   void add(BSTR*) {}
   void finish(long* out) { *out = result.isEmpty() ? 0 : result.toInteger(); }
   void finish(BSTR* out) {
     const std::u16string text = result.isEmpty() ? std::u16string() : result.toText();
     *out = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), UINT(text.size()));
+  }
+  void finish(VARIANT* out) {
+    VariantInit(out);
+    VariantCopy(out, &result.get());
   }
   template <class T> void finish(T) {}
 };

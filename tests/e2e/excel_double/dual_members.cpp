@@ -18,6 +18,9 @@ constexpr WORD kPut = DISPATCH_PROPERTYPUT;
 HRESULT ApplicationObject::Calculate(LCID locale) { return runThroughSlot(*this, app::Calculate, kMethod, locale); }
 HRESULT ApplicationObject::CalculateFull() { return runThroughSlot(*this, app::CalculateFull, kMethod); }
 HRESULT ApplicationObject::Quit() { return runThroughSlot(*this, app::Quit, kMethod); }
+HRESULT ApplicationObject::Run(VARIANT a0, VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10, VARIANT a11, VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16, VARIANT a17, VARIANT a18, VARIANT a19, VARIANT a20, VARIANT a21, VARIANT a22, VARIANT a23, VARIANT a24, VARIANT a25, VARIANT a26, VARIANT a27, VARIANT a28, VARIANT a29, VARIANT a30, VARIANT* result) {
+  return result ? runThroughSlot(*this, app::Run, kMethod, a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, a16, a17, a18, a19, a20, a21, a22, a23, a24, a25, a26, a27, a28, a29, a30, result) : E_POINTER;
+}
 HRESULT ApplicationObject::get_Calculation(LCID locale, long* mode) {
   return mode ? runThroughSlot(*this, app::Calculation, kGet, locale, mode) : E_POINTER;
 }
@@ -36,6 +39,7 @@ const std::vector<DualMember>* ApplicationObject::dualMembers() const {
       dualMember<LCID>(app::Calculate, INVOKE_FUNC, slotOffset(&ApplicationObject::Calculate)),
       dualMember<>(app::CalculateFull, INVOKE_FUNC, slotOffset(&ApplicationObject::CalculateFull)),
       dualMember<>(app::Quit, INVOKE_FUNC, slotOffset(&ApplicationObject::Quit)),
+      dualMember<VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT*>(app::Run, INVOKE_FUNC, slotOffset(&ApplicationObject::Run)),
       dualMember<LCID, long*>(app::Calculation, INVOKE_PROPERTYGET, slotOffset(&ApplicationObject::get_Calculation)),
       dualMember<LCID, long>(app::Calculation, INVOKE_PROPERTYPUT, slotOffset(&ApplicationObject::put_Calculation)),
       dualMember<LCID, VARIANT_BOOL>(app::Visible, INVOKE_PROPERTYPUT, slotOffset(&ApplicationObject::put_Visible)),
