@@ -844,4 +844,50 @@ std::optional<std::u16string> formatText(std::u16string_view text, std::u16strin
   return out;
 }
 
+// Ids 23 to 36 hold formats of other languages' calendars and show as General here.
+std::u16string_view builtInFormatCode(uint32_t id) {
+  static constexpr std::u16string_view codes[] = {
+      u"General",
+      u"0",
+      u"0.00",
+      u"#,##0",
+      u"#,##0.00",
+      u"$#,##0_);($#,##0)",
+      u"$#,##0_);[Red]($#,##0)",
+      u"$#,##0.00_);($#,##0.00)",
+      u"$#,##0.00_);[Red]($#,##0.00)",
+      u"0%",
+      u"0.00%",
+      u"0.00E+00",
+      u"# ?/?",
+      u"# ?\?/??",
+      u"m/d/yyyy",
+      u"d-mmm-yy",
+      u"d-mmm",
+      u"mmm-yy",
+      u"h:mm AM/PM",
+      u"h:mm:ss AM/PM",
+      u"h:mm",
+      u"h:mm:ss",
+      u"m/d/yyyy h:mm",
+      u"General", u"General", u"General", u"General", u"General", u"General", u"General",
+      u"General", u"General", u"General", u"General", u"General", u"General", u"General",
+      u"#,##0_);(#,##0)",
+      u"#,##0_);[Red](#,##0)",
+      u"#,##0.00_);(#,##0.00)",
+      u"#,##0.00_);[Red](#,##0.00)",
+      u"_(* #,##0_);_(* \\(#,##0\\);_(* \"-\"_);_(@_)",
+      u"_(\"$\"* #,##0_);_(\"$\"* \\(#,##0\\);_(\"$\"* \"-\"_);_(@_)",
+      u"_(* #,##0.00_);_(* \\(#,##0.00\\);_(* \"-\"??_);_(@_)",
+      u"_(\"$\"* #,##0.00_);_(\"$\"* \\(#,##0.00\\);_(\"$\"* \"-\"??_);_(@_)",
+      u"mm:ss",
+      u"[h]:mm:ss",
+      u"mmss.0",
+      u"##0.0E+0",
+      u"@",
+  };
+  static_assert(std::size(codes) == 50);
+  return id < std::size(codes) ? codes[id] : codes[0];
+}
+
 } // namespace cwbk

@@ -4,6 +4,7 @@
 // Colours and locale tags are ignored; fill ("*x") shows nothing and skip ("_x") one space.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +24,9 @@ std::optional<std::u16string> formatNumber(double x, std::u16string_view code, D
 // Returns a text shown through the format code's text section (the fourth section, or a lone section
 // holding '@'), the text itself when the code has none, or nothing when the code is not valid.
 std::optional<std::u16string> formatText(std::u16string_view text, std::u16string_view code);
+
+// Returns the code of a built-in number format by its id, as the en-US spreadsheet defines ids 0 to 49
+// ("General" for 0, "0.00" for 2, "m/d/yyyy" for 14, ...); "General" for an id it leaves undefined.
+std::u16string_view builtInFormatCode(uint32_t id);
 
 } // namespace cwbk
