@@ -463,7 +463,7 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
   for (size_t k = 0; k < firstDigit && k < n; ++k)
     if (tokens[k].kind == Tok::Literal) out += tokens[k].text;
   if (firstDigit < n)
-    layWhole(tokens, firstDigit, lastWholeDigit + 1, r.whole, group, u",", out);
+    layWhole(tokens, firstDigit, lastWholeDigit + 1, r.whole, group, locale.thousandsSeparator, out);
   else
     out.append(r.whole.begin(), r.whole.end());
   for (size_t k = lastWholeDigit == n ? firstDigit : lastWholeDigit + 1; k < wholeEnd; ++k)
@@ -614,9 +614,6 @@ std::optional<std::u16string> fractionSection(double v, const Section& s, bool& 
 
 // ---------------------------------------------------------------- dates and times
 
-constexpr std::array<std::u16string_view, 7> kDayNames = {u"Sunday",   u"Monday", u"Tuesday", u"Wednesday",
-                                                          u"Thursday", u"Friday", u"Saturday"};
-
 void twoDigits(int64_t v, int width, std::u16string& out) {
   std::string d = std::to_string(v);
   if (static_cast<int>(d.size()) < width) out.append(width - d.size(), u'0');
@@ -719,8 +716,7 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
           twoDigits(date.day, c, out);
         } else {
           int64_t weekday = (days + (system == DateSystem::Base1900 ? 6 : 5)) % 7;
-          std::u16string_view name = kDayNames[weekday];
-          out += c == 3 ? name.substr(0, 3) : name;
+          out += c == 3 ? locale.dayAbbreviations[weekday] : locale.dayNames[weekday];
         }
         break;
       case u'm':

@@ -17,7 +17,8 @@ namespace cwbk {
 // Returns a number shown through a format code, or nothing when the code is not valid or the number
 // has no form in it (a date before the first or after the last day, a negative time of day, a
 // number too large to show). "General" shows the number in eleven characters, as a cell of the
-// standard width does. Digits are grouped with ','.
+// standard width does. The locale gives the decimal and thousands separators, the date and time
+// separators, and the month and day names.
 std::optional<std::u16string> formatNumber(double x, std::u16string_view code, DateSystem system,
                                            const LocaleSettings& locale = localeSettings());
 
