@@ -512,7 +512,9 @@ public:
     } else if (inCellFormats_ && name == "protection" && !unlocked.empty()) {
       const char* locked = attribute(attributes, "locked");
       unlocked.back() = locked != nullptr && !isTrue(locked);
-    } else if (name == "numFmt") {
+    } else if (name == "numFmts") {
+      inNumberFormats_ = true;
+    } else if (inNumberFormats_ && name == "numFmt") {
       uint64_t id = 0;
       const char* numFmtId = attribute(attributes, "numFmtId");
       const char* code = attribute(attributes, "formatCode");
@@ -522,11 +524,15 @@ public:
   }
   void end(std::string_view name) override {
     if (name == "cellXfs") inCellFormats_ = false;
+    if (name == "numFmts") inNumberFormats_ = false;
   }
   void text(std::string_view) override {}
 
 private:
   bool inCellFormats_ = false;
+  // Inside the workbook's own codes; the differential formats of conditional formatting hold codes
+  // of their own that cells never name.
+  bool inNumberFormats_ = false;
   std::map<uint32_t, std::u16string> customCodes_;
 };
 
