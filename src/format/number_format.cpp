@@ -840,9 +840,9 @@ std::optional<std::u16string> formatText(std::u16string_view text, std::u16strin
   return out;
 }
 
-// Ids 23 to 36 hold formats of other languages' calendars and show as General here.
+// Ids 23 to 36 hold formats of other languages' calendars and show as General here, as do ids past 49.
 std::u16string_view builtInFormatCode(uint32_t id) {
-  static constexpr std::u16string_view codes[] = {
+  static constexpr std::u16string_view first[] = {
       u"General",
       u"0",
       u"0.00",
@@ -866,8 +866,8 @@ std::u16string_view builtInFormatCode(uint32_t id) {
       u"h:mm",
       u"h:mm:ss",
       u"m/d/yyyy h:mm",
-      u"General", u"General", u"General", u"General", u"General", u"General", u"General",
-      u"General", u"General", u"General", u"General", u"General", u"General", u"General",
+  };
+  static constexpr std::u16string_view fromId37[] = {
       u"#,##0_);(#,##0)",
       u"#,##0_);[Red](#,##0)",
       u"#,##0.00_);(#,##0.00)",
@@ -878,12 +878,14 @@ std::u16string_view builtInFormatCode(uint32_t id) {
       u"_(\"$\"* #,##0.00_);_(\"$\"* \\(#,##0.00\\);_(\"$\"* \"-\"??_);_(@_)",
       u"mm:ss",
       u"[h]:mm:ss",
-      u"mmss.0",
+      u"mm:ss.0",
       u"##0.0E+0",
       u"@",
   };
-  static_assert(std::size(codes) == 50);
-  return id < std::size(codes) ? codes[id] : codes[0];
+  static_assert(std::size(first) == 23 && std::size(fromId37) == 13);
+  if (id < std::size(first)) return first[id];
+  if (id >= 37 && id - 37 < std::size(fromId37)) return fromId37[id - 37];
+  return first[0];
 }
 
 } // namespace cwbk

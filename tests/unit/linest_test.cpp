@@ -89,20 +89,18 @@ TEST_F(LinestTest, OneVariable) {
       {"{=LINEST(J1:N1,J2:N2)}", array({{num(0.2192888799355359), num(-0.03844530620467371)}})},
       {"{=LINEST(A1:A5)}", array({{num(0.21900000000000003), num(-0.031000000000000045)}})}, // x 1..5
       {"{=LINEST(A1:A5,B1:B5,FALSE)}", array({{num(0.20885684860968076), num(0)}})},
-      {"{=LINEST(A1:A5,B1:B5,TRUE,TRUE)}",
-       array({{num(0.2192888799355359), num(-0.03844530620467371)},
-              {num(0.013841437712295459), num(0.04625298202423788)},
-              {num(0.9881888982191901), num(0.043612610914523654)},
-              {num(250.99831918087875), num(3)},
-              {num(0.47741382050765524), num(0.005706179492344883)}})},
+      {"{=LINEST(A1:A5,B1:B5,TRUE,TRUE)}", array({{num(0.2192888799355359), num(-0.03844530620467371)},
+                                                  {num(0.013841437712295459), num(0.04625298202423788)},
+                                                  {num(0.9881888982191901), num(0.043612610914523654)},
+                                                  {num(250.99831918087875), num(3)},
+                                                  {num(0.47741382050765524), num(0.005706179492344883)}})},
       // Without the intercept its standard error is not available, and r2 and F measure the fit
       // against zero rather than against the mean.
-      {"{=LINEST(A1:A5,B1:B5,FALSE,TRUE)}",
-       array({{num(0.20885684860968076), num(0)},
-              {num(0.005606656416207745), na},
-              {num(0.9971257775383775), num(0.04189358054199019)},
-              {num(1387.6807252776264), num(4)},
-              {num(2.4354797116374876), num(0.007020288362512877)}})},
+      {"{=LINEST(A1:A5,B1:B5,FALSE,TRUE)}", array({{num(0.20885684860968076), num(0)},
+                                                   {num(0.005606656416207745), na},
+                                                   {num(0.9971257775383775), num(0.04189358054199019)},
+                                                   {num(1387.6807252776264), num(4)},
+                                                   {num(2.4354797116374876), num(0.007020288362512877)}})},
       {"=INDEX(LINEST(A1:A5,B1:B5,TRUE,TRUE),3,1)", num(0.9881888982191901)},
       {"=INDEX(LINEST(A1:A5,B1:B5),1,2)", num(-0.03844530620467371)},
   });
@@ -120,7 +118,8 @@ TEST_F(LinestTest, SeveralVariables) {
   check({
       {"{=LINEST(A1:A5,B1:C5,,TRUE)}", twoWithStats},
       {"{=LINEST(J1:N1,J2:N3,TRUE,TRUE)}", twoWithStats},
-      {"{=LINEST(A1:A5,B1:C5,FALSE)}", array({{num(0.0010716921195594825), num(0.20803435262037123), num(0)}})},
+      {"{=LINEST(A1:A5,B1:C5,FALSE)}",
+       array({{num(0.0010716921195594825), num(0.20803435262037123), num(0)}})},
       {"=INDEX(LINEST(A1:A5,B1:C5,TRUE,TRUE),2,3)", num(0.05656155884649886)},
       {"=INDEX(LINEST(A1:A5,B1:C5,TRUE,TRUE),5,3)", na},
   });
@@ -141,25 +140,29 @@ TEST_F(LinestTest, CollinearVariablesAreDropped) {
        })},
       // Nothing left to fit: the mean, reported as an exact fit without degrees of freedom.
       {"{=LINEST(P1:P3,D1:D3,TRUE,TRUE)}",
-       array({{num(0), num(2)}, {num(0), num(0)}, {num(1), num(0)}, {err(ErrNum), num(0)}, {num(2), num(0)}})},
+       array(
+           {{num(0), num(2)}, {num(0), num(0)}, {num(1), num(0)}, {err(ErrNum), num(0)}, {num(2), num(0)}})},
   });
 }
 
 TEST_F(LinestTest, ExactFitHasNoFStatistic) {
-  check({{"{=LINEST(P1:P3,Q1:Q3,TRUE,TRUE)}",
-          array({{num(1), num(-1)}, {num(0), num(0)}, {num(1), num(0)}, {err(ErrNum), num(1)}, {num(2), num(0)}})}});
+  check({{"{=LINEST(P1:P3,Q1:Q3,TRUE,TRUE)}", array({{num(1), num(-1)},
+                                                     {num(0), num(0)},
+                                                     {num(1), num(0)},
+                                                     {err(ErrNum), num(1)},
+                                                     {num(2), num(0)}})}});
 }
 
 TEST_F(LinestTest, ShapesAndValuesThatDoNotFit) {
   check({
-      {"=LINEST(A1:A5,B1:B4)", err(ErrRef)},       // lengths differ
-      {"=LINEST(A1:A5,J2:N2)", err(ErrRef)},       // a column against a row
-      {"=LINEST(A1:B5,J1:N3)", err(ErrRef)},       // a block against another shape
-      {"=LINEST(A1:A6,B1:B6)", err(ErrValue)},     // empty cells
-      {"=LINEST(A1:A5,G1:G5)", err(ErrValue)},     // a text among the numbers
-      {"=LINEST(A1:A5,H1:H5)", err(ErrNA)},        // an error among the numbers
-      {"=LINEST(A1:A5,B1:B5,\"x\")", err(ErrValue)}, // const is no Boolean
-      {"{=LINEST(A1:A5,B1:B4*1)}", err(ErrRef)},   // arrays pair up like ranges
+      {"=LINEST(A1:A5,B1:B4)", err(ErrRef)},                                // lengths differ
+      {"=LINEST(A1:A5,J2:N2)", err(ErrRef)},                                // a column against a row
+      {"=LINEST(A1:B5,J1:N3)", err(ErrRef)},                                // a block against another shape
+      {"=LINEST(A1:A6,B1:B6)", err(ErrValue)},                              // empty cells
+      {"=LINEST(A1:A5,G1:G5)", err(ErrValue)},                              // a text among the numbers
+      {"=LINEST(A1:A5,H1:H5)", err(ErrNA)},                                 // an error among the numbers
+      {"=LINEST(A1:A5,B1:B5,\"x\")", err(ErrValue)},                        // const is no Boolean
+      {"{=LINEST(A1:A5,B1:B4*1)}", err(ErrRef)},                            // arrays pair up like ranges
       {"=INDEX(LINEST(A1:A5,B1:B5^{1,2}),1,1)", num(0.011854369396852044)}, // x and x squared
   });
 }

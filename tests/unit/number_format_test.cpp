@@ -186,7 +186,8 @@ TEST(NumberFormat, LocaleSeparatorsAndNamesInDatesAndNumbers) {
   EXPECT_EQ(formatNumber(1234567, u"#,##0,\"K\"", DateSystem::Base1900, locale), u"1.235K");
   EXPECT_EQ(formatNumber(1234.5, u"General", DateSystem::Base1900, locale), u"1234,5");
   EXPECT_EQ(formatNumber(45000.5, u"d/m/yyyy h:mm", DateSystem::Base1900, locale), u"15.3.2023 12-00");
-  EXPECT_EQ(formatNumber(45000, u"dddd d mmmm (ddd)", DateSystem::Base1900, locale), u"Mittwoch 15 M\u00e4rz (Mi)");
+  EXPECT_EQ(formatNumber(45000, u"dddd d mmmm (ddd)", DateSystem::Base1900, locale),
+            u"Mittwoch 15 M\u00e4rz (Mi)");
 }
 
 // Codes of any length and shape give an answer or nothing, in time proportional to their length.

@@ -248,7 +248,9 @@ void standInLinest(const CalcValue* const* arguments, CalcValue& result) {
   const uint32_t k = static_cast<uint32_t>(data.x.size());
   CalcValue block;
   block.resizeArray(k + 1, stats ? 5 : 1);
-  auto put = [&](uint32_t column, uint32_t row, double x) { setNumberResult(*block.element(column, row), x); };
+  auto put = [&](uint32_t column, uint32_t row, double x) {
+    setNumberResult(*block.element(column, row), x);
+  };
   for (uint32_t c = 0; c < k; ++c)
     put(c, 0, fit.slopes[k - 1 - c]);
   put(k, 0, fit.intercept);

@@ -18,13 +18,13 @@ struct LeastSquaresData {
 // A fitted model. A variable that is a linear combination of the earlier ones (or, with an intercept,
 // constant) is dropped: its coefficient and standard error are 0 and it adds nothing to the fit.
 struct LeastSquaresFit {
-  std::vector<double> slopes;         // per variable
-  std::vector<double> slopeErrors;    // standard errors of the slopes
+  std::vector<double> slopes;      // per variable
+  std::vector<double> slopeErrors; // standard errors of the slopes
   double intercept = 0;
-  double interceptError = 0;          // with an intercept only
-  size_t kept = 0;                    // the variables not dropped
-  double ssreg = 0, ssresid = 0;      // regression and residual sums of squares
-  double df = 0;                      // degrees of freedom of the residuals
+  double interceptError = 0;     // with an intercept only
+  size_t kept = 0;               // the variables not dropped
+  double ssreg = 0, ssresid = 0; // regression and residual sums of squares
+  double df = 0;                 // degrees of freedom of the residuals
 };
 
 // Fits y = m1 x1 + ... + mk xk (+ b when withIntercept). The data must have at least one observation.

@@ -175,9 +175,9 @@ void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool js
     std::string name = addressName(wb, address);
     std::optional<std::string> formatted;
     if (formats && skipped == notComputed.end())
-      formatted = jsonString(formattedText(
-          value, formats->numberFormat(address.sheet(), address.rowIndex(), address.column()),
-          wb.state().date1904));
+      formatted = jsonString(
+          formattedText(value, formats->numberFormat(address.sheet(), address.rowIndex(), address.column()),
+                        wb.state().date1904));
     if (json) {
       std::string shown = skipped != notComputed.end()
                               ? "{\"notComputed\": " + jsonString(skipped->second) + "}"
@@ -187,7 +187,7 @@ void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool js
     } else if (skipped != notComputed.end()) {
       std::printf("%s = (not computed: %s)\n", name.c_str(), skipped->second.c_str());
     } else {
-      std::string shown = formatted                     ? *formatted
+      std::string shown = formatted        ? *formatted
                           : value.isText() ? jsonString(valueText(value))
                                            : valueText(value);
       std::printf("%s = %s\n", name.c_str(), shown.c_str());
