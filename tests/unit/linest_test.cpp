@@ -164,6 +164,7 @@ TEST_F(LinestTest, ShapesAndValuesThatDoNotFit) {
       {"=LINEST(A1:A5,B1:B5,\"x\")", err(ErrValue)},                        // const is no Boolean
       {"{=LINEST(A1:A5,B1:B4*1)}", err(ErrRef)},                            // arrays pair up like ranges
       {"=INDEX(LINEST(A1:A5,B1:B5^{1,2}),1,1)", num(0.011854369396852044)}, // x and x squared
+      {"=LINEST(A1:A5000,B1:AAA5000)", err(ErrNum)}, // 702 variables: too large to fit in moments
   });
 }
 

@@ -20,6 +20,8 @@ constexpr double kDependentColumn = 1e-12;
 // Sums of squares at most this part of the sum of the squared y values are rounding noise: a fit
 // that leaves no more than that is exact.
 constexpr double kNoise = 1e-24;
+// The most steps a fit may take (observations times variables times the smaller of the two).
+constexpr uint64_t kMaxFitSteps = uint64_t(1) << 30;
 
 double sumOfSquares(const std::vector<double>& v, size_t from = 0, size_t to = SIZE_MAX) {
   double s = 0;
@@ -207,7 +209,8 @@ int32_t readObservations(const CalcValue& knownY, const CalcValue& knownX, Least
     return ErrRef;
   if (!defaultX && byColumn) k = xColumns;
   if (!defaultX && byRow) k = xRows;
-  if (n * (k + 1) > kMaxLoadedAreaElements) return ErrNum;
+  // The data must fit in memory and the decomposition, of n k min(n, k) steps, finish in moments.
+  if (n * (k + 1) > kMaxLoadedAreaElements || n * k * std::min(n, k) > kMaxFitSteps) return ErrNum;
 
   data.y.resize(n);
   data.x.assign(k, std::vector<double>(n));

@@ -33,7 +33,7 @@ LeastSquaresFit fitLeastSquares(const LeastSquaresData& data, bool withIntercept
 // LINEST(known_y, known_x, const, stats) as the host answers it: the coefficients mk..m1, b in one row,
 // and with stats four more rows (standard errors; r2 and the standard error of y; F and df; ssreg and
 // ssresid), "#N/A" where a row has no more values. Shapes that do not pair up give "#REF!", a value
-// that is no number "#VALUE!" (an error value its error).
+// that is no number "#VALUE!" (an error value its error), data too large to fit in moments "#NUM!".
 void standInLinest(const CalcValue* const* arguments, CalcValue& result);
 
 } // namespace cwbk::compiler
