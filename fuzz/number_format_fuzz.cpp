@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LocaleSettings locale;
   if (selector & 0x02) {
     locale.decimalSeparator = u",";
+    locale.thousandsSeparator = u".";
     locale.dateSeparator = u".";
   }
   const DateSystem system = selector & 0x01 ? DateSystem::Base1904 : DateSystem::Base1900;

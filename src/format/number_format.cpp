@@ -463,7 +463,7 @@ std::optional<std::u16string> numberSection(double v, const Section& s, const Lo
   for (size_t k = 0; k < firstDigit && k < n; ++k)
     if (tokens[k].kind == Tok::Literal) out += tokens[k].text;
   if (firstDigit < n)
-    layWhole(tokens, firstDigit, lastWholeDigit + 1, r.whole, group, u",", out);
+    layWhole(tokens, firstDigit, lastWholeDigit + 1, r.whole, group, locale.thousandsSeparator, out);
   else
     out.append(r.whole.begin(), r.whole.end());
   for (size_t k = lastWholeDigit == n ? firstDigit : lastWholeDigit + 1; k < wholeEnd; ++k)
@@ -614,9 +614,6 @@ std::optional<std::u16string> fractionSection(double v, const Section& s, bool& 
 
 // ---------------------------------------------------------------- dates and times
 
-constexpr std::array<std::u16string_view, 7> kDayNames = {u"Sunday",   u"Monday", u"Tuesday", u"Wednesday",
-                                                          u"Thursday", u"Friday", u"Saturday"};
-
 void twoDigits(int64_t v, int width, std::u16string& out) {
   std::string d = std::to_string(v);
   if (static_cast<int>(d.size()) < width) out.append(width - d.size(), u'0');
@@ -719,8 +716,7 @@ std::optional<std::u16string> dateSection(double x, const Section& s, DateSystem
           twoDigits(date.day, c, out);
         } else {
           int64_t weekday = (days + (system == DateSystem::Base1900 ? 6 : 5)) % 7;
-          std::u16string_view name = kDayNames[weekday];
-          out += c == 3 ? name.substr(0, 3) : name;
+          out += c == 3 ? locale.dayAbbreviations[weekday] : locale.dayNames[weekday];
         }
         break;
       case u'm':
@@ -842,6 +838,54 @@ std::optional<std::u16string> formatText(std::u16string_view text, std::u16strin
     if (out.size() > kMaxShown) return std::nullopt;
   }
   return out;
+}
+
+// Ids 23 to 36 hold formats of other languages' calendars and show as General here, as do ids past 49.
+std::u16string_view builtInFormatCode(uint32_t id) {
+  static constexpr std::u16string_view first[] = {
+      u"General",
+      u"0",
+      u"0.00",
+      u"#,##0",
+      u"#,##0.00",
+      u"$#,##0_);($#,##0)",
+      u"$#,##0_);[Red]($#,##0)",
+      u"$#,##0.00_);($#,##0.00)",
+      u"$#,##0.00_);[Red]($#,##0.00)",
+      u"0%",
+      u"0.00%",
+      u"0.00E+00",
+      u"# ?/?",
+      u"# ?\?/??",
+      u"m/d/yyyy",
+      u"d-mmm-yy",
+      u"d-mmm",
+      u"mmm-yy",
+      u"h:mm AM/PM",
+      u"h:mm:ss AM/PM",
+      u"h:mm",
+      u"h:mm:ss",
+      u"m/d/yyyy h:mm",
+  };
+  static constexpr std::u16string_view fromId37[] = {
+      u"#,##0_);(#,##0)",
+      u"#,##0_);[Red](#,##0)",
+      u"#,##0.00_);(#,##0.00)",
+      u"#,##0.00_);[Red](#,##0.00)",
+      u"_(* #,##0_);_(* \\(#,##0\\);_(* \"-\"_);_(@_)",
+      u"_(\"$\"* #,##0_);_(\"$\"* \\(#,##0\\);_(\"$\"* \"-\"_);_(@_)",
+      u"_(* #,##0.00_);_(* \\(#,##0.00\\);_(* \"-\"??_);_(@_)",
+      u"_(\"$\"* #,##0.00_);_(\"$\"* \\(#,##0.00\\);_(\"$\"* \"-\"??_);_(@_)",
+      u"mm:ss",
+      u"[h]:mm:ss",
+      u"mm:ss.0",
+      u"##0.0E+0",
+      u"@",
+  };
+  static_assert(std::size(first) == 23 && std::size(fromId37) == 13);
+  if (id < std::size(first)) return first[id];
+  if (id >= 37 && id - 37 < std::size(fromId37)) return fromId37[id - 37];
+  return first[0];
 }
 
 } // namespace cwbk

@@ -10,6 +10,8 @@ namespace cwbk {
 struct LocaleSettings {
   // Numbers and lists.
   std::u16string decimalSeparator = u".";
+  // What groups the thousands of numbers shown through a format code with ','.
+  std::u16string thousandsSeparator = u",";
   std::u16string listSeparator = u",";
   // Currency amounts.
   std::u16string currencySymbol = u"$";
@@ -34,6 +36,10 @@ struct LocaleSettings {
                                                u"November", u"December", u""};
   std::array<std::u16string, 13> monthAbbreviations = {u"Jan", u"Feb", u"Mar", u"Apr", u"May", u"Jun", u"Jul",
                                                        u"Aug", u"Sep", u"Oct", u"Nov", u"Dec", u""};
+  // The day names and their abbreviations, Sunday first.
+  std::array<std::u16string, 7> dayNames = {u"Sunday",   u"Monday", u"Tuesday", u"Wednesday",
+                                            u"Thursday", u"Friday", u"Saturday"};
+  std::array<std::u16string, 7> dayAbbreviations = {u"Sun", u"Mon", u"Tue", u"Wed", u"Thu", u"Fri", u"Sat"};
 };
 
 // Returns the process-wide locale settings (read from the platform on first use).

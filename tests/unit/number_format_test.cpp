@@ -171,13 +171,23 @@ TEST(NumberFormat, DatesInThe1904System) {
   EXPECT_EQ(formatNumber(43538, u"yyyy-mm-dd", DateSystem::Base1904), u"2023-03-15");
 }
 
-TEST(NumberFormat, LocaleSeparatorsInDatesAndNumbers) {
+// The code's '.' and ',' stand for the locale's separators; its own literals stay as written.
+TEST(NumberFormat, LocaleSeparatorsAndNamesInDatesAndNumbers) {
   LocaleSettings locale;
   locale.decimalSeparator = u",";
+  locale.thousandsSeparator = u".";
   locale.dateSeparator = u".";
   locale.timeSeparator = u"-";
+  locale.monthNames[2] = u"M\u00e4rz";
+  locale.dayNames[3] = u"Mittwoch";
+  locale.dayAbbreviations[3] = u"Mi";
   EXPECT_EQ(formatNumber(1.5, u"0.00", DateSystem::Base1900, locale), u"1,50");
+  EXPECT_EQ(formatNumber(1234567.891, u"#,##0.00", DateSystem::Base1900, locale), u"1.234.567,89");
+  EXPECT_EQ(formatNumber(1234567, u"#,##0,\"K\"", DateSystem::Base1900, locale), u"1.235K");
+  EXPECT_EQ(formatNumber(1234.5, u"General", DateSystem::Base1900, locale), u"1234,5");
   EXPECT_EQ(formatNumber(45000.5, u"d/m/yyyy h:mm", DateSystem::Base1900, locale), u"15.3.2023 12-00");
+  EXPECT_EQ(formatNumber(45000, u"dddd d mmmm (ddd)", DateSystem::Base1900, locale),
+            u"Mittwoch 15 M\u00e4rz (Mi)");
 }
 
 // Codes of any length and shape give an answer or nothing, in time proportional to their length.

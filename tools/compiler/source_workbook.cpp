@@ -158,6 +158,12 @@ SourceCell* SourceWorkbook::findCell(uint32_t sheet, uint32_t row, uint32_t colu
   return findIn(cells, sheet, row, column);
 }
 
+std::u16string_view SourceWorkbook::numberFormat(uint32_t sheet, uint32_t row, uint32_t column) const {
+  const SourceCell* cell = findCell(sheet, row, column);
+  if (cell && cell->format < cellFormats.size()) return cellFormats[cell->format];
+  return u"General";
+}
+
 size_t SourceWorkbook::formulaCount() const {
   return static_cast<size_t>(
       std::count_if(cells.begin(), cells.end(), [](const SourceCell& c) { return !c.formula.empty(); }));

@@ -101,6 +101,7 @@ struct SourceCell {
   uint32_t flags = 0;       // flags the source states (kFlagVolatile, kFlagHostComputed, ...)
   std::u16string hyperlink; // "http://...", "mailto:...", "#Sheet!A1" or another target; may be empty
   bool unlocked = false;    // the cell's format turns its protection off (the sheet's input cells)
+  uint32_t format = 0;      // the cell's format: an index into SourceWorkbook::cellFormats
 };
 
 // A data table (what-if table): its result area and input cells, as reference texts on its sheet.
@@ -140,6 +141,9 @@ struct SourceWorkbook {
   // is empty when the source does not say where the workbook lies.
   std::vector<std::u16string> externalLinks;
   bool date1904 = false;
+  // The number format code of each cell format (by index, as cells name them); empty when the
+  // source states no formats, and every cell shows as "General".
+  std::vector<std::u16string> cellFormats;
 
   // Returns the index of the sheet whose name equals `name` without regard to ASCII case, or -1.
   int32_t findSheet(std::u16string_view name) const;
@@ -150,6 +154,8 @@ struct SourceWorkbook {
   // Returns the cell at (sheet, row, column), or null.
   const SourceCell* findCell(uint32_t sheet, uint32_t row, uint32_t column) const;
   SourceCell* findCell(uint32_t sheet, uint32_t row, uint32_t column);
+  // Returns the number format code of the cell at (sheet, row, column): its format's, or "General".
+  std::u16string_view numberFormat(uint32_t sheet, uint32_t row, uint32_t column) const;
   // Returns the number of cells that carry formula text.
   size_t formulaCount() const;
 };

@@ -1,9 +1,10 @@
-// The stand-in host: TEXT through the number formats, nothing else.
+// The stand-in host: TEXT through the number formats and LINEST by least squares, nothing else.
 #include "compiler/stand_in_host.h"
 
 #include <optional>
 #include <string>
 
+#include "compiler/least_squares.h"
 #include "format/number_format.h"
 #include "formula/compiled_workbook.h"
 #include "formula/formula_node.h"
@@ -13,8 +14,9 @@ namespace cwbk::compiler {
 
 namespace {
 
-// The worksheet function number of TEXT.
+// The worksheet function numbers the stand-in answers.
 constexpr int kTextNumber = 48;
+constexpr int kLinestNumber = 49;
 
 } // namespace
 
@@ -40,6 +42,10 @@ void standInText(const CalcValue& value, const CalcValue& format, bool date1904,
 
 void StandInHost::callWorksheetFunction(int number, const CalcValue* const* arguments, int maxArgs,
                                         CalcValue& result) {
+  if (number == kLinestNumber && maxArgs >= 1 && arguments[0]) {
+    standInLinest(arguments, result);
+    return;
+  }
   if (number != kTextNumber || maxArgs < 2 || !arguments[0] || !arguments[1]) return;
   const CompiledWorkbook* workbook = evaluationContext().cellWorkbook();
   standInText(*arguments[0], *arguments[1], workbook && workbook->state().date1904, result);

@@ -1,6 +1,7 @@
 // The stand-in host: the host evaluation service that cwbk and the tests use where no spreadsheet
 // application runs. It computes TEXT through the number formats, in the date system of the workbook
-// being evaluated; every other request goes unanswered, so its result stays as it was (not computed).
+// being evaluated, and LINEST by least squares; every other request goes unanswered, so its result
+// stays as it was (not computed).
 #pragma once
 
 #include "formula/host_services.h"

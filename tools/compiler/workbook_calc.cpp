@@ -15,6 +15,7 @@
 
 #include "compiler/formula_decompiler.h"
 #include "compiler/formula_parser.h"
+#include "format/number_format.h"
 #include "formula/call_node.h"
 #include "formula/reference_nodes.h"
 #include "formula/stream_reader.h"
@@ -177,10 +178,8 @@ private:
         const std::u16string& name = call->name();
         if (!call->implementation())
           note(utf16ToUtf8(name));
-        else if (name == u"TEXT" && !evaluationContext().functionService)
-          note("TEXT (formatted by the host)");
-        else if (name == u"LINEST")
-          note("LINEST (computed by the host)");
+        else if ((name == u"TEXT" || name == u"LINEST") && !evaluationContext().functionService)
+          note(name == u"TEXT" ? "TEXT (formatted by the host)" : "LINEST (computed by the host)");
         else if (changingValues_ &&
                  (name == u"RAND" || name == u"RANDBETWEEN" || name == u"NOW" || name == u"TODAY"))
           note(utf16ToUtf8(name) + " (a new value in every calculation)");
@@ -318,6 +317,27 @@ std::string valueText(const CalcValue& value) {
   }
   default:
     return {};
+  }
+}
+
+std::string formattedText(const CalcValue& value, std::u16string_view code, bool date1904) {
+  switch (value.kind()) {
+  case CalcValue::Integer:
+  case CalcValue::Double: {
+    std::optional<std::u16string> shown = formatNumber(value.numberValue(), code, dateSystemOf(date1904));
+    return shown ? utf16ToUtf8(*shown) : "########";
+  }
+  case CalcValue::ShortText:
+  case CalcValue::LongText: {
+    std::optional<std::u16string> shown = formatText(value.textView(), code);
+    return utf16ToUtf8(shown ? *shown : std::u16string(value.textView()));
+  }
+  case CalcValue::Array: {
+    const CalcValue* first = value.element(0, 0);
+    return first ? formattedText(*first, code, date1904) : std::string();
+  }
+  default:
+    return valueText(value);
   }
 }
 

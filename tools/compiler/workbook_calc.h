@@ -52,8 +52,8 @@ std::string addressName(const CompiledWorkbook& workbook, CellAddress address);
 void applyChanges(CompiledWorkbook& workbook, const std::vector<std::pair<CellAddress, CalcValue>>& changes);
 
 // The cells whose value depends on a function the engine does not compute (no implementation; TEXT
-// when the evaluation context has no function service; LINEST, which the stand-in host does not
-// compute), on a formula left to the host, or on another workbook; each with the reason. With
+// and LINEST when the evaluation context has no function service), on a formula left to the host, or
+// on another workbook; each with the reason. With
 // changingValues, also the cells whose value depends on a function that gives a new value in every
 // calculation (RAND, RANDBETWEEN, NOW, TODAY).
 std::map<const Cell*, std::string> notComputedCells(const CompiledWorkbook& workbook,
@@ -62,6 +62,10 @@ std::map<const Cell*, std::string> notComputedCells(const CompiledWorkbook& work
 // Returns the value as the tool prints it: numbers in their shortest exact form, TRUE/FALSE, error
 // texts, text as it is; empty text for an empty value.
 std::string valueText(const CalcValue& value);
+// Returns the value as a cell shows it through a number format code: a number through the code
+// ("General" in eleven characters, as a cell of the standard width), a text through the code's text
+// section, the rest as valueText; "########" for a number the code cannot show (a negative date).
+std::string formattedText(const CalcValue& value, std::u16string_view code, bool date1904);
 // Returns the value as JSON: a number, string or boolean, null for empty, {"error": "#N/A"} for an error.
 std::string valueJson(const CalcValue& value);
 // Returns text as a JSON string literal.

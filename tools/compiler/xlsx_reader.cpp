@@ -14,6 +14,7 @@
 #include <expat.h>
 #include <zip.h>
 
+#include "format/number_format.h"
 #include "values/date_serial.h"
 
 namespace cwbk::compiler {
@@ -480,30 +481,59 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------------
-// styles.xml: which cell formats (<cellXfs>, by index) leave their cells unlocked. A format locks its
-// cells unless its <protection> says locked="0".
+// styles.xml: which cell formats (<cellXfs>, by index) leave their cells unlocked, and the number
+// format code of each. A format locks its cells unless its <protection> says locked="0"; its numFmtId
+// names a <numFmt> of the workbook or a built-in format.
 
 class StylesHandler : public XmlHandler {
 public:
   std::vector<bool> unlocked;
+  std::vector<uint32_t> formatIds; // numFmtId of each cell format
+
+  // Returns the number format code of each cell format.
+  std::vector<std::u16string> formatCodes() const {
+    std::vector<std::u16string> codes;
+    codes.reserve(formatIds.size());
+    for (uint32_t id : formatIds) {
+      auto it = customCodes_.find(id);
+      codes.push_back(it != customCodes_.end() ? it->second : std::u16string(builtInFormatCode(id)));
+    }
+    return codes;
+  }
 
   void start(std::string_view name, const XML_Char** attributes) override {
     if (name == "cellXfs") {
       inCellFormats_ = true;
     } else if (inCellFormats_ && name == "xf") {
       unlocked.push_back(false);
+      uint64_t id = 0;
+      const char* numFmtId = attribute(attributes, "numFmtId");
+      formatIds.push_back(numFmtId && parseUnsigned(numFmtId, id) && id <= UINT32_MAX ? uint32_t(id) : 0);
     } else if (inCellFormats_ && name == "protection" && !unlocked.empty()) {
       const char* locked = attribute(attributes, "locked");
       unlocked.back() = locked != nullptr && !isTrue(locked);
+    } else if (name == "numFmts") {
+      inNumberFormats_ = true;
+    } else if (inNumberFormats_ && name == "numFmt") {
+      uint64_t id = 0;
+      const char* numFmtId = attribute(attributes, "numFmtId");
+      const char* code = attribute(attributes, "formatCode");
+      if (numFmtId && code && parseUnsigned(numFmtId, id) && id <= UINT32_MAX)
+        customCodes_[uint32_t(id)] = wide(code);
     }
   }
   void end(std::string_view name) override {
     if (name == "cellXfs") inCellFormats_ = false;
+    if (name == "numFmts") inNumberFormats_ = false;
   }
   void text(std::string_view) override {}
 
 private:
   bool inCellFormats_ = false;
+  // Inside the workbook's own codes; the differential formats of conditional formatting hold codes
+  // of their own that cells never name.
+  bool inNumberFormats_ = false;
+  std::map<uint32_t, std::u16string> customCodes_;
 };
 
 // ---------------------------------------------------------------------------------------------------
@@ -720,6 +750,7 @@ private:
     const char* style = attribute(attributes, "s");
     unlocked_ = style != nullptr && parseUnsigned(style, format) && format < unlockedFormats_.size() &&
                 unlockedFormats_[format];
+    format_ = style != nullptr && format < unlockedFormats_.size() ? static_cast<uint32_t>(format) : 0;
     inCell_ = true;
     depth_ = 0;
     hasValue_ = hasFormula_ = hasInline_ = inInline_ = false;
@@ -852,6 +883,7 @@ private:
     cell.row = cellRow_;
     cell.column = cellColumn_;
     cell.unlocked = unlocked_;
+    cell.format = format_;
     SourceValue value = cellValue();
     std::u16string formula = hasFormula_ ? wide(formula_) : std::u16string();
     bool dependent = false;
@@ -934,6 +966,7 @@ private:
   int32_t sharedIndex_ = -1;
   bool volatile_ = false;
   bool unlocked_ = false; // the cell's format leaves it unlocked
+  uint32_t format_ = 0;   // the cell's format, an index into the workbook's cell formats
   SourceDataTable table_;
 };
 
@@ -1035,6 +1068,7 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
       StylesHandler handler;
       package.parse(resolvePart(workbookPart, relationship.target), handler);
       unlockedFormats = std::move(handler.unlocked);
+      workbook.cellFormats = handler.formatCodes();
     }
   }
 

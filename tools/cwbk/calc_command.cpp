@@ -18,7 +18,7 @@ namespace cwbk::cli {
 using namespace cwbk::compiler;
 
 const char* const kCalcHelp =
-    "usage: cwbk calc IN [--set CELL=VALUE ...] [--cells LIST] [--json]\n"
+    "usage: cwbk calc IN [--set CELL=VALUE ...] [--cells LIST] [--json] [--formatted]\n"
     "       cwbk calc IN.xlsx --check [--tolerance X]\n"
     "\n"
     "Loads a workbook (compiling .xlsx or text workbooks on the fly), calculates every formula, applies\n"
@@ -29,6 +29,8 @@ const char* const kCalcHelp =
     "  --json            print one JSON object mapping \"Sheet!A1\" to its value: a number, string or\n"
     "                    boolean, null for empty, {\"error\": \"#N/A\"} for an error, and\n"
     "                    {\"notComputed\": \"SUM\"} for a cell that needs what the engine does not compute\n"
+    "  --formatted       print each value as the cell shows it through its number format in the .xlsx\n"
+    "                    (General in eleven characters where it has none), as a quoted text\n"
     "  --check           compare every formula's value with the value cached in the file; prints each\n"
     "                    mismatch and 'N passed, M failed, K skipped'; exit status 1 when any failed\n"
     "  --tolerance X     relative tolerance of the number comparison (default 1e-9)\n"
@@ -145,7 +147,8 @@ std::vector<Area> parseSelection(const CompiledWorkbook& wb, const std::vector<s
   return selected;
 }
 
-void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool json) {
+void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool json,
+                const SourceWorkbook* formats) {
   std::map<const Cell*, std::string> notComputed = notComputedCells(wb);
 
   // The cells to print: the selection in its order, or every cell that holds something.
@@ -170,15 +173,23 @@ void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool js
     if (cell) value.copyFrom(wb.cellValue(*cell));
     auto skipped = cell ? notComputed.find(cell) : notComputed.end();
     std::string name = addressName(wb, address);
+    std::optional<std::string> formatted;
+    if (formats && skipped == notComputed.end())
+      formatted = jsonString(
+          formattedText(value, formats->numberFormat(address.sheet(), address.rowIndex(), address.column()),
+                        wb.state().date1904));
     if (json) {
       std::string shown = skipped != notComputed.end()
                               ? "{\"notComputed\": " + jsonString(skipped->second) + "}"
-                              : valueJson(value);
+                          : formatted ? *formatted
+                                      : valueJson(value);
       std::printf("%s\n  %s: %s", first ? "" : ",", jsonString(name).c_str(), shown.c_str());
     } else if (skipped != notComputed.end()) {
       std::printf("%s = (not computed: %s)\n", name.c_str(), skipped->second.c_str());
     } else {
-      std::string shown = value.isText() ? jsonString(valueText(value)) : valueText(value);
+      std::string shown = formatted        ? *formatted
+                          : value.isText() ? jsonString(valueText(value))
+                                           : valueText(value);
       std::printf("%s = %s\n", name.c_str(), shown.c_str());
     }
     first = false;
@@ -189,7 +200,7 @@ void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool js
 int runCalc(Arguments args) {
   std::optional<std::string> input;
   std::vector<std::string> sets, cellLists;
-  bool json = false, check = false, verbose = false;
+  bool json = false, check = false, verbose = false, formatted = false;
   double tolerance = 1e-9;
   while (!args.empty()) {
     std::string a = args.next();
@@ -199,6 +210,8 @@ int runCalc(Arguments args) {
       cellLists.push_back(args.value(a));
     } else if (a == "--json") {
       json = true;
+    } else if (a == "--formatted") {
+      formatted = true;
     } else if (a == "--check") {
       check = true;
     } else if (a == "--verbose") {
@@ -218,8 +231,8 @@ int runCalc(Arguments args) {
     }
   }
   if (!input) throw UsageError("no input workbook");
-  if (check && (!sets.empty() || !cellLists.empty() || json))
-    throw UsageError("--check takes no --set, --cells or --json");
+  if (check && (!sets.empty() || !cellLists.empty() || json || formatted))
+    throw UsageError("--check takes no --set, --cells, --json or --formatted");
 
   CompileOptions options;
   options.lenient = true;
@@ -245,7 +258,9 @@ int runCalc(Arguments args) {
     calculateAll(wb);
     if (!changes.empty()) applyChanges(wb, changes);
   });
-  printCells(wb, selected, json);
+  static const SourceWorkbook noFormats;
+  const SourceWorkbook* formats = !formatted ? nullptr : loaded.source ? &*loaded.source : &noFormats;
+  printCells(wb, selected, json, formats);
   return reportFailedCells(wb, "calc") ? 1 : 0;
 }
 

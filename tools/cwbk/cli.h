@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/source_workbook.h"
 #include "formula/compiled_workbook.h"
 
 namespace cwbk::cli {
@@ -49,8 +50,10 @@ std::vector<std::pair<CellAddress, CalcValue>> parseSets(const CompiledWorkbook&
 // Returns the areas of --cells lists; throws UsageError.
 std::vector<Area> parseSelection(const CompiledWorkbook& wb, const std::vector<std::string>& cellLists);
 // Prints the selected cells (or every cell that holds something) as 'Sheet!A1 = value' lines, or with
-// json as one JSON object.
-void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool json);
+// json as one JSON object. With formats, each value as the cell shows it through its number format in
+// that source (General for a cell it has no format for), always as a quoted text.
+void printCells(CompiledWorkbook& wb, const std::vector<Area>& selected, bool json,
+                const compiler::SourceWorkbook* formats = nullptr);
 
 // Each command returns the process exit status; errors are thrown (UsageError or any std::exception).
 int runCompile(Arguments args);

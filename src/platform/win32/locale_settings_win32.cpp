@@ -30,6 +30,7 @@ static int localeNumber(LCTYPE item, int fallback) {
 LocaleSettings readPlatformLocaleSettings() {
   LocaleSettings s;
   s.decimalSeparator = localeText(LOCALE_SDECIMAL, s.decimalSeparator);
+  s.thousandsSeparator = localeText(LOCALE_STHOUSAND, s.thousandsSeparator, true);
   s.listSeparator = localeText(LOCALE_SLIST, s.listSeparator);
   s.currencySymbol = localeText(LOCALE_SCURRENCY, s.currencySymbol, true);
   s.currencyPosition = localeNumber(LOCALE_ICURRENCY, s.currencyPosition);
@@ -49,6 +50,12 @@ LocaleSettings readPlatformLocaleSettings() {
   }
   s.monthNames[12] = localeText(LOCALE_SMONTHNAME13, s.monthNames[12], true);
   s.monthAbbreviations[12] = localeText(LOCALE_SABBREVMONTHNAME13, s.monthAbbreviations[12], true);
+  // The system counts the days from Monday (LOCALE_SDAYNAME1); the settings from Sunday.
+  for (int d = 0; d < 7; ++d) {
+    int day = (d + 1) % 7;
+    s.dayNames[day] = localeText(LOCALE_SDAYNAME1 + d, s.dayNames[day]);
+    s.dayAbbreviations[day] = localeText(LOCALE_SABBREVDAYNAME1 + d, s.dayAbbreviations[day]);
+  }
   return s;
 }
 
