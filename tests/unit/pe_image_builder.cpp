@@ -113,7 +113,8 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
   align(rsrc);
 
   constexpr size_t pe = 0x40, optional = pe + 24, optionalSize = 224, table = optional + optionalSize;
-  Bytes image(kResourceFileOffset, 0);
+  Bytes image(kResourceFileOffset + rsrc.size(), 0);
+  std::copy(rsrc.begin(), rsrc.end(), image.begin() + kResourceFileOffset);
   image[0] = 'M';
   image[1] = 'Z';
   put32(image, 0x3C, pe);
@@ -137,7 +138,6 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
   put32(image, table + 16, uint32_t(rsrc.size()));
   put32(image, table + 20, kResourceFileOffset);
   put32(image, table + 36, 0x40000040); // initialised data, readable
-  image.insert(image.end(), rsrc.begin(), rsrc.end());
   return image;
 }
 

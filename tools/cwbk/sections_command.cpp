@@ -41,8 +41,9 @@ std::vector<uint8_t> readFile(const std::string& path, const char* what) {
   if (error) throw std::runtime_error(std::string("cannot open ") + what + " '" + path + "'");
   if (size > kMaxImageSize) throw std::runtime_error(std::string(what) + " '" + path + "' is too large");
   std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(std::string("cannot open ") + what + " '" + path + "'");
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.eof() || in.bad()) throw std::runtime_error(std::string("cannot read ") + what + " '" + path + "'");
+  if (bytes.size() != size) throw std::runtime_error(std::string("cannot read ") + what + " '" + path + "'");
   return bytes;
 }
 
