@@ -30,7 +30,8 @@ enum class EncodedString : uint32_t {
   NoticeCaption,      // the caption of a notice to the user raised in a menu click
   AboutProductLine,   // the About box's product information line
   AboutOkCaption,     // the About box's button
-  WorkbookResourceType, // the resource type under which a saved executable carries the workbook file
+  // The resource type under which a saved executable carries the workbook file.
+  WorkbookResourceType,
   Count,
 };
 

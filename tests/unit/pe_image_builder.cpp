@@ -60,7 +60,7 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
     namedTypes += !type.name.empty();
   const size_t root = addDirectory(rsrc, namedTypes, tree.size() - namedTypes);
   struct Pending {
-    size_t entry;   // where the entry's data-entry offset goes
+    size_t entry; // where the entry's data-entry offset goes
     const Bytes* data;
   };
   std::vector<Pending> leaves;
@@ -124,10 +124,10 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
   put16(image, pe + 20, optionalSize);
   put16(image, pe + 22, 0x0102); // executable, 32-bit
   put16(image, optional, 0x10B);
-  put32(image, optional + 32, 0x1000); // section alignment
-  put32(image, optional + 36, 0x200);  // file alignment
+  put32(image, optional + 32, 0x1000);                               // section alignment
+  put32(image, optional + 36, 0x200);                                // file alignment
   put32(image, optional + 56, kResourceRva + uint32_t(rsrc.size())); // image size
-  put32(image, optional + 60, kResourceFileOffset);                   // headers size
+  put32(image, optional + 60, kResourceFileOffset);                  // headers size
   put32(image, optional + 92, 16);
   put32(image, optional + 96 + 8 * 2, kResourceRva);
   put32(image, optional + 96 + 8 * 2 + 4, uint32_t(rsrc.size()));

@@ -57,8 +57,8 @@ void writeFile(const std::filesystem::path& path, std::span<const uint8_t> bytes
 SectionKey readKey(const std::string& path) {
   std::vector<uint8_t> bytes = readFile(path, "key file");
   if (bytes.size() != SectionKey::kSize)
-    throw std::runtime_error("key file '" + path + "' holds " + std::to_string(bytes.size()) + " bytes, not " +
-                             std::to_string(SectionKey::kSize));
+    throw std::runtime_error("key file '" + path + "' holds " + std::to_string(bytes.size()) +
+                             " bytes, not " + std::to_string(SectionKey::kSize));
   return SectionKey::fromBytes(bytes);
 }
 
