@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto resources = listResources(image);
   if (resources) {
     for (const PeResource& r : *resources)
-      if (!r.data.empty() && (r.data.data() < data || r.data.data() + r.data.size() > data + size)) std::abort();
+      if (!r.data.empty() && (r.data.data() < data || r.data.data() + r.data.size() > data + size))
+        std::abort();
     if (const PeResource* book = findResource(*resources, encodedString(EncodedString::WorkbookResourceType),
                                               kWorkbookResourceId, kResourceLanguage))
       readWorkbookBlock(book->data);

@@ -213,7 +213,7 @@ void cumulativeFunction(const CalcValue* const* args, CalcValue& result, bool pr
   double payment = 0;
   if (int32_t error = annuityPayment(rate, nper, pv, 0, due, payment)) return result.setError(error);
   double growth = due ? 1 + rate : 1;
-  // The bindings are copied in: a lambda may not capture a structured binding under every compiler.
+  // Structured bindings are captured by name: clang before 16 cannot capture them implicitly.
   auto balance = [&, rate = rate, pv = pv](double j) {
     double g = std::pow(1 + rate, j);
     return pv * g + growth * payment * (g - 1) / rate;

@@ -110,12 +110,13 @@ std::optional<std::vector<PeResource>> listResources(std::span<const uint8_t> im
 
 bool hasTypeName(const PeResource& resource, std::u16string_view type) {
   auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; };
-  return resource.typeId == 0 && std::equal(resource.typeName.begin(), resource.typeName.end(), type.begin(),
-                                            type.end(), [&](char16_t a, char16_t b) { return upper(a) == upper(b); });
+  return resource.typeId == 0 &&
+         std::equal(resource.typeName.begin(), resource.typeName.end(), type.begin(), type.end(),
+                    [&](char16_t a, char16_t b) { return upper(a) == upper(b); });
 }
 
-const PeResource* findResource(const std::vector<PeResource>& resources, std::u16string_view type, uint16_t id,
-                               uint16_t language) {
+const PeResource* findResource(const std::vector<PeResource>& resources, std::u16string_view type,
+                               uint16_t id, uint16_t language) {
   for (const PeResource& resource : resources)
     if (hasTypeName(resource, type) && resource.name.empty() && resource.nameId == id &&
         resource.language == language)

@@ -31,8 +31,8 @@ std::optional<std::vector<PeResource>> listResources(std::span<const uint8_t> im
 
 // Returns the first resource of the named type (compared without regard to ASCII case, as the system
 // does), integer id and language; null when there is none.
-const PeResource* findResource(const std::vector<PeResource>& resources, std::u16string_view type, uint16_t id,
-                               uint16_t language);
+const PeResource* findResource(const std::vector<PeResource>& resources, std::u16string_view type,
+                               uint16_t id, uint16_t language);
 // True when the resource's type is the named one, compared without regard to ASCII case.
 bool hasTypeName(const PeResource& resource, std::u16string_view type);
 

@@ -64,7 +64,8 @@ SavedStream readSavedStream(std::span<const uint8_t> image, const SectionKey& ke
       return failure(SavedStreamStatus::OutOfOrder, sectionName(id) + " is out of order or repeated");
     const std::span<const uint8_t> data = found[i]->data;
     if (!CompressedBlock::hasMagic(data.data(), data.size()) || data.size() < CompressedBlock::kHeaderSize ||
-        getLE<uint32_t>(data.data() + 4) != CompressedBlock::kHeaderSize || getLE<uint32_t>(data.data() + 16) == 0)
+        getLE<uint32_t>(data.data() + 4) != CompressedBlock::kHeaderSize ||
+        getLE<uint32_t>(data.data() + 16) == 0)
       return failure(SavedStreamStatus::NotABlock, sectionName(id) + " is not a compressed block");
     const uint32_t raw = getLE<uint32_t>(data.data() + 16);
     const uint64_t stored = data.size() - CompressedBlock::kHeaderSize;
@@ -73,8 +74,8 @@ SavedStream readSavedStream(std::span<const uint8_t> image, const SectionKey& ke
                                                        " bytes, more than a section holds");
     total += raw;
     if (total > kMaxSavedStreamSize)
-      return failure(SavedStreamStatus::Oversized, "the sections declare more than " +
-                                                       std::to_string(kMaxSavedStreamSize) + " bytes");
+      return failure(SavedStreamStatus::Oversized,
+                     "the sections declare more than " + std::to_string(kMaxSavedStreamSize) + " bytes");
     result.sections.push_back({id, uint32_t(data.size()), raw});
   }
 
@@ -85,9 +86,9 @@ SavedStream readSavedStream(std::span<const uint8_t> image, const SectionKey& ke
     block.assign(found[i]->data.begin(), found[i]->data.end());
     key.combineBlock(block);
     if (!CompressedBlock::read(block.data(), block.size(), inflated) || inflated.size() != section.rawSize)
-      return failure(SavedStreamStatus::Undecodable,
-                     sectionName(section.id) + " does not inflate to its " + std::to_string(section.rawSize) +
-                         " bytes (a wrong key or damaged data)");
+      return failure(SavedStreamStatus::Undecodable, sectionName(section.id) + " does not inflate to its " +
+                                                         std::to_string(section.rawSize) +
+                                                         " bytes (a wrong key or damaged data)");
     result.stream.insert(result.stream.end(), inflated.begin(), inflated.end());
   }
   return result;

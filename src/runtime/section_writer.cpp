@@ -40,7 +40,8 @@ void removeQuietly(const std::filesystem::path& path) {
 bool readWhole(const std::filesystem::path& path, std::vector<uint8_t>& out) {
   std::error_code error;
   const uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size > CompressedBlock::kHeaderSize + uint64_t(CompressedBlock::kMaxRawLength) * 2) return false;
+  if (error || size > CompressedBlock::kHeaderSize + uint64_t(CompressedBlock::kMaxRawLength) * 2)
+    return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   out.resize(size_t(size));
@@ -103,7 +104,8 @@ void SectionWriter::finishSections() {
 void SectionWriter::cut() {
   std::vector<uint8_t> block = CompressedBlock::write(buffer_.data(), buffer_.size());
   if (block.empty())
-    throw std::runtime_error("a section of " + std::to_string(buffer_.size()) + " bytes cannot be compressed");
+    throw std::runtime_error("a section of " + std::to_string(buffer_.size()) +
+                             " bytes cannot be compressed");
   Section section;
   section.rawSize = uint32_t(buffer_.size());
   section.storedSize = uint32_t(block.size());

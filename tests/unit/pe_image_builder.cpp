@@ -60,7 +60,7 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
     namedTypes += !type.name.empty();
   const size_t root = addDirectory(rsrc, namedTypes, tree.size() - namedTypes);
   struct Pending {
-    size_t entry;   // where the entry's data-entry offset goes
+    size_t entry; // where the entry's data-entry offset goes
     const Bytes* data;
   };
   std::vector<Pending> leaves;
@@ -113,7 +113,8 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
   align(rsrc);
 
   constexpr size_t pe = 0x40, optional = pe + 24, optionalSize = 224, table = optional + optionalSize;
-  Bytes image(kResourceFileOffset, 0);
+  Bytes image(kResourceFileOffset + rsrc.size(), 0);
+  std::copy(rsrc.begin(), rsrc.end(), image.begin() + kResourceFileOffset);
   image[0] = 'M';
   image[1] = 'Z';
   put32(image, 0x3C, pe);
@@ -123,10 +124,10 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
   put16(image, pe + 20, optionalSize);
   put16(image, pe + 22, 0x0102); // executable, 32-bit
   put16(image, optional, 0x10B);
-  put32(image, optional + 32, 0x1000); // section alignment
-  put32(image, optional + 36, 0x200);  // file alignment
+  put32(image, optional + 32, 0x1000);                               // section alignment
+  put32(image, optional + 36, 0x200);                                // file alignment
   put32(image, optional + 56, kResourceRva + uint32_t(rsrc.size())); // image size
-  put32(image, optional + 60, kResourceFileOffset);                   // headers size
+  put32(image, optional + 60, kResourceFileOffset);                  // headers size
   put32(image, optional + 92, 16);
   put32(image, optional + 96 + 8 * 2, kResourceRva);
   put32(image, optional + 96 + 8 * 2 + 4, uint32_t(rsrc.size()));
@@ -137,7 +138,6 @@ std::vector<uint8_t> buildPeImage(const std::vector<ImageResource>& resources) {
   put32(image, table + 16, uint32_t(rsrc.size()));
   put32(image, table + 20, kResourceFileOffset);
   put32(image, table + 36, 0x40000040); // initialised data, readable
-  image.insert(image.end(), rsrc.begin(), rsrc.end());
   return image;
 }
 

@@ -144,7 +144,8 @@ TEST(PeResources, MalformedDirectoriesYieldNothing) {
       {"data entry past the end", patched(68, 0xFFFFFFF0u & 0x7FFFFFFF)},
       {"data outside every section", patched(80, 0x9000)},
       {"data longer than its section", patched(84, 0x10000)},
-      {"resource directory outside every section", [&] {
+      {"resource directory outside every section",
+       [&] {
          Bytes b = good;
          put32(b, 0x40 + 24 + 96 + 16, 0x7000);
          return b;
@@ -215,27 +216,29 @@ TEST(SavedStream, FailuresReturnNothing) {
     const char* message;
   } cases[] = {
       {"not an image", Bytes(100, 'M'), SavedStreamStatus::NotAnImage, "not an executable image"},
-      {"no sections", image({{u"CWBKBOOK", 0, 1020, 1033, {1}}}), SavedStreamStatus::NoSections, "no sections"},
-      {"sections in another language", image({section(1200, block(a, key), 1031)}), SavedStreamStatus::NoSections,
+      {"no sections", image({{u"CWBKBOOK", 0, 1020, 1033, {1}}}), SavedStreamStatus::NoSections,
        "no sections"},
-      {"a gap", image({section(1200, block(a, key)), section(1202, block(b, key))}), SavedStreamStatus::Missing,
-       "section 1201 is missing"},
+      {"sections in another language", image({section(1200, block(a, key), 1031)}),
+       SavedStreamStatus::NoSections, "no sections"},
+      {"a gap", image({section(1200, block(a, key)), section(1202, block(b, key))}),
+       SavedStreamStatus::Missing, "section 1201 is missing"},
       {"not starting at 1200", image({section(1201, block(a, key))}), SavedStreamStatus::Missing,
        "section 1200 is missing"},
       {"out of order",
        image({section(1200, block(a, key)), section(1202, block(a, key)), section(1201, block(b, key))}),
        SavedStreamStatus::Missing, "section 1201 is missing"},
-      {"repeated", image({section(1200, block(a, key)), section(1201, block(a, key)), section(1201, block(b, key))}),
+      {"repeated",
+       image({section(1200, block(a, key)), section(1201, block(a, key)), section(1201, block(b, key))}),
        SavedStreamStatus::OutOfOrder, "section 1201 is out of order"},
       {"going back", image({section(1200, block(a, key)), section(1200, block(b, key))}),
        SavedStreamStatus::OutOfOrder, "section 1200 is out of order"},
       {"too many", image(tooMany), SavedStreamStatus::TooMany, "202 sections"},
-      {"wrong magic", image({section(1200, block(a, key)), section(1201, badMagic)}), SavedStreamStatus::NotABlock,
-       "section 1201 is not a compressed block"},
+      {"wrong magic", image({section(1200, block(a, key)), section(1201, badMagic)}),
+       SavedStreamStatus::NotABlock, "section 1201 is not a compressed block"},
       {"wrong header size", image({section(1200, badHeaderSize)}), SavedStreamStatus::NotABlock,
        "section 1200 is not"},
-      {"shorter than a header", image({section(1200, Bytes{'V', 'Q', 'K', 0, 24})}), SavedStreamStatus::NotABlock,
-       "section 1200 is not"},
+      {"shorter than a header", image({section(1200, Bytes{'V', 'Q', 'K', 0, 24})}),
+       SavedStreamStatus::NotABlock, "section 1200 is not"},
       {"oversized", image({section(1200, block(a, key)), section(1201, huge)}), SavedStreamStatus::Oversized,
        "section 1201 declares 2147483647 bytes"},
       {"more than its data can inflate to", image({section(1200, implausible)}), SavedStreamStatus::Oversized,

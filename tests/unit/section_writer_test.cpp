@@ -22,15 +22,16 @@ class ScratchFolder {
 public:
   ScratchFolder() {
     path_ = std::filesystem::temp_directory_path() /
-            ("section_writer_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("section_writer_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
   ~ScratchFolder() { std::filesystem::remove_all(path_); }
   const std::filesystem::path& path() const { return path_; }
   size_t fileCount() const {
-    return size_t(std::distance(std::filesystem::directory_iterator(path_), std::filesystem::directory_iterator()));
+    return size_t(
+        std::distance(std::filesystem::directory_iterator(path_), std::filesystem::directory_iterator()));
   }
 
 private:
@@ -94,7 +95,7 @@ TEST(SectionWriter, CutsOnlyAfterAnAppendThatLeavesMoreThanTheLimit) {
   const std::span<const uint8_t> all(data);
   struct Case {
     const char* what;
-    std::vector<size_t> appends;       // sizes, taken from the data in turn
+    std::vector<size_t> appends;        // sizes, taken from the data in turn
     std::vector<uint32_t> beforeFinish; // section sizes after the appends
   } cases[] = {
       {"exactly the limit stays buffered", {SectionWriter::kCutSize}, {}},
@@ -182,7 +183,8 @@ TEST(SectionWriter, TemporaryFileNames) {
   // A name that exists is passed over for the next one drawn.
   const std::filesystem::path first = freshTempFileName(pinned(scratch.path(), {0}));
   std::ofstream(first).put('x');
-  const std::filesystem::path second = freshTempFileName(pinned(scratch.path(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+  const std::filesystem::path second =
+      freshTempFileName(pinned(scratch.path(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
   EXPECT_NE(second, first);
   EXPECT_TRUE(valid(second.filename().string())) << second;
 
@@ -247,7 +249,8 @@ TEST(SectionWriter, WritingFailures) {
   const SectionKey key = testKey();
   const Bytes stream = pattern(SectionWriter::kCutSize + 600000, 9);
   auto filled = [&] {
-    auto writer = std::make_unique<SectionWriter>(SectionKey{}, TempFiles{scratch.path(), TempFiles::system().random});
+    auto writer =
+        std::make_unique<SectionWriter>(SectionKey{}, TempFiles{scratch.path(), TempFiles::system().random});
     appendStreamToSections(*writer, stream);
     return writer;
   };

@@ -41,8 +41,9 @@ std::vector<uint8_t> readFile(const std::string& path, const char* what) {
   if (error) throw std::runtime_error(std::string("cannot open ") + what + " '" + path + "'");
   if (size > kMaxImageSize) throw std::runtime_error(std::string(what) + " '" + path + "' is too large");
   std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(std::string("cannot open ") + what + " '" + path + "'");
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.eof() || in.bad()) throw std::runtime_error(std::string("cannot read ") + what + " '" + path + "'");
+  if (bytes.size() != size) throw std::runtime_error(std::string("cannot read ") + what + " '" + path + "'");
   return bytes;
 }
 
@@ -56,8 +57,8 @@ void writeFile(const std::filesystem::path& path, std::span<const uint8_t> bytes
 SectionKey readKey(const std::string& path) {
   std::vector<uint8_t> bytes = readFile(path, "key file");
   if (bytes.size() != SectionKey::kSize)
-    throw std::runtime_error("key file '" + path + "' holds " + std::to_string(bytes.size()) + " bytes, not " +
-                             std::to_string(SectionKey::kSize));
+    throw std::runtime_error("key file '" + path + "' holds " + std::to_string(bytes.size()) +
+                             " bytes, not " + std::to_string(SectionKey::kSize));
   return SectionKey::fromBytes(bytes);
 }
 
