@@ -250,7 +250,8 @@ Sum!A5: =Doubled
     compileToStream(unused);
     ADD_FAILURE() << "compiled";
   } catch (const CompileError& e) {
-    EXPECT_EQ(std::string(e.what()), "Jan!B1: the name Both is left to the host: " + acrossSheets + " at 1 in =Both");
+    EXPECT_EQ(std::string(e.what()),
+              "Jan!B1: the name Both is left to the host: " + acrossSheets + " at 1 in =Both");
   }
 }
 

@@ -443,7 +443,8 @@ Parts withWorkbookType(Parts parts, const std::string& type) {
   parts["[Content_Types].xml"] =
       "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
       "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-      "<Override PartName=\"/xl/workbook.xml\" ContentType=\"" + type + "\"/></Types>";
+      "<Override PartName=\"/xl/workbook.xml\" ContentType=\"" +
+      type + "\"/></Types>";
   return parts;
 }
 
@@ -465,7 +466,8 @@ TEST(XlsxReader, ReadsPackagesAsTheirWritersLaidThemOut) {
   for (const auto& [name, content] : minimalPackage(body)) {
     std::string renamed = name;
     std::replace(renamed.begin(), renamed.end(), '/', '\\');
-    if (renamed.starts_with("xl\\worksheets")) std::transform(renamed.begin(), renamed.end(), renamed.begin(), ::toupper);
+    if (renamed.starts_with("xl\\worksheets"))
+      std::transform(renamed.begin(), renamed.end(), renamed.begin(), ::toupper);
     written[renamed] = content;
   }
   packages.emplace_back("backslashes and capitals", written);
@@ -559,11 +561,13 @@ TEST(XlsxReader, RefusesFaultyPackages) {
       {"no main part", buildZip(noMainPart), "the package relationships name no main part"},
       {"a document",
        buildZip(withWorkbookType(
-           minimalPackage(""), "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml")),
+           minimalPackage(""),
+           "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml")),
        "not a spreadsheet package: the main part xl/workbook.xml is of type application/"
        "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml"},
       {"binary workbook",
-       buildZip(withWorkbookType(minimalPackage(""), "application/vnd.ms-excel.sheet.binary.macroEnabled.main")),
+       buildZip(
+           withWorkbookType(minimalPackage(""), "application/vnd.ms-excel.sheet.binary.macroEnabled.main")),
        "binary .xlsb workbook: save it as .xlsx"},
       {"no sheets", buildZip(noSheets), "the workbook has no sheets"},
       {"two sheets, one name", buildZip(twoNames), "two sheets are named s"},

@@ -156,7 +156,8 @@ private:
     nameSheets_.resize(count);
     nameFaults_.assign(count, std::string());
     for (size_t i = 0; i < count; ++i)
-      nameSheets_[i] = parseReferenceAcrossSheets(source_.names[i].formula, FormulaSite{&source_, scopeSheet(i)});
+      nameSheets_[i] =
+          parseReferenceAcrossSheets(source_.names[i].formula, FormulaSite{&source_, scopeSheet(i)});
     std::vector<std::vector<int32_t>> users(count); // each name's users among the names
     std::vector<size_t> faulty;
     for (size_t i = 0; i < count; ++i) {
@@ -188,7 +189,8 @@ private:
     }
     std::sort(faulty.begin(), faulty.end());
     for (size_t name : faulty)
-      report_.hostComputed.push_back("name " + utf16ToUtf8(source_.names[name].name) + ": " + nameFaults_[name]);
+      report_.hostComputed.push_back("name " + utf16ToUtf8(source_.names[name].name) + ": " +
+                                     nameFaults_[name]);
   }
 
   // Returns the sheet a defined name's formula is read on: its scope's, or the first.
@@ -499,8 +501,8 @@ private:
       if (build.usedNames) {
         build.usedNames->push_back(index);
       } else if (!nameFaults_[static_cast<size_t>(index)].empty()) {
-        throw FormulaFault{"the name " + utf16ToUtf8(n.text) + " is left to the host: " +
-                               nameFaults_[static_cast<size_t>(index)],
+        throw FormulaFault{"the name " + utf16ToUtf8(n.text) +
+                               " is left to the host: " + nameFaults_[static_cast<size_t>(index)],
                            n.position};
       }
       key += "N" + std::to_string(index);

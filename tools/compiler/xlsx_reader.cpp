@@ -431,8 +431,8 @@ void checkWorkbookType(Package& package, const std::string& workbookPart) {
       "application/vnd.openxmlformats-officedocument.spreadsheetml.template.main+xml",
       "application/vnd.ms-excel.sheet.macroEnabled.main+xml",
       "application/vnd.ms-excel.template.macroEnabled.main+xml"};
-  if (type.empty() || std::find(std::begin(kWorkbookTypes), std::end(kWorkbookTypes), type) !=
-                          std::end(kWorkbookTypes))
+  if (type.empty() ||
+      std::find(std::begin(kWorkbookTypes), std::end(kWorkbookTypes), type) != std::end(kWorkbookTypes))
     return;
   if (type == "application/vnd.ms-excel.sheet.binary.macroEnabled.main")
     package.fail("binary .xlsb workbook: save it as .xlsx");
@@ -1107,7 +1107,7 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
   // sheet whose relationship is missing or empty (some writers leave macro and dialog sheets so) has
   // no part to read: it is skipped with a warning, and the names scoped to it with it.
   std::vector<int32_t> sheetIndex(workbookHandler.sheets.size(), -1); // entry -> index in the workbook
-  std::vector<std::string> cellParts; // empty for a sheet without cells
+  std::vector<std::string> cellParts;                                 // empty for a sheet without cells
   for (size_t entryIndex = 0; entryIndex < workbookHandler.sheets.size(); ++entryIndex) {
     const SheetEntry& entry = workbookHandler.sheets[entryIndex];
     SourceSheet sheet;
