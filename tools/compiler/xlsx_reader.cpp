@@ -315,7 +315,6 @@ private:
 
   std::unique_ptr<zip_t, ZipCloser> archive_;
   std::unordered_map<std::string, zip_int64_t> entries_; // by partKey; the first entry of a key
-
   std::string sourceName_;
   XlsxReadOptions options_;
   uint64_t totalSize_ = 0;
