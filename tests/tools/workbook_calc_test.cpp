@@ -189,6 +189,72 @@ Sum!A3: =Jan:Feb!A1*2
                                      "AVERAGE, COUNT, MAX, MIN, PRODUCT and their kin"});
 }
 
+// A defined name that is a reference across sheets serves SUM and its kin as the reference would; a
+// name whose formula reaches across sheets inside SUM is an ordinary name. Any other use of such a name,
+// and of a name that uses it, leaves the cell to the host with the reason; unused, it stops nothing.
+TEST(WorkbookCalc, NamesThatReachAcrossSheets) {
+  const char* const text = R"([sheets]
+Jan
+Feb
+Mar
+Sum
+
+[names]
+Quarter = Jan:Mar!$A$1:$B$2
+Total = SUM(Jan:Feb!$A$1)
+Doubled = Quarter*2
+Sum!Local = 'Feb:Mar'!$A$1
+
+[cells]
+Jan!A1: 1
+Jan!B2: 10
+Feb!A1: 2
+Mar!A1: 4
+Sum!A1: =SUM(Quarter)
+Sum!A2: =Total+COUNT(Quarter,Local,5)
+Sum!A3: =MAX(Sum!Local)
+Sum!A4: =Quarter+1
+Sum!A5: =Doubled
+)";
+  SourceWorkbook source = readTextWorkbook(text);
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  options.lenient = true;
+  CompileReport report;
+  CompiledWorkbook wb;
+  loadStreamBytes(compileToStream(source, options, &report), wb);
+  calculateAll(wb);
+  EXPECT_EQ(numberAt(wb, "Sum!A1"), 17);
+  EXPECT_EQ(numberAt(wb, "Sum!A2"), 3 + 4 + 2 + 1);
+  EXPECT_EQ(numberAt(wb, "Sum!A3"), 4);
+  applyChanges(wb, {{*parseCellName(wb, "Feb!A1"), CalcValue::number(20)}});
+  EXPECT_EQ(numberAt(wb, "Sum!A1"), 35);
+  EXPECT_EQ(numberAt(wb, "Sum!A2"), 21 + 7);
+  EXPECT_EQ(numberAt(wb, "Sum!A3"), 20);
+  const std::string acrossSheets =
+      "3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT and "
+      "their kin";
+  const std::string usesQuarter = "it uses the name Quarter, which is left to the host";
+  EXPECT_EQ(report.hostComputed,
+            (std::vector<std::string>{"name Quarter: " + acrossSheets, "name Doubled: " + usesQuarter,
+                                      "name Local: " + acrossSheets,
+                                      "Sum!A4: the name Quarter is left to the host: " + acrossSheets,
+                                      "Sum!A5: the name Doubled is left to the host: " + usesQuarter}));
+
+  // Compiled strictly, a name that cannot be compiled fails only the formula that uses it.
+  SourceWorkbook unused = readTextWorkbook(
+      "[sheets]\nJan\nFeb\n[names]\nBoth = Jan:Feb!A1\n[cells]\nJan!A1: 1\nJan!B1: =SUM(Both)\n");
+  EXPECT_NO_THROW(compileToStream(unused));
+  unused.cells.back().formula = u"Both";
+  try {
+    compileToStream(unused);
+    ADD_FAILURE() << "compiled";
+  } catch (const CompileError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Jan!B1: the name Both is left to the host: " + acrossSheets + " at 1 in =Both");
+  }
+}
+
 TEST(WorkbookCalc, InputValuesAndJsonTexts) {
   struct Case {
     const char* input;

@@ -431,6 +431,88 @@ TEST(XlsxReader, RefusesFaultyTables) {
   }
 }
 
+// The content types of the workbook part that read as a workbook: .xlsx, .xltx, .xlsm, .xltm.
+const char* const kWorkbookTypes[] = {
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml",
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.template.main+xml",
+    "application/vnd.ms-excel.sheet.macroEnabled.main+xml",
+    "application/vnd.ms-excel.template.macroEnabled.main+xml"};
+
+// Returns `parts` with [Content_Types].xml stating `type` for the workbook part.
+Parts withWorkbookType(Parts parts, const std::string& type) {
+  parts["[Content_Types].xml"] =
+      "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+      "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+      "<Override PartName=\"/xl/workbook.xml\" ContentType=\"" +
+      type + "\"/></Types>";
+  return parts;
+}
+
+// Excel opens a package wherever its relationships put the workbook part, with entry names in other
+// letter case or written with backslashes, as a workbook, template or either with macros, and without
+// the shared-strings part its relationships name.
+TEST(XlsxReader, ReadsPackagesAsTheirWritersLaidThemOut) {
+  const std::string body = "<row r=\"1\"><c r=\"A1\"><v>1</v></c><c r=\"B1\" t=\"s\"><v></v></c>"
+                           "<c r=\"C1\" t=\"s\"/></row>";
+  std::vector<std::pair<std::string, Parts>> packages;
+  Parts moved;
+  for (const auto& [name, content] : minimalPackage(body)) {
+    std::string renamed = name.starts_with("xl/") ? "book/" + name.substr(3) : name;
+    moved[renamed] = content;
+  }
+  moved["_rels/.rels"].replace(moved["_rels/.rels"].find("xl/workbook.xml"), 15, "/book/workbook.xml");
+  packages.emplace_back("moved", moved);
+  Parts written;
+  for (const auto& [name, content] : minimalPackage(body)) {
+    std::string renamed = name;
+    std::replace(renamed.begin(), renamed.end(), '/', '\\');
+    if (renamed.starts_with("xl\\worksheets"))
+      std::transform(renamed.begin(), renamed.end(), renamed.begin(), ::toupper);
+    written[renamed] = content;
+  }
+  packages.emplace_back("backslashes and capitals", written);
+  for (const char* type : kWorkbookTypes)
+    packages.emplace_back(type, withWorkbookType(minimalPackage(body), type));
+  Parts noStrings = minimalPackage(body, "<si><t>x</t></si>");
+  noStrings.erase("xl/sharedStrings.xml");
+  packages.emplace_back("no shared strings", noStrings);
+
+  for (const auto& [what, parts] : packages) {
+    SCOPED_TRACE(what);
+    SourceWorkbook wb = readXlsxBuffer(buildZip(parts));
+    ASSERT_EQ(wb.sheets.size(), 1u);
+    ASSERT_EQ(wb.cells.size(), 1u); // the shared-string cells without a value are empty
+    EXPECT_EQ(cellAt(wb, 0, 0, 0).value, SourceValue::ofNumber(1));
+    EXPECT_TRUE(wb.warnings.empty());
+  }
+}
+
+// A sheet whose relationship is empty or missing is skipped with a warning, with the names scoped to
+// it; the names scoped to later sheets follow their sheets.
+TEST(XlsxReader, SkipsSheetsWithoutAPart) {
+  Parts parts = minimalPackage("<row r=\"1\"><c r=\"A1\"><v>1</v></c></row>");
+  parts["xl/workbook.xml"] =
+      std::string("<workbook xmlns=\"") + kMain + "\" xmlns:r=\"" + kRel +
+      "\"><sheets><sheet name=\"Macro1\" sheetId=\"1\" r:id=\"\"/>"
+      "<sheet name=\"Sheet1\" sheetId=\"2\" r:id=\"rId1\"/>"
+      "<sheet name=\"Dialog1\" sheetId=\"3\" r:id=\"rId7\"/><sheet name=\"Bare\" sheetId=\"4\"/></sheets>"
+      "<definedNames><definedName name=\"InMacro\" localSheetId=\"0\">1</definedName>"
+      "<definedName name=\"InSheet\" localSheetId=\"1\">Sheet1!$A$1</definedName>"
+      "<definedName name=\"Everywhere\">2</definedName></definedNames></workbook>";
+  SourceWorkbook wb = readXlsxBuffer(buildZip(parts), "book.xlsm");
+  ASSERT_EQ(wb.sheets.size(), 1u);
+  EXPECT_EQ(u8(wb.sheets[0].name), "Sheet1");
+  EXPECT_EQ(cellAt(wb, 0, 0, 0).value, SourceValue::ofNumber(1));
+  ASSERT_EQ(wb.names.size(), 2u);
+  EXPECT_EQ(u8(wb.names[0].name), "InSheet");
+  EXPECT_EQ(wb.names[0].scope, 0);
+  EXPECT_EQ(wb.names[1].scope, -1);
+  EXPECT_EQ(wb.warnings, (std::vector<std::string>{
+                             "book.xlsm: sheet Macro1 is skipped: it names no relationship",
+                             "book.xlsm: sheet Dialog1 is skipped: its relationship rId7 does not exist",
+                             "book.xlsm: sheet Bare is skipped: it names no relationship"}));
+}
+
 TEST(XlsxReader, RefusesFaultyPackages) {
   struct Case {
     const char* what;
@@ -455,6 +537,8 @@ TEST(XlsxReader, RefusesFaultyPackages) {
   Parts noRelationship = minimalPackage("");
   noRelationship["xl/workbook.xml"] = std::string("<workbook xmlns:r=\"") + kRel +
                                       "\"><sheets><sheet name=\"Sheet1\" r:id=\"rId9\"/></sheets></workbook>";
+  Parts noMainPart = minimalPackage("");
+  noMainPart.erase("_rels/.rels");
   Parts noSheets = minimalPackage("");
   noSheets["xl/workbook.xml"] = "<workbook><sheets/></workbook>";
   Parts twoNames = minimalPackage("");
@@ -470,9 +554,21 @@ TEST(XlsxReader, RefusesFaultyPackages) {
       {"cut short", valid.substr(0, valid.size() / 2), "not a readable zip archive"},
       {"no workbook part", buildZip(noWorkbook), "the part xl/workbook.xml is missing"},
       {"malformed XML", buildZip(badXml), "part xl/worksheets/sheet1.xml, line 1: malformed XML"},
-      {"entities", buildZip(doctype), "a document type declaration is not allowed"},
+      {"entities", buildZip(doctype),
+       "a document type declaration is refused: its entities could expand without limit"},
       {"name scope", buildZip(badScope), "scoped to a sheet that does not exist"},
-      {"sheet relationship", buildZip(noRelationship), "names relationship rId9, which does not exist"},
+      {"sheet relationship", buildZip(noRelationship), "the workbook has no sheets"},
+      {"no main part", buildZip(noMainPart), "the package relationships name no main part"},
+      {"a document",
+       buildZip(withWorkbookType(
+           minimalPackage(""),
+           "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml")),
+       "not a spreadsheet package: the main part xl/workbook.xml is of type application/"
+       "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml"},
+      {"binary workbook",
+       buildZip(
+           withWorkbookType(minimalPackage(""), "application/vnd.ms-excel.sheet.binary.macroEnabled.main")),
+       "binary .xlsb workbook: save it as .xlsx"},
       {"no sheets", buildZip(noSheets), "the workbook has no sheets"},
       {"two sheets, one name", buildZip(twoNames), "two sheets are named s"},
       {"string index", withSheet("<row r=\"1\"><c r=\"A1\" t=\"s\"><v>1</v></c></row>", "<si><t>a</t></si>"),

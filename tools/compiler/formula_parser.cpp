@@ -683,6 +683,18 @@ public:
     return tree;
   }
 
+  // Reads a formula that is one fixed reference across a range of sheets; returns its references, one
+  // per sheet, or nothing for any other formula.
+  std::optional<std::vector<AstNode>> parseAcrossSheetsAll() {
+    advance();
+    if (token_.kind == Tok::Equal) advance();
+    if (!token_.lastSheet) return std::nullopt;
+    AstNode holder;
+    addAcrossSheets(holder);
+    if (token_.kind != Tok::End) return std::nullopt;
+    return std::move(holder.children);
+  }
+
 private:
   // Counts one level of nesting for its lifetime; too deep a level ends the parse.
   class Nesting {
@@ -1058,15 +1070,6 @@ private:
     }
   }
 
-  // Returns true for the functions whose arguments may reach across a range of sheets.
-  static bool takesReferencesAcrossSheets(std::u16string_view function) {
-    static constexpr std::u16string_view kFunctions[] = {
-        u"SUM",  u"AVERAGE", u"AVERAGEA", u"COUNT",   u"COUNTA",  u"MAX",    u"MAXA",   u"MIN",
-        u"MINA", u"PRODUCT", u"STDEV",    u"STDEV.S", u"STDEV.P", u"STDEVA", u"STDEVP", u"STDEVPA",
-        u"VAR",  u"VAR.S",   u"VAR.P",    u"VARA",    u"VARP",    u"VARPA"};
-    return std::find(std::begin(kFunctions), std::end(kFunctions), function) != std::end(kFunctions);
-  }
-
   // Reads a whole argument that reaches across a range of sheets (Sheet2:Sheet5!A1:C3) as one
   // argument per sheet, the sheets taken in the workbook's order.
   void addAcrossSheets(AstNode& call) {
@@ -1075,7 +1078,7 @@ private:
     AstNode reference = parseRange();
     bool fixed = reference.kind == AstKind::CellRef ||
                  (reference.kind == AstKind::AreaRef && !reference.isComputedArea());
-    if (!fixed || (token_.kind != Tok::Comma && token_.kind != Tok::RParen))
+    if (!fixed || (token_.kind != Tok::Comma && token_.kind != Tok::RParen && token_.kind != Tok::End))
       fail("3D references are supported only as whole arguments of SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT "
            "and their kin",
            t.start);
@@ -1143,6 +1146,24 @@ private:
 };
 
 } // namespace
+
+bool takesReferencesAcrossSheets(std::u16string_view function) {
+  static constexpr std::u16string_view kFunctions[] = {
+      u"SUM",  u"AVERAGE", u"AVERAGEA", u"COUNT",   u"COUNTA",  u"MAX",    u"MAXA",   u"MIN",
+      u"MINA", u"PRODUCT", u"STDEV",    u"STDEV.S", u"STDEV.P", u"STDEVA", u"STDEVP", u"STDEVPA",
+      u"VAR",  u"VAR.S",   u"VAR.P",    u"VARA",    u"VARP",    u"VARPA"};
+  return std::find(std::begin(kFunctions), std::end(kFunctions), function) != std::end(kFunctions);
+}
+
+std::optional<std::vector<AstNode>> parseReferenceAcrossSheets(std::u16string_view text,
+                                                               const FormulaSite& site) {
+  if (text.size() > kMaxFormulaLength || site.workbook == nullptr) return std::nullopt;
+  try {
+    return Parser(text, &site).parseAcrossSheetsAll();
+  } catch (const Failure&) {
+    return std::nullopt;
+  }
+}
 
 ParseResult parseFormula(std::u16string_view text, const FormulaSite* site) {
   ParseResult result;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "compiler/formula_ast.h"
 #include "compiler/source_workbook.h"
@@ -49,6 +51,14 @@ struct FormulaSite {
 // With a site, each structured reference and each bare table name reads as the plain reference it
 // stands for: absolute, but for a reference to the formula's own row ([@Col]), whose row is relative.
 ParseResult parseFormula(std::u16string_view text, const FormulaSite* site = nullptr);
+// Returns true for the worksheet functions (by upper-case name, without prefix) that take a reference
+// across a range of sheets as a whole argument: SUM, AVERAGE, COUNT, MAX, MIN, PRODUCT and their kin.
+bool takesReferencesAcrossSheets(std::u16string_view function);
+// Returns the references, one per sheet in the workbook's order, of a formula that is one fixed
+// reference across a range of sheets (Jan:Mar!A1:B2, as a defined name may be); nothing for any other
+// formula or without the site's workbook.
+std::optional<std::vector<AstNode>> parseReferenceAcrossSheets(std::u16string_view text,
+                                                               const FormulaSite& site);
 // Parses one formula given as UTF-8; error positions are byte offsets into that text.
 ParseResult parseFormulaUtf8(std::string_view text);
 

@@ -119,15 +119,11 @@ void claimMembers(SourceWorkbook& workbook, size_t owner, std::vector<SourceCell
 
 } // namespace
 
-namespace {
-
 bool sameName(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
            return asciiUpper(x) == asciiUpper(y);
          });
 }
-
-} // namespace
 
 int32_t SourceWorkbook::findSheet(std::u16string_view name) const {
   for (size_t i = 0; i < sheets.size(); ++i) {

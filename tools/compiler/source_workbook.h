@@ -144,6 +144,9 @@ struct SourceWorkbook {
   // The number format code of each cell format (by index, as cells name them); empty when the
   // source states no formats, and every cell shows as "General".
   std::vector<std::u16string> cellFormats;
+  // What the reader stepped over in a file it could read (a sheet without a part), each one line that
+  // names the file; the tool prints them on stderr.
+  std::vector<std::string> warnings;
 
   // Returns the index of the sheet whose name equals `name` without regard to ASCII case, or -1.
   int32_t findSheet(std::u16string_view name) const;
@@ -170,13 +173,16 @@ uint32_t compiledFlags(const SourceCell& cell);
 // finish with this.
 void finishWorkbook(SourceWorkbook& workbook, const std::string& context);
 
-// Reads a workbook file, choosing the reader by content: a zip archive is read as .xlsx, anything else
-// as the plain-text workbook format. Native builds only (workbook_files.cpp, with the .xlsx reader).
+// Reads a workbook file, choosing the reader by content: a zip archive is read as .xlsx, an OLE2
+// compound file is refused with what it holds (a binary .xls, an encrypted workbook), anything else is
+// read as the plain-text workbook format. Native builds only (workbook_files.cpp, with the .xlsx reader).
 SourceWorkbook readSourceWorkbook(const std::string& path);
 
 // Text helpers shared by the readers (the UTF-8 conversions are the platform's, platform/utf8.h).
 // Returns the A1 name of a 0-based column and row, e.g. "AB12".
 std::string cellName(uint32_t row, uint32_t column);
+// Returns true when two names (of sheets, tables, streams) are equal without regard to ASCII case.
+bool sameName(std::u16string_view a, std::u16string_view b);
 // Returns the error whose English text is `text` ("#N/A", "#DIV/0!", ...), or nothing.
 std::optional<CalcError> errorFromEnglishText(std::u16string_view text);
 

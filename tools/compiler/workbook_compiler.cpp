@@ -83,6 +83,9 @@ struct FormulaBuild {
   uint32_t flags = 0;
   std::vector<CellAddress> precedents;
   std::u16string_view text; // the formula text the syntax tree's positions point into
+  // For a defined name: collects the names its formula reaches. Null for a cell, whose formula fails
+  // on a name left to the host instead.
+  std::vector<int32_t>* usedNames = nullptr;
 };
 
 // A fault in one formula, at a code unit position.
@@ -136,7 +139,10 @@ private:
     }
   }
 
-  // Every name is entered before any formula is compiled, so that names may use each other.
+  // Every name is entered before any formula is compiled, so that names may use each other. A name
+  // that cannot be compiled is left to the host, and so is every name that uses it; a cell formula
+  // that reaches such a name fails with the reason. A name that is one reference across a range of
+  // sheets still serves as a whole argument of SUM and its kin, one argument per sheet.
   void names() {
     for (const SourceName& name : source_.names) {
       DefinedName entry;
@@ -146,22 +152,51 @@ private:
                          static_cast<int32_t>(wb_.definedNames().size()));
       wb_.definedNames().push_back(std::move(entry));
     }
-    for (size_t i = 0; i < source_.names.size(); ++i) {
-      const SourceName& name = source_.names[i];
+    size_t count = source_.names.size();
+    nameSheets_.resize(count);
+    nameFaults_.assign(count, std::string());
+    for (size_t i = 0; i < count; ++i)
+      nameSheets_[i] =
+          parseReferenceAcrossSheets(source_.names[i].formula, FormulaSite{&source_, scopeSheet(i)});
+    std::vector<std::vector<int32_t>> users(count); // each name's users among the names
+    std::vector<size_t> faulty;
+    for (size_t i = 0; i < count; ++i) {
       FormulaBuild build;
       build.extractOperands = false;
-      build.sheet = name.scope >= 0 ? static_cast<uint32_t>(name.scope) : 0;
+      build.sheet = scopeSheet(i);
+      std::vector<int32_t> used;
+      build.usedNames = &used;
       NodePtr root;
       try {
-        root = compileText(name.formula, build);
+        root = compileText(source_.names[i].formula, build);
       } catch (const FormulaFault& fault) {
-        std::string where = "name " + utf16ToUtf8(name.name);
-        if (!options_.lenient) throw CompileError(where + ": " + describe(fault, name.formula));
-        report_.hostComputed.push_back(where + ": " + fault.what);
+        nameFaults_[i] = fault.what;
+        faulty.push_back(i);
         root = std::make_unique<ErrorNode>(ErrRef);
       }
+      for (int32_t name : used)
+        users[static_cast<size_t>(name)].push_back(static_cast<int32_t>(i));
       wb_.definedNames()[i].root = root.release();
     }
+    for (size_t k = 0; k < faulty.size(); ++k) {
+      size_t name = faulty[k];
+      for (int32_t user : users[name]) {
+        if (!nameFaults_[static_cast<size_t>(user)].empty()) continue;
+        nameFaults_[static_cast<size_t>(user)] =
+            "it uses the name " + utf16ToUtf8(source_.names[name].name) + ", which is left to the host";
+        faulty.push_back(static_cast<size_t>(user));
+      }
+    }
+    std::sort(faulty.begin(), faulty.end());
+    for (size_t name : faulty)
+      report_.hostComputed.push_back("name " + utf16ToUtf8(source_.names[name].name) + ": " +
+                                     nameFaults_[name]);
+  }
+
+  // Returns the sheet a defined name's formula is read on: its scope's, or the first.
+  uint32_t scopeSheet(size_t name) const {
+    int32_t scope = source_.names[name].scope;
+    return scope >= 0 ? static_cast<uint32_t>(scope) : 0;
   }
 
   static bool hasFormula(const SourceCell& sc) {
@@ -463,6 +498,13 @@ private:
         key += "e" + std::to_string(ErrName);
         return std::make_unique<ErrorNode>(ErrName);
       }
+      if (build.usedNames) {
+        build.usedNames->push_back(index);
+      } else if (!nameFaults_[static_cast<size_t>(index)].empty()) {
+        throw FormulaFault{"the name " + utf16ToUtf8(n.text) +
+                               " is left to the host: " + nameFaults_[static_cast<size_t>(index)],
+                           n.position};
+      }
       key += "N" + std::to_string(index);
       return std::make_unique<NameRefNode>(wb_, index);
     }
@@ -651,7 +693,22 @@ private:
     }
     build.key += "f" + utf16ToUtf8(n.text) + "/" + std::to_string(flags) + "(";
     auto node = std::make_unique<CallNode>(n.text, flags);
-    addChildren(*node, n, build);
+    bool acrossSheets = takesReferencesAcrossSheets(n.text);
+    for (size_t i = 0; i < n.children.size(); ++i) {
+      if (i) build.key += ",";
+      const AstNode& argument = n.children[i];
+      // A name that is a reference across sheets gives one argument per sheet, as the reference would.
+      int32_t name = acrossSheets && argument.kind == AstKind::Name ? findName(argument, build.sheet) : -1;
+      if (name >= 0 && nameSheets_[static_cast<size_t>(name)]) {
+        const std::vector<AstNode>& references = *nameSheets_[static_cast<size_t>(name)];
+        for (size_t k = 0; k < references.size(); ++k) {
+          if (k) build.key += ",";
+          node->addChild(compile(references[k], build).release());
+        }
+        continue;
+      }
+      node->addChild(compile(argument, build).release());
+    }
     build.key += ")";
     return node;
   }
@@ -709,6 +766,9 @@ private:
   std::vector<int32_t> planOfCell_;         // source cell index -> its group (-1 for none)
   std::vector<std::vector<int32_t>> plans_; // each group's plan (see FormulaBuild::plan)
   std::map<std::pair<std::u16string, int32_t>, int32_t> nameIndex_;
+  // For each defined name: its references, one per sheet, when it is a reference across sheets.
+  std::vector<std::optional<std::vector<AstNode>>> nameSheets_;
+  std::vector<std::string> nameFaults_; // for each defined name: why it is left to the host, or empty
 };
 
 } // namespace

@@ -38,7 +38,9 @@ struct CompileOptions {
 struct CompileReport {
   size_t formulaCells = 0; // cells with a compiled formula (array masters included)
   size_t templates = 0;    // distinct formula templates
-  // Cells left to the host under CompileOptions::lenient, each "Sheet1!A1: reason".
+  // The defined names that cannot be compiled, each "name Rate: reason" (lenient or not: only a formula
+  // that uses such a name fails), then the cells left to the host under CompileOptions::lenient, each
+  // "Sheet1!A1: reason".
   std::vector<std::string> hostComputed;
 };
 

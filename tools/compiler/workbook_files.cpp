@@ -1,11 +1,13 @@
 // Reading workbook files by their content: a zip archive as .xlsx, a compiled stream or its compressed
-// chunks, anything else as a text workbook. Native builds only, with the .xlsx reader.
+// chunks, an OLE2 compound file refused with what it holds, anything else as a text workbook. Native
+// builds only, with the .xlsx reader.
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "compiler/compound_file.h"
 #include "compiler/source_workbook.h"
 #include "compiler/text_workbook.h"
 #include "compiler/workbook_calc.h"
@@ -15,16 +17,6 @@
 #include "formula/workbook_stream.h"
 
 namespace cwbk::compiler {
-
-SourceWorkbook readSourceWorkbook(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw SourceError(path + ": cannot open the file");
-  char magic[4] = {};
-  in.read(magic, 4);
-  in.close();
-  if (magic[0] == 'P' && magic[1] == 'K' && magic[2] == 3 && magic[3] == 4) return readXlsxFile(path);
-  return readTextWorkbookFile(path);
-}
 
 namespace {
 
@@ -40,6 +32,15 @@ bool startsWith(const std::vector<uint8_t>& bytes, const char* magic, size_t n) 
   return bytes.size() >= n && std::memcmp(bytes.data(), magic, n) == 0;
 }
 
+// Reads a workbook's bytes by their content: a zip archive as .xlsx; an OLE2 compound file (a binary
+// .xls or an encrypted package) is refused with what it is; anything else is a text workbook.
+SourceWorkbook readSourceBytes(const std::vector<uint8_t>& bytes, const std::string& path) {
+  std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (startsWith(bytes, "PK", 2)) return readXlsxBuffer(data, path);
+  if (isCompoundFile(data)) throw SourceError(path + ": " + describeCompoundFile(data));
+  return readTextWorkbook(data, path);
+}
+
 // Feeds compressed blocks to a reader and loads the stream they make up.
 void loadChunks(std::vector<std::vector<uint8_t>> chunks, CompiledWorkbook& workbook,
                 const std::string& path) {
@@ -53,6 +54,10 @@ void loadChunks(std::vector<std::vector<uint8_t>> chunks, CompiledWorkbook& work
 }
 
 } // namespace
+
+SourceWorkbook readSourceWorkbook(const std::string& path) {
+  return readSourceBytes(readBytes(path), path);
+}
 
 LoadedWorkbook loadAnyWorkbook(const std::string& path, const CompileOptions& options) {
   LoadedWorkbook loaded;
@@ -79,13 +84,7 @@ LoadedWorkbook loadAnyWorkbook(const std::string& path, const CompileOptions& op
     loadChunks({std::move(bytes)}, *loaded.workbook, path);
     return loaded;
   }
-  if (startsWith(bytes, "PK", 2)) {
-    loaded.source =
-        readXlsxBuffer(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
-  } else {
-    loaded.source =
-        readTextWorkbook(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
-  }
+  loaded.source = readSourceBytes(bytes, path);
   try {
     std::vector<uint8_t> stream = compileToStream(*loaded.source, options, &loaded.report);
     loadStreamBytes(stream, *loaded.workbook);

@@ -4,9 +4,11 @@
 
 #include "compiler/formula_parser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -220,7 +222,9 @@ void XMLCALL onText(void* data, const XML_Char* text, int length) {
 }
 // Document type declarations have no place in these parts; refusing them shuts out entity expansion.
 void XMLCALL onDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-  guarded(data, [](XmlHandler&) { throw SourceError("a document type declaration is not allowed"); });
+  guarded(data, [](XmlHandler&) {
+    throw SourceError("a document type declaration is refused: its entities could expand without limit");
+  });
 }
 
 struct ZipCloser {
@@ -233,10 +237,25 @@ struct ParserFree {
   void operator()(XML_ParserStruct* parser) const { XML_ParserFree(parser); }
 };
 
+// Returns a part name as the package compares it: backslashes read as '/', no leading '/', ASCII letters
+// in lower case (writers differ in all three, and Excel opens them alike).
+std::string partKey(std::string_view name) {
+  std::string key;
+  for (char c : name)
+    key.push_back(c == '\\' ? '/' : c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  size_t slashes = key.find_first_not_of('/');
+  return key.substr(slashes == std::string::npos ? key.size() : slashes);
+}
+
 class Package {
 public:
   Package(zip_t* archive, std::string sourceName, const XlsxReadOptions& options)
-      : archive_(archive), sourceName_(std::move(sourceName)), options_(options) {}
+      : archive_(archive), sourceName_(std::move(sourceName)), options_(options) {
+    zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t index = 0; index < count; ++index)
+      if (const char* name = zip_get_name(archive, static_cast<zip_uint64_t>(index), 0))
+        entries_.try_emplace(partKey(name), index);
+  }
 
   [[noreturn]] void fail(const std::string& message) const {
     throw SourceError(sourceName_ + ": " + message);
@@ -290,11 +309,13 @@ public:
 private:
   zip_int64_t locate(const std::string& part) const {
     zip_int64_t index = zip_name_locate(archive_.get(), part.c_str(), 0);
-    if (index < 0) index = zip_name_locate(archive_.get(), part.c_str(), ZIP_FL_NOCASE);
-    return index;
+    if (index >= 0) return index;
+    auto it = entries_.find(partKey(part));
+    return it == entries_.end() ? -1 : it->second;
   }
 
   std::unique_ptr<zip_t, ZipCloser> archive_;
+  std::unordered_map<std::string, zip_int64_t> entries_; // by partKey; the first entry of a key
   std::string sourceName_;
   XlsxReadOptions options_;
   uint64_t totalSize_ = 0;
@@ -339,7 +360,7 @@ std::string folderOf(const std::string& part) {
 }
 
 // Returns the part named by a relationship target relative to the part `from` ("/xl/x.xml" is absolute;
-// "../a.xml" climbs; %XX escapes are decoded).
+// "../a.xml" climbs; %XX escapes are decoded; a backslash reads as '/').
 std::string resolvePart(const std::string& from, const std::string& target) {
   std::string decoded;
   for (size_t i = 0; i < target.size(); ++i) {
@@ -348,7 +369,7 @@ std::string resolvePart(const std::string& from, const std::string& target) {
       decoded.push_back(static_cast<char>(hexDigit(target[i + 1]) * 16 + hexDigit(target[i + 2])));
       i += 2;
     } else {
-      decoded.push_back(target[i]);
+      decoded.push_back(target[i] == '\\' ? '/' : target[i]);
     }
   }
   std::string joined = !decoded.empty() && decoded[0] == '/' ? decoded.substr(1) : folderOf(from) + decoded;
@@ -382,6 +403,43 @@ Relationships readRelationships(Package& package, const std::string& part) {
 }
 
 // ---------------------------------------------------------------------------------------------------
+// [Content_Types].xml: the content types the package states for its parts by name (<Override>).
+
+class ContentTypesHandler : public XmlHandler {
+public:
+  std::map<std::string, std::string> byPart; // by partKey
+
+  void start(std::string_view name, const XML_Char** attributes) override {
+    const char* type = attribute(attributes, "ContentType");
+    const char* part = attribute(attributes, "PartName");
+    if (name == "Override" && type != nullptr && part != nullptr) byPart[partKey(part)] = type;
+  }
+  void end(std::string_view) override {}
+};
+
+// Refuses a main part whose stated content type is not a workbook's in XML: of a workbook or a
+// template, either with macros (.xlsx, .xltx, .xlsm, .xltm). A package that states no type of its own
+// for the part is read.
+void checkWorkbookType(Package& package, const std::string& workbookPart) {
+  if (!package.has("[Content_Types].xml")) return;
+  ContentTypesHandler types;
+  package.parse("[Content_Types].xml", types);
+  auto stated = types.byPart.find(partKey(workbookPart));
+  std::string type = stated != types.byPart.end() ? stated->second : "";
+  static constexpr std::string_view kWorkbookTypes[] = {
+      "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml",
+      "application/vnd.openxmlformats-officedocument.spreadsheetml.template.main+xml",
+      "application/vnd.ms-excel.sheet.macroEnabled.main+xml",
+      "application/vnd.ms-excel.template.macroEnabled.main+xml"};
+  if (type.empty() ||
+      std::find(std::begin(kWorkbookTypes), std::end(kWorkbookTypes), type) != std::end(kWorkbookTypes))
+    return;
+  if (type == "application/vnd.ms-excel.sheet.binary.macroEnabled.main")
+    package.fail("binary .xlsb workbook: save it as .xlsx");
+  package.fail("not a spreadsheet package: the main part " + workbookPart + " is of type " + type);
+}
+
+// ---------------------------------------------------------------------------------------------------
 // workbook.xml
 
 struct SheetEntry {
@@ -400,8 +458,8 @@ public:
     if (name == "sheet") {
       const char* sheetName = attribute(attributes, "name");
       const char* id = attribute(attributes, "id");
-      if (sheetName == nullptr || id == nullptr) throw SourceError("a sheet entry lacks its name or r:id");
-      sheets.push_back({sheetName, id});
+      if (sheetName == nullptr) throw SourceError("a sheet entry lacks its name");
+      sheets.push_back({sheetName, id != nullptr ? id : ""});
     } else if (name == "workbookPr") {
       date1904 = isTrue(attribute(attributes, "date1904"));
     } else if (name == "externalReference") {
@@ -848,6 +906,7 @@ private:
       return SourceValue::ofNumber(number);
     }
     if (type_ == "s") {
+      if (text.empty()) return SourceValue(); // written so by some tools for an empty cell
       uint64_t index = 0;
       if (!parseUnsigned(text, index) || index >= sharedStrings_.size())
         throw SourceError("cell " + here() + ": shared string index '" + std::string(text) +
@@ -1016,14 +1075,17 @@ void applyHyperlinks(SourceWorkbook& workbook, uint32_t sheet, SheetHandler& han
 // The whole package
 
 SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
+  // The package's relationships name its main part, wherever the writer put it.
   Relationships root = readRelationships(package, "");
   std::string workbookPart;
   for (const auto& [id, relationship] : root)
     if (typeIs(relationship, "/officeDocument") && !relationship.external)
       workbookPart = resolvePart("", relationship.target);
-  if (workbookPart.empty()) workbookPart = "xl/workbook.xml";
+  if (workbookPart.empty())
+    package.fail("not a spreadsheet package: the package relationships name no main part");
   if (!package.has(workbookPart))
     package.fail("not a spreadsheet package: the part " + workbookPart + " is missing");
+  checkWorkbookType(package, workbookPart);
 
   WorkbookHandler workbookHandler;
   package.parse(workbookPart, workbookHandler);
@@ -1031,10 +1093,8 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
 
   SourceWorkbook workbook;
   workbook.date1904 = workbookHandler.date1904;
-  workbook.names = std::move(workbookHandler.names);
-  if (workbookHandler.sheets.empty()) package.fail("the workbook has no sheets");
   if (workbookHandler.sheets.size() > 0xFFFF) package.fail("the workbook has too many sheets");
-  for (const SourceName& name : workbook.names)
+  for (const SourceName& name : workbookHandler.names)
     if (name.scope >= 0 && static_cast<size_t>(name.scope) >= workbookHandler.sheets.size())
       package.fail("the defined name " + utf16ToUtf8(name.name) +
                    " is scoped to a sheet that does not exist");
@@ -1054,9 +1114,11 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
 
   TextBudget budget(package.options().maxTextUnits);
   std::vector<std::u16string> sharedStrings;
+  // The shared strings and the styles are optional parts: a workbook without them has none.
   for (const auto& [id, relationship] : workbookRelationships) {
-    if (typeIs(relationship, "/sharedStrings") && !relationship.external) {
-      std::string part = resolvePart(workbookPart, relationship.target);
+    std::string part = resolvePart(workbookPart, relationship.target);
+    if (relationship.external || !package.has(part)) continue;
+    if (typeIs(relationship, "/sharedStrings")) {
       SharedStringsHandler handler;
       package.parse(part, handler);
       sharedStrings = std::move(handler.strings);
@@ -1064,26 +1126,37 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
   }
   std::vector<bool> unlockedFormats;
   for (const auto& [id, relationship] : workbookRelationships) {
-    if (typeIs(relationship, "/styles") && !relationship.external) {
+    std::string part = resolvePart(workbookPart, relationship.target);
+    if (relationship.external || !package.has(part)) continue;
+    if (typeIs(relationship, "/styles")) {
       StylesHandler handler;
-      package.parse(resolvePart(workbookPart, relationship.target), handler);
+      package.parse(part, handler);
       unlockedFormats = std::move(handler.unlocked);
       workbook.cellFormats = handler.formatCodes();
     }
   }
 
-  // Every sheet's name, kind and tables come first: a formula may reach the table of a later sheet.
-  std::vector<std::string> cellParts(workbookHandler.sheets.size()); // empty for a sheet without cells
-  for (size_t index = 0; index < workbookHandler.sheets.size(); ++index) {
-    const SheetEntry& entry = workbookHandler.sheets[index];
+  // Every sheet's name, kind and tables come first: a formula may reach the table of a later sheet. A
+  // sheet whose relationship is missing or empty (some writers leave macro and dialog sheets so) has
+  // no part to read: it is skipped with a warning, and the names scoped to it with it.
+  std::vector<int32_t> sheetIndex(workbookHandler.sheets.size(), -1); // entry -> index in the workbook
+  std::vector<std::string> cellParts;                                 // empty for a sheet without cells
+  for (size_t entryIndex = 0; entryIndex < workbookHandler.sheets.size(); ++entryIndex) {
+    const SheetEntry& entry = workbookHandler.sheets[entryIndex];
     SourceSheet sheet;
     sheet.name = wide(entry.name);
-    if (sheet.name.empty()) package.fail("sheet " + std::to_string(index + 1) + " has an empty name");
+    if (sheet.name.empty()) package.fail("sheet " + std::to_string(entryIndex + 1) + " has an empty name");
     if (workbook.findSheet(sheet.name) >= 0) package.fail("two sheets are named " + entry.name);
     auto it = workbookRelationships.find(entry.relationship);
-    if (it == workbookRelationships.end() || it->second.external)
-      package.fail("sheet " + entry.name + " names relationship " + entry.relationship +
-                   ", which does not exist");
+    if (it == workbookRelationships.end() || it->second.external) {
+      workbook.warnings.push_back(sourceName + ": sheet " + entry.name + " is skipped: " +
+                                  (entry.relationship.empty()
+                                       ? std::string("it names no relationship")
+                                       : "its relationship " + entry.relationship + " does not exist"));
+      continue;
+    }
+    uint32_t index = static_cast<uint32_t>(workbook.sheets.size());
+    sheetIndex[entryIndex] = static_cast<int32_t>(index);
     const Relationship& relationship = it->second;
     bool hasCells = true;
     if (typeIs(relationship, "/worksheet")) {
@@ -1100,10 +1173,18 @@ SourceWorkbook readPackage(Package& package, const std::string& sourceName) {
       package.fail("sheet " + entry.name + " has an unknown kind: " + relationship.type);
     }
     workbook.sheets.push_back(std::move(sheet));
+    cellParts.emplace_back();
     if (!hasCells) continue;
     cellParts[index] = resolvePart(workbookPart, relationship.target);
-    readTables(package, workbook, static_cast<uint32_t>(index), cellParts[index],
-               readRelationships(package, cellParts[index]));
+    readTables(package, workbook, index, cellParts[index], readRelationships(package, cellParts[index]));
+  }
+  if (workbook.sheets.empty()) package.fail("the workbook has no sheets");
+  for (SourceName& name : workbookHandler.names) {
+    if (name.scope >= 0) {
+      name.scope = sheetIndex[static_cast<size_t>(name.scope)];
+      if (name.scope < 0) continue; // scoped to a skipped sheet
+    }
+    workbook.names.push_back(std::move(name));
   }
 
   for (size_t index = 0; index < cellParts.size(); ++index) {

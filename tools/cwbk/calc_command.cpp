@@ -239,7 +239,7 @@ int runCalc(Arguments args) {
   // A check must compute every result from the inputs alone, so cached results are not loaded.
   options.storeFormulaValues = !check;
   progress("loading " + *input);
-  LoadedWorkbook loaded = loadAnyWorkbook(*input, options);
+  LoadedWorkbook loaded = loadForCommand("calc", *input, options);
   if (!check)
     for (const std::string& note : loaded.report.hostComputed)
       std::fprintf(stderr, "cwbk calc: left to the host: %s\n", note.c_str());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compiler/source_workbook.h"
+#include "compiler/workbook_calc.h"
 #include "formula/compiled_workbook.h"
 
 namespace cwbk::cli {
@@ -70,5 +71,10 @@ extern const char* const kSectionsHelp;
 
 // Prints a progress line on stderr when it is a terminal (long loads).
 void progress(const std::string& text);
+// Prints what the reader stepped over in a source workbook on stderr ("cwbk COMMAND: warning: ...").
+void warnAboutSource(const char* command, const compiler::SourceWorkbook& source);
+// Returns the workbook loadAnyWorkbook makes of `path`, after warning about its source.
+compiler::LoadedWorkbook loadForCommand(const char* command, const std::string& path,
+                                        const compiler::CompileOptions& options);
 
 } // namespace cwbk::cli

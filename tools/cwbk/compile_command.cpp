@@ -121,6 +121,7 @@ int runCompile(Arguments args) {
       throw std::runtime_error(*input + ": already a compiled stream");
   }
   SourceWorkbook source = readSourceWorkbook(*input);
+  warnAboutSource("compile", source);
   progress("compiling " + std::to_string(source.cells.size()) + " cells");
   CompileReport report;
   std::vector<uint8_t> stream;
@@ -164,7 +165,7 @@ int runDump(Arguments args) {
   progress("loading " + *input);
   CompileOptions options;
   options.lenient = true;
-  LoadedWorkbook loaded = loadAnyWorkbook(*input, options);
+  LoadedWorkbook loaded = loadForCommand("dump", *input, options);
   const CompiledWorkbook& wb = *loaded.workbook;
 
   std::printf("workbook: %zu sheets, %zu names, %zu cells, %zu calculated, %zu templates\n",

@@ -117,7 +117,7 @@ int runExport(Arguments& args) {
   if (!output) throw UsageError("give -o FILE.dat");
   CompileOptions options;
   options.lenient = true;
-  LoadedWorkbook loaded = loadAnyWorkbook(*input, options);
+  LoadedWorkbook loaded = loadForCommand("data export", *input, options);
   CompiledWorkbook& wb = *loaded.workbook;
   std::vector<std::pair<CellAddress, CalcValue>> changes = parseSets(wb, sets);
   calculating([&] {
@@ -151,7 +151,7 @@ int runImport(Arguments& args) {
   if (inputs.size() != 2) throw UsageError("give WORKBOOK and FILE.dat");
   CompileOptions options;
   options.lenient = true;
-  LoadedWorkbook loaded = loadAnyWorkbook(inputs[0], options);
+  LoadedWorkbook loaded = loadForCommand("data import", inputs[0], options);
   CompiledWorkbook& wb = *loaded.workbook;
   std::vector<Area> selected = parseSelection(wb, cellLists);
   DataFileContent content = readOrFail(inputs[1]);

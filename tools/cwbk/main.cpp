@@ -17,6 +17,18 @@ void progress(const std::string& text) {
   if (isatty(STDERR_FILENO)) std::fprintf(stderr, "cwbk: %s\n", text.c_str());
 }
 
+void warnAboutSource(const char* command, const compiler::SourceWorkbook& source) {
+  for (const std::string& warning : source.warnings)
+    std::fprintf(stderr, "cwbk %s: warning: %s\n", command, warning.c_str());
+}
+
+compiler::LoadedWorkbook loadForCommand(const char* command, const std::string& path,
+                                        const compiler::CompileOptions& options) {
+  compiler::LoadedWorkbook loaded = compiler::loadAnyWorkbook(path, options);
+  if (loaded.source) warnAboutSource(command, *loaded.source);
+  return loaded;
+}
+
 } // namespace cwbk::cli
 
 namespace {
