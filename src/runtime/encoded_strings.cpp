@@ -38,6 +38,9 @@ constexpr std::span<const uint16_t> kTable[] = {
     stored<u"AppCommand">(),   stored<u"Application notice">(),
     stored<u"Made with the workbook compiler's calculation runtime">(),
     stored<u"OK">(),
+    stored<u"Close">(),
+    stored<u"Your data has changed since it was last exported. Export it before closing?">(),
+    stored<u"This workbook cannot be saved in Excel. Use Export Data in the %s menu to keep your data.">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

@@ -30,6 +30,9 @@ enum class EncodedString : uint32_t {
   NoticeCaption,      // the caption of a notice to the user raised in a menu click
   AboutProductLine,   // the About box's product information line
   AboutOkCaption,     // the About box's button
+  CloseCaption,       // the caption of the question on closing with unexported data (then the app name)
+  CloseQuestion,      // that question
+  SaveWarning,        // the text shown when the workbook is to be saved by Excel (%s: the app name)
   Count,
 };
 

@@ -15,6 +15,7 @@
 #include "runtime/app_settings.h"
 #include "runtime/section_key.h"
 #include "runtime/stream_chunks.h"
+#include "runtime/win32/dde_client.h"
 #include "runtime/win32/menu.h"
 #include "runtime/win32/registrar.h"
 
@@ -23,6 +24,7 @@ namespace cwbk {
 class Cell;
 class CompiledWorkbook;
 class ExcelAdapter;
+class AppEventSink;
 
 // A subclassed window and the procedure it had before.
 struct SubclassedWindow {
@@ -75,6 +77,12 @@ struct RuntimeHost {
   // Writes the model's values into Excel and computes what the library leaves to Excel; registered
   // with the model as its host and with the evaluation context as its host services.
   std::unique_ptr<ExcelAdapter> adapter;
+  // The runtime's own DDE client, and the link services the engine calls (set with the adapter).
+  DdeClient dde;
+  HostLinks links{*this};
+  // Receives Excel's application events while the Application object is attached.
+  AppEventSink* eventSink = nullptr;
+  DWORD eventCookie = 0;
   int32_t fileFormat = 0;
   uint32_t maxRow = 0xFFFFF, maxColumn = 0x3FFF;
   bool connected = false;       // the attach steps that need the Application object have run
