@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <windows.h>
+
 #include <ddeml.h>
 
 #include "compiler/text_workbook.h"
@@ -153,7 +155,9 @@ template <class F> F* entry(HMODULE module, const char* name) {
 }
 
 // A1:A3 read the DDE items Apple, Pear and Plum of CwbkQuotes|Prices (when the workbook has DDE); B1
-// and B2 compute from A1 and A2, D1 from the typed C1. The workbook links to C:\Books\Linked.xlsx.
+// and B2 compute from A1 and A2, D1 from the typed C1, F1 from E1, which holds nothing yet. The workbook
+// links to C:\Books\Linked.xlsx; the option buttons Option1 and Option2 of one group set C1 and E1, the
+// check box Check1 sets C1.
 constexpr char kWorkbook[] = R"([sheets]
 Data
 
@@ -165,6 +169,7 @@ Data!B1: =A1*2
 Data!B2: =A2*2
 Data!C1: 5
 Data!D1: =C1*3
+Data!F1: =E1+1
 )";
 
 class AppEventsTest : public ::testing::Test {
@@ -214,6 +219,10 @@ protected:
     link.folder = u"C:\\Books";
     link.fileName = u"Linked.xlsx";
     workbook.externalLinks().push_back(link);
+    auto& controls = workbook.sheetControls()[0];
+    controls[u"Option1"] = {0, 0, CellAddress::make(0, 2, 0), u"Option1", {}, {}, u"Choice"};
+    controls[u"Option2"] = {0, 0, CellAddress::make(0, 4, 0), u"Option2", {}, {}, u"Choice"};
+    controls[u"Check1"] = {0, 0, CellAddress::make(0, 2, 0), u"Check1", {}, {}, {}};
     if (withDde) {
       DdeSource source;
       source.application = u"CwbkQuotes";
@@ -433,6 +442,29 @@ TEST_F(AppEventsTest, ANewSheetTakesItsPlaceInTheModel) {
   WorksheetObject& foreign = other.addSheet(u"More");
   excel.app().raiseEvent(0x0625, {objectArgument(&other), objectArgument(&foreign)});
   EXPECT_EQ(cell(2, 0, 0), u"<none>");
+}
+
+TEST_F(AppEventsTest, AControlTakesItsLinkedCellOrThoseOfItsWholeGroup) {
+  start(0, false);
+  EXPECT_EQ(sheet.value(u"F1").toDouble(), 1);
+  std::u16string check = u"Check1", option = u"Option2", unknown = u"Nothing";
+  sheet.set(u"C1", Variant::number(2));
+  sheet.set(u"E1", Variant::number(4));
+  send(1153, WPARAM(check.c_str()), 0);
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 6);
+  EXPECT_EQ(sheet.value(u"F1").toDouble(), 1); // not Check1's cell
+  // A button of a group takes every button's cell; E1, new to the model, counts as changed.
+  send(1153, WPARAM(option.c_str()), 0);
+  EXPECT_EQ(sheet.value(u"F1").toDouble(), 5);
+  const size_t before = recalculations();
+  send(1153, WPARAM(unknown.c_str()), 0);
+  EXPECT_EQ(recalculations(), before);
+  // Calculating manually, the value is taken without a recalculation.
+  excel.setState(dispid::application::Calculation, Variant::integer(-4135));
+  sheet.set(u"C1", Variant::number(3));
+  send(1153, WPARAM(check.c_str()), 0);
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 6);
+  EXPECT_EQ(cell(0, 0, 2), u"3");
 }
 
 class DdeTest : public AppEventsTest {

@@ -16,6 +16,7 @@
 #include "runtime/win32/recalculation_driver.h"
 #include "runtime/win32/runtime_host.h"
 #include "runtime/win32/save_executable.h"
+#include "runtime/win32/window_procs.h"
 #include "values/conversions.h"
 
 namespace cwbk {
@@ -270,7 +271,9 @@ void AppEventSink::beforeClose(IDispatch* workbook, bool& cancel) {
     }
     if (cancel) return;
   }
+  // The application's workbook closes: Excel's events stay off (an export on the way switched them on).
   off.restore = false;
+  app.putEnableEvents(false);
   host.dde.uninitialize();
   if (!app.visible()) PostMessageW(host.mainWindow, WM_CLOSE, 0, 0);
 }
@@ -289,6 +292,7 @@ void AppEventSink::beforeSave(IDispatch* workbook, bool saveAsDialog, bool& canc
       showSaveAsDialog(host);
     } else {
       saveIntoExecutable(host);
+      if (host.macroRunning) host.savePending = true;
     }
     return;
   }

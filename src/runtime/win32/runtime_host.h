@@ -118,6 +118,8 @@ struct RuntimeHost {
   uint8_t languageId = 0;
   uintptr_t unattended = 0;
   bool macroRunning = false; // start-up macro 2 runs
+  // A save into the executable came while start-up macro 2 ran: its close of the workbook writes it.
+  bool savePending = false;
   // The data since the last change was exported (or nothing changed yet): closing asks nothing.
   bool lastExportSucceeded = true;
   // An import applies its data: control events start no recalculation.
