@@ -37,6 +37,7 @@ namespace {
 
 constexpr UINT kPostAdvise = WM_APP + 1; // lParam: the item's index in kItems
 const wchar_t* const kItems[] = {L"Apple", L"Pear", L"Plum"};
+const wchar_t* const kTopics[] = {L"Prices", L"Fruit", L"Fruit"}; // the topic of each item
 
 // What the server holds and counts; its callback runs on the server thread.
 struct DdeServerState {
@@ -53,7 +54,7 @@ HDDEDATA CALLBACK serverCallback(UINT type, UINT format, HCONV, HSZ topic, HSZ i
   switch (type) {
   case XTYP_CONNECT:
     DdeQueryStringW(server.instance, topic, text, 64, CP_WINUNICODE);
-    if (std::wstring(text) != L"Prices") return nullptr;
+    if (std::wstring(text) != L"Prices" && std::wstring(text) != L"Fruit") return nullptr;
     ++server.connects;
     return HDDEDATA(TRUE);
   case XTYP_ADVSTART:
@@ -104,14 +105,15 @@ private:
     server.instance = 0;
     DdeInitializeW(&server.instance, serverCallback, APPCLASS_STANDARD | CBF_SKIP_ALLNOTIFICATIONS, 0);
     HSZ service = DdeCreateStringHandleW(server.instance, L"CwbkQuotes", CP_WINUNICODE);
-    HSZ topic = DdeCreateStringHandleW(server.instance, L"Prices", CP_WINUNICODE);
     DdeNameService(server.instance, service, nullptr, DNS_REGISTER);
     SetEvent(ready);
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
       if (msg.message == kPostAdvise) {
+        HSZ topic = DdeCreateStringHandleW(server.instance, kTopics[msg.lParam], CP_WINUNICODE);
         HSZ item = DdeCreateStringHandleW(server.instance, kItems[msg.lParam], CP_WINUNICODE);
         DdePostAdvise(server.instance, topic, item);
         DdeFreeStringHandle(server.instance, item);
+        DdeFreeStringHandle(server.instance, topic);
         continue;
       }
       TranslateMessage(&msg);
@@ -119,7 +121,6 @@ private:
     }
     DdeNameService(server.instance, service, nullptr, DNS_UNREGISTER);
     DdeFreeStringHandle(server.instance, service);
-    DdeFreeStringHandle(server.instance, topic);
     DdeUninitialize(server.instance);
   }
 
@@ -154,7 +155,8 @@ template <class F> F* entry(HMODULE module, const char* name) {
   return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-// A1:A3 read the DDE items Apple, Pear and Plum of CwbkQuotes|Prices (when the workbook has DDE); B1
+// A1:A4 (volatile, so that the first evaluation reads them) read the DDE items Apple (topic Prices),
+// Pear, Plum (topic Fruit) and Apple again of the service CwbkQuotes (when the workbook has DDE); B1
 // and B2 compute from A1 and A2, D1 from the typed C1, F1 from E1, which holds nothing yet. The workbook
 // links to C:\Books\Linked.xlsx; the option buttons Option1 and Option2 of one group set C1 and E1, the
 // check box Check1 sets C1.
@@ -165,11 +167,18 @@ Data
 Data!A1: =Z1
 Data!A2: =Z1+1
 Data!A3: =Z1+2
+Data!A4: =Z1+3
 Data!B1: =A1*2
 Data!B2: =A2*2
 Data!C1: 5
 Data!D1: =C1*3
 Data!F1: =E1+1
+
+[flags]
+Data!A1: volatile
+Data!A2: volatile
+Data!A3: volatile
+Data!A4: volatile
 )";
 
 class AppEventsTest : public ::testing::Test {
@@ -224,15 +233,20 @@ protected:
     controls[u"Option2"] = {0, 0, CellAddress::make(0, 4, 0), u"Option2", {}, {}, u"Choice"};
     controls[u"Check1"] = {0, 0, CellAddress::make(0, 2, 0), u"Check1", {}, {}, {}};
     if (withDde) {
-      DdeSource source;
-      source.application = u"CwbkQuotes";
-      source.topic = u"Prices";
-      for (const wchar_t* item : kItems)
-        source.items.push_back({std::u16string(reinterpret_cast<const char16_t*>(item)), {}});
-      workbook.ddeSources().push_back(source);
-      for (int32_t row = 0; row < 3; ++row) {
+      // Apple in topic Prices, read by A1 and A4; Pear and Plum in topic Fruit, read by A2 and A3.
+      for (int source = 0; source < 2; ++source) {
+        DdeSource dde;
+        dde.application = u"CwbkQuotes";
+        dde.topic = source == 0 ? u"Prices" : u"Fruit";
+        for (int i = source == 0 ? 0 : 1; i < (source == 0 ? 1 : 3); ++i)
+          dde.items.push_back({std::u16string(reinterpret_cast<const char16_t*>(kItems[i])), {}});
+        workbook.ddeSources().push_back(dde);
+      }
+      const std::pair<int32_t, int32_t> reads[] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}}; // A1:A4
+      for (int32_t row = 0; row < 4; ++row) {
         Cell* cell = workbook.findCell(CellAddress::make(0, 0, uint32_t(row)));
-        workbook.formulaTemplates()[size_t(cell->templateIndex())] = new DdeRefNode(workbook, 0, row);
+        workbook.formulaTemplates()[size_t(cell->templateIndex())] =
+            new DdeRefNode(workbook, reads[row].first, reads[row].second);
       }
     }
     Bytes stream;
@@ -446,13 +460,12 @@ TEST_F(AppEventsTest, ANewSheetTakesItsPlaceInTheModel) {
 
 TEST_F(AppEventsTest, AControlTakesItsLinkedCellOrThoseOfItsWholeGroup) {
   start(0, false);
-  EXPECT_EQ(sheet.value(u"F1").toDouble(), 1);
   std::u16string check = u"Check1", option = u"Option2", unknown = u"Nothing";
   sheet.set(u"C1", Variant::number(2));
   sheet.set(u"E1", Variant::number(4));
   send(1153, WPARAM(check.c_str()), 0);
   EXPECT_EQ(sheet.value(u"D1").toDouble(), 6);
-  EXPECT_EQ(sheet.value(u"F1").toDouble(), 1); // not Check1's cell
+  EXPECT_EQ(sheet.value(u"F1").toDouble(), 0); // E1 is not Check1's cell
   // A button of a group takes every button's cell; E1, new to the model, counts as changed.
   send(1153, WPARAM(option.c_str()), 0);
   EXPECT_EQ(sheet.value(u"F1").toDouble(), 5);
@@ -480,17 +493,18 @@ protected:
   DdeServer quotes;
 };
 
-TEST_F(DdeTest, ItemsAreReadThroughOneConversationWithAnAdviseLoopEach) {
-  EXPECT_EQ(server.connects.load(), 1);
+TEST_F(DdeTest, ItemsAreReadThroughOneConversationPerTopicWithAnAdviseLoopEach) {
+  // Two cells read Apple of Prices: one conversation and one advise loop serve both; Fruit has its own
+  // conversation.
+  EXPECT_EQ(server.connects.load(), 2);
   EXPECT_EQ(server.adviseStarts.load(), 3);
   EXPECT_EQ(cell(0, 0, 0), u"12");
-  EXPECT_EQ(cell(0, 1, 0), u"12.5");
+  EXPECT_EQ(cell(0, 3, 0), u"12");
+  EXPECT_EQ(cell(0, 1, 0), u"12.5"); // the line end is no part of the value
   EXPECT_EQ(cell(0, 2, 0), u"ripe");
   EXPECT_EQ(cell(0, 0, 1), u"24");
   EXPECT_EQ(cell(0, 1, 1), u"25");
-  // An integral item is written into Excel as an integer, the others as they read.
-  EXPECT_EQ(sheet.value(u"A1").get().vt, VT_I4);
-  EXPECT_EQ(sheet.value(u"A2").get().vt, VT_R8);
+  EXPECT_EQ(sheet.value(u"A2").toDouble(), 12.5);
   EXPECT_EQ(sheet.value(u"A3").toText(), u"ripe");
 }
 
@@ -500,7 +514,8 @@ TEST_F(DdeTest, AnAnnouncedChangeRecalculatesItsReadersThroughExcel) {
   EXPECT_TRUE(pumpUntil([&] { return sheet.value(u"B1").toDouble() == 40; }));
   EXPECT_EQ(cell(0, 0, 0), u"20");
   EXPECT_TRUE(eventsOn());
-  EXPECT_EQ(server.connects.load(), 1); // the conversation is kept
+  EXPECT_EQ(cell(0, 3, 0), u"20");
+  EXPECT_EQ(server.connects.load(), 2); // the conversations are kept
 }
 
 TEST_F(DdeTest, AChangeWhileExcelCalculatesManuallyChangesNothing) {

@@ -56,7 +56,7 @@ bool DdeClient::initialize() {
 
 void DdeClient::uninitialize() {
   if (!instance_) return;
-  DdeUninitialize(instance_); // ends the conversations and their advise loops
+  DdeUninitialize(instance_); // ends the conversations, their advise loops and the string handles
   instance_ = 0;
   conversations_.clear();
 }
@@ -71,7 +71,7 @@ DdeClient::Conversation& DdeClient::conversation(std::u16string_view service, st
 DdeClient::Item& DdeClient::itemOf(Conversation& c, std::u16string_view item) {
   for (Item& i : c.items)
     if (i.item == item) return i;
-  c.items.push_back({std::u16string(item), false, {}});
+  c.items.push_back({std::u16string(item), nullptr, false, {}});
   return c.items.back();
 }
 
@@ -90,13 +90,14 @@ bool DdeClient::request(std::u16string_view service, std::u16string_view topic, 
   HCONV handle = connect(service, topic);
   if (!handle) return false;
   Item& entry = itemOf(conversation(service, topic), item);
-  StringHandle itemName(instance_, item);
-  if (!itemName.get()) return false;
+  // The item's string handle lives as long as its advise loop, which the library keys by it.
+  if (!entry.name) entry.name = DdeCreateStringHandleW(instance_, reinterpret_cast<LPCWSTR>(entry.item.c_str()),
+                                                       CP_WINUNICODE);
+  if (!entry.name) return false;
   if (!entry.advising &&
-      DdeClientTransaction(nullptr, 0, handle, itemName.get(), CF_TEXT, XTYP_ADVSTART, kTimeout, nullptr))
+      DdeClientTransaction(nullptr, 0, handle, entry.name, CF_TEXT, XTYP_ADVSTART, kTimeout, nullptr))
     entry.advising = true;
-  HDDEDATA data =
-      DdeClientTransaction(nullptr, 0, handle, itemName.get(), CF_TEXT, XTYP_REQUEST, kTimeout, nullptr);
+  HDDEDATA data = DdeClientTransaction(nullptr, 0, handle, entry.name, CF_TEXT, XTYP_REQUEST, kTimeout, nullptr);
   if (!data) return false;
   const DWORD size = DdeGetData(data, nullptr, 0, 0);
   std::string bytes(size, '\0');

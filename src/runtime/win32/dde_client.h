@@ -23,6 +23,7 @@ class DdeClient {
 public:
   struct Item {
     std::u16string item;
+    HSZ name = nullptr; // the item's string handle, kept until the instance ends
     bool advising = false;
     std::vector<CellAddress> cells; // the cells whose formulas read the item
   };
