@@ -177,7 +177,7 @@ void pumpMessages() {
 
 bool HostLinks::ddeRequestDirect(std::u16string_view application, std::u16string_view topic,
                                  std::u16string_view item, CalcValue& value) {
-  if (!host_.dde.instance() && !host_.dde.initialize()) return false;
+  if (!host_.dde.instance()) return false; // none before attach, nor after the workbook closed
   host_.dde.noteReader(application, topic, item, evaluationContext().currentAddress());
   return host_.dde.request(application, topic, item, value);
 }
