@@ -45,6 +45,9 @@ constexpr std::span<const uint16_t> kTable[] = {
     stored<u"RC4">(),
     stored<u"Application">(),
     stored<u"RecalcMode">(),
+    stored<u"Close">(),
+    stored<u"Your data has changed since it was last exported. Export it before closing?">(),
+    stored<u"This workbook cannot be saved in Excel. Use Export Data in the %s menu to keep your data.">(),
 };
 static_assert(std::size(kTable) == size_t(EncodedString::Count));
 

@@ -37,6 +37,9 @@ enum class EncodedString : uint32_t {
   PasswordAlgorithm,    // the provider and the algorithm
   RecalcMacroStart,     // a macro run through Excel whose name starts with this (11 characters)
   RecalcMacroEnd,       // and ends with this (10 characters) switches recalculation in manual mode on
+  CloseCaption,       // the caption of the question on closing with unexported data (then the app name)
+  CloseQuestion,      // that question
+  SaveWarning,        // the text shown when the workbook is to be saved by Excel (%s: the app name)
   Count,
 };
 

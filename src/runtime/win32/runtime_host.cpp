@@ -13,6 +13,7 @@
 #include "functions/function_library.h"
 #include "platform/text_services.h"
 #include "runtime/encoded_strings.h"
+#include "runtime/win32/app_events.h"
 #include "runtime/win32/hooks.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/intercepted_members.h"
@@ -118,14 +119,14 @@ void connectApplication(RuntimeHost& host, const std::u16string& startupMacro) {
   host.connected = true; // a nested attach from the start-up macro finds the steps taken
   ApplicationWrapper& app = host.application;
   host.excelInfo.majorVersion = leadingNumber(app.getText(dispid::application::Version));
-  // The event sink is connected here once Excel's application events are handled.
+  connectEventSink(host);
   host.workbook = adoptAs<WorkbookWrapper>(app.getObject(dispid::application::ActiveWorkbook));
   if (!startupMacro.empty()) app.run(startupMacro);
   interceptExcel(host);
-  // The adapter's DDE link is installed here once it exists.
   ExcelAdapter::Options options;
   options.applicationFolder = host.appFolder;
   host.adapter = std::make_unique<ExcelAdapter>(app, host.workbook, std::move(options));
+  host.dde.initialize();
   connectModel(host);
   host.fileFormat = host.workbook.isEmpty() ? 0 : host.workbook.fileFormat();
   if (host.excelInfo.majorVersion < 12 || host.fileFormat == kFileFormat97) {
@@ -163,6 +164,7 @@ void connectModel(RuntimeHost& host) {
   EvaluationContext& context = evaluationContext();
   context.functionService = host.adapter.get();
   context.macroService = host.adapter.get();
+  context.links = host.adapter ? &host.links : nullptr;
   if (host.model) host.model->state().host = host.adapter.get();
 }
 
@@ -220,12 +222,16 @@ void destroyHost(bool processEnding) {
     guarded([&] {
       evaluationContext().functionService = nullptr;
       evaluationContext().macroService = nullptr;
+      evaluationContext().links = nullptr;
       (void)host->adapter.release();
+      host->eventSink = nullptr;
       (void)host->application.release();
       (void)host->workbook.release();
       host->menu.forget();
     });
   }
+  // The sink lives in this module: Excel must not keep it past the unload.
+  if (!processEnding) guarded([&] { disconnectEventSink(*host); });
   theHost = nullptr;
   const bool uninitialize = host->comInitialized;
   guarded([&] { delete host; });
@@ -316,12 +322,15 @@ int shutdownRuntime(bool quitExcel) {
   guarded([&] {
     evaluationContext().functionService = nullptr;
     evaluationContext().macroService = nullptr;
+    evaluationContext().links = nullptr;
     host->model.reset();
   });
+  guarded([&] { host->dde.uninitialize(); });
   guarded([&] { host->menu.release(); });
   guarded([&] { host->adapter.reset(); });
   guarded([&] { host->workbook.attach(nullptr); });
   if (!app.isEmpty()) {
+    guarded([&] { disconnectEventSink(*host); });
     guarded([&] { app.putBoolean(dispid::application::EnableEvents, false); });
     guarded([&] {
       if (host->excelInfo.defaultSaveFormatRead)

@@ -15,6 +15,7 @@
 #include "runtime/app_settings.h"
 #include "runtime/section_key.h"
 #include "runtime/stream_chunks.h"
+#include "runtime/win32/dde_client.h"
 #include "runtime/win32/menu.h"
 #include "runtime/win32/registrar.h"
 
@@ -23,6 +24,7 @@ namespace cwbk {
 class Cell;
 class CompiledWorkbook;
 class ExcelAdapter;
+class AppEventSink;
 
 // A subclassed window and the procedure it had before.
 struct SubclassedWindow {
@@ -76,6 +78,12 @@ struct RuntimeHost {
   // Writes the model's values into Excel and computes what the library leaves to Excel; registered
   // with the model as its host and with the evaluation context as its host services.
   std::unique_ptr<ExcelAdapter> adapter;
+  // The runtime's own DDE client, and the link services the engine calls (set with the adapter).
+  DdeClient dde;
+  HostLinks links{*this};
+  // Receives Excel's application events while the Application object is attached.
+  AppEventSink* eventSink = nullptr;
+  DWORD eventCookie = 0;
   int32_t fileFormat = 0;
   uint32_t maxRow = 0xFFFFF, maxColumn = 0x3FFF;
   bool connected = false;       // the attach steps that need the Application object have run
@@ -111,7 +119,8 @@ struct RuntimeHost {
   uint8_t languageId = 0;
   uintptr_t unattended = 0;
   bool macroRunning = false; // start-up macro 2 runs
-  bool savePending = false;  // a save asked for while start-up macro 2 ran: written when it closes the workbook
+  // A save into the executable came while start-up macro 2 ran: its close of the workbook writes it.
+  bool savePending = false;
   // The data since the last change was exported (or nothing changed yet): closing asks nothing.
   bool lastExportSucceeded = true;
   // An import applies its data: control events start no recalculation.

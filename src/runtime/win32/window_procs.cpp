@@ -14,6 +14,7 @@
 #include "runtime/language_texts.h"
 #include "runtime/pe_sections.h"
 #include "runtime/win32/about_box.h"
+#include "runtime/win32/app_events.h"
 #include "runtime/win32/data_commands.h"
 #include "runtime/win32/host_effects.h"
 #include "runtime/win32/payload.h"
@@ -202,8 +203,11 @@ LRESULT runEffect(RuntimeHost& host, UINT msg, WPARAM wParam, LPARAM lParam) {
       (wParam == 1 ? host.startupMacro1 : host.startupMacro2) = std::move(name);
     }
     return 0;
+  case message::ControlEvent:
+    if (!host.shutDown && wParam)
+      controlEvent(host, terminatedTextAt(LPARAM(wParam)).value_or(std::u16string()));
+    return 0;
   default:
-    // The control event (1153) is taken here once the event handling exists.
     return 0;
   }
 }

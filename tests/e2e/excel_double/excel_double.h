@@ -9,6 +9,9 @@
 //   ApplicationWrapper app(excel.application());
 #pragma once
 
+#include <ocidl.h>
+#include <olectl.h>
+
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -62,9 +65,19 @@ struct CellData {
   std::optional<HyperlinkData> link;
 };
 
+// Excel's application event interface.
+inline constexpr IID kAppEventsIid = {0x00024413, 0x0000, 0x0000, {0xC0, 0x00, 0, 0, 0, 0, 0, 0x46}};
+
+// Arguments of an application event: an object (the caller keeps its reference), a Boolean, and a
+// Boolean flag by reference that the sinks may set.
+VARIANT objectArgument(IDispatch* object);
+VARIANT flagArgument(bool on);
+VARIANT flagReference(VARIANT_BOOL* flag);
+
 class ApplicationObject : public DoubleObjectOf<ApplicationObject> {
 public:
   explicit ApplicationObject(ExcelDouble& excel);
+  ~ApplicationObject() override;
   std::string label() const override { return "Application"; }
   static const std::vector<Member<ApplicationObject>>& members();
 
@@ -82,6 +95,39 @@ public:
 protected:
   const IID* dualInterface() const override { return &kApplicationIid; }
   const std::vector<DualMember>* dualMembers() const override;
+
+public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+
+  // Raises an application event with its arguments, first to last, at every connected sink; returns
+  // the first failure a sink answered (S_OK when none failed).
+  HRESULT raiseEvent(DISPID id, std::initializer_list<VARIANT> arguments);
+  size_t eventSinkCount() const { return sinks_.size(); }
+
+private:
+  // The application's event source: one container with one connection point, for the application
+  // event interface only; it counts its references on the application.
+  class EventSource : public IConnectionPointContainer, public IConnectionPoint {
+  public:
+    explicit EventSource(ApplicationObject& owner) : owner_(owner) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override;
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
+
+  private:
+    ApplicationObject& owner_;
+  };
+
+  std::vector<std::pair<DWORD, IDispatch*>> sinks_; // one reference each
+  DWORD nextCookie_ = 1;
+  EventSource events_{*this};
 };
 
 class WorksheetObject : public DoubleObjectOf<WorksheetObject> {
