@@ -122,7 +122,7 @@ int recordBox(HWND, const char16_t* text, const char16_t*, unsigned style) {
   return (style & 0xF) == MB_OK ? IDOK : boxAnswer;
 }
 void recordEnd(unsigned) {}
-bool chooseExportFile(HWND, bool, const char16_t*, char16_t* path, unsigned capacity) {
+bool chooseExportFile(HWND, bool, const char16_t*, const char16_t*, char16_t* path, unsigned capacity) {
   if (exportFile.size() >= capacity) return false;
   std::copy(exportFile.begin(), exportFile.end(), path);
   path[exportFile.size()] = 0;

@@ -211,7 +211,13 @@ HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID local
     if (const DualMember* member = findDualMember(*members, id, flags)) {
       void* function = (*reinterpret_cast<void***>(static_cast<IDispatch*>(this)))[member->offset / sizeof(void*)];
       AddRef();
+      const LCID outerLocale = slotLocale_;
+      EXCEPINFO* outerException = slotException_;
+      slotLocale_ = locale;
+      slotException_ = exception;
       HRESULT hr = member->bridge(*this, function, call);
+      slotLocale_ = outerLocale;
+      slotException_ = outerException;
       Release();
       return hr;
     }

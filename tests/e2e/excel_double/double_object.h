@@ -119,6 +119,10 @@ public:
   // Runs a call as Excel's implementation of the member: logged, then a scripted answer, the object
   // type's table or a stored property.
   HRESULT run(DispatchCall& call);
+  // While Invoke calls a member through its slot: the call's locale and exception information, which
+  // a slot without a locale parameter cannot carry (Excel's dispatch layer keeps them the same way).
+  LCID slotLocale() const { return slotLocale_; }
+  EXCEPINFO* slotException() const { return slotException_; }
   ExcelDouble& excel() const { return excel_; }
   ULONG references() const { return references_; }
 
@@ -150,6 +154,8 @@ private:
   HRESULT runStoredProperty(StoredProperty& property, DispatchCall& call);
 
   ExcelDouble& excel_;
+  LCID slotLocale_ = 0;
+  EXCEPINFO* slotException_ = nullptr;
   std::atomic<ULONG> references_{1};
   std::map<DISPID, ScriptedMember> scripts_;
   std::map<DISPID, StoredProperty> properties_;

@@ -188,6 +188,8 @@ template <class... P> HRESULT runThroughSlot(DoubleObject& self, DISPID id, WORD
   dual::CallWriter w;
   w.call.id = id;
   w.call.flags = flags;
+  w.call.locale = self.slotLocale();
+  w.call.exception = self.slotException();
   (w.add(parameters), ...);
   const bool put = (flags & DISPATCH_PROPERTYPUT) != 0;
   for (size_t i = 0; i + (put ? 1 : 0) < w.inputs.size(); ++i)
