@@ -50,41 +50,46 @@ struct ExcelImplementations {
   // (a late-bound call would reach the replacement again).
   HRESULT(STDMETHODCALLTYPE* applicationCalculate)(IDispatch* self, LCID locale) = nullptr;
   // Run: the macro's name and 30 arguments.
-  HRESULT(STDMETHODCALLTYPE* applicationRun)(IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT* result) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* applicationRun)
+  (IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
+   VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
+   VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
+   VARIANT* result) = nullptr;
   HRESULT(STDMETHODCALLTYPE* applicationCalculateFull)(IDispatch* self) = nullptr;
   HRESULT(STDMETHODCALLTYPE* putVisible)(IDispatch* self, LCID locale, VARIANT_BOOL visible) = nullptr;
   HRESULT(STDMETHODCALLTYPE* getActiveChart)(IDispatch* self, IDispatch** chart) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* workbookClose)(IDispatch* self, VARIANT saveChanges, VARIANT fileName,
-                                            VARIANT route, LCID locale) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* workbookClose)
+  (IDispatch* self, VARIANT saveChanges, VARIANT fileName, VARIANT route, LCID locale) = nullptr;
   HRESULT(STDMETHODCALLTYPE* workbookSave)(IDispatch* self, LCID locale) = nullptr;
   // SaveAs before and after the argument Local was added (the access mode is the seventh argument).
-  HRESULT(STDMETHODCALLTYPE* workbookSaveAs)(IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                             VARIANT, long, VARIANT, VARIANT, VARIANT, VARIANT,
-                                             LCID locale) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* workbookSaveAsLocal)(IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                                  VARIANT, long, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                                  LCID locale) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* workbookSaveAs)
+  (IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, long, VARIANT, VARIANT, VARIANT,
+   VARIANT, LCID locale) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* workbookSaveAsLocal)
+  (IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, long, VARIANT, VARIANT, VARIANT,
+   VARIANT, VARIANT, LCID locale) = nullptr;
   HRESULT(STDMETHODCALLTYPE* workbookSaveCopyAs)(IDispatch* self, VARIANT fileName, LCID locale) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* workbookFifteen)(IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                              VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                              VARIANT, VARIANT, VARIANT) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* workbookFifteen)
+  (IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
+   VARIANT, VARIANT, VARIANT, VARIANT, VARIANT) = nullptr;
   HRESULT(STDMETHODCALLTYPE* getWorkbookPath)(IDispatch* self, LCID locale, BSTR* path) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* setPasswordEncryptionOptions)(IDispatch* self, VARIANT, VARIANT, VARIANT,
-                                                           VARIANT) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* workbookInvoke)(IDispatch* self, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                             EXCEPINFO*, UINT*) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* worksheetInvoke)(IDispatch* self, DISPID, REFIID, LCID, WORD, DISPPARAMS*,
-                                              VARIANT*, EXCEPINFO*, UINT*) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* setPasswordEncryptionOptions)
+  (IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* workbookInvoke)
+  (IDispatch* self, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* worksheetInvoke)
+  (IDispatch* self, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) = nullptr;
   HRESULT(STDMETHODCALLTYPE* putSheetName)(IDispatch* self, BSTR name) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* sheetProtect)(IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                           VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                           VARIANT, VARIANT) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* sheetProtect)
+  (IDispatch* self, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
+   VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT) = nullptr;
   HRESULT(STDMETHODCALLTYPE* sheetUnprotect)(IDispatch* self, VARIANT password, LCID locale) = nullptr;
   HRESULT(STDMETHODCALLTYPE* putEnableSelection)(IDispatch* self, LCID locale, long mode) = nullptr;
-  HRESULT(STDMETHODCALLTYPE* sheetCopy)(IDispatch* self, VARIANT before, VARIANT after, LCID locale) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* sheetCopy)
+  (IDispatch* self, VARIANT before, VARIANT after, LCID locale) = nullptr;
   // Recorded only: Excel's own functions, never replaced.
-  HRESULT(STDMETHODCALLTYPE* rangeInvoke)(IDispatch* self, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                          EXCEPINFO*, UINT*) = nullptr;
+  HRESULT(STDMETHODCALLTYPE* rangeInvoke)
+  (IDispatch* self, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) = nullptr;
   HRESULT(STDMETHODCALLTYPE* putValue)(IDispatch* self, VARIANT type, LCID locale, VARIANT value) = nullptr;
   HRESULT(STDMETHODCALLTYPE* putFormula)(IDispatch* self, LCID locale, VARIANT value) = nullptr;
 };

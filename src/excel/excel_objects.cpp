@@ -167,7 +167,8 @@ void WorksheetWrapper::writeCells(std::span<const CellWrite> cells) {
 
 void WorkbookWrapper::close() {
   const Variant no = Variant::boolean(false), missing = Variant::missing();
-  if (viaExcel(excelImplementations().workbookClose, no.get(), missing.get(), missing.get(), kLocaleUserDefault))
+  if (viaExcel(excelImplementations().workbookClose, no.get(), missing.get(), missing.get(),
+               kLocaleUserDefault))
     return;
   invoke(dispid::workbook::Close, DISPATCH_METHOD, {no});
 }
@@ -177,14 +178,17 @@ void WorkbookWrapper::save() {
   invoke(dispid::workbook::Save, DISPATCH_METHOD, {});
 }
 
-void WorkbookWrapper::saveAs(std::u16string_view fileName, const Variant& fileFormat, const Variant& password) {
+void WorkbookWrapper::saveAs(std::u16string_view fileName, const Variant& fileFormat,
+                             const Variant& password) {
   const Variant name = Variant::text(fileName), m = Variant::missing();
   constexpr long kNoChange = 1; // the access mode left as it is
   if (viaExcel(excelImplementations().workbookSaveAs, name.get(), fileFormat.get(), password.get(), m.get(),
                m.get(), m.get(), kNoChange, m.get(), m.get(), m.get(), m.get(), kLocaleUserDefault))
     return;
-  if (password.isMissing()) invoke(dispid::workbook::SaveAs, DISPATCH_METHOD, {name, fileFormat});
-  else invoke(dispid::workbook::SaveAs, DISPATCH_METHOD, {name, fileFormat, password});
+  if (password.isMissing())
+    invoke(dispid::workbook::SaveAs, DISPATCH_METHOD, {name, fileFormat});
+  else
+    invoke(dispid::workbook::SaveAs, DISPATCH_METHOD, {name, fileFormat, password});
 }
 
 void WorkbookWrapper::protect(const Variant& password, const Variant& structure, const Variant& windows) {
@@ -256,7 +260,8 @@ Variant ApplicationWrapper::run(std::u16string_view macro, std::span<const Varia
 }
 
 void ApplicationWrapper::calculate() {
-  if (!viaExcel(excelImplementations().applicationCalculate, kLocaleUserDefault)) call(dispid::application::Calculate);
+  if (!viaExcel(excelImplementations().applicationCalculate, kLocaleUserDefault))
+    call(dispid::application::Calculate);
 }
 
 void ApplicationWrapper::calculateFull() {

@@ -211,7 +211,8 @@ public:
   void close();
   void save();
   // Saves under a new name with a file format and, when given, a password (others omitted).
-  void saveAs(std::u16string_view fileName, const Variant& fileFormat, const Variant& password = Variant::missing());
+  void saveAs(std::u16string_view fileName, const Variant& fileFormat,
+              const Variant& password = Variant::missing());
   int32_t fileFormat() { return invoke(dispid::workbook::FileFormat, DISPATCH_PROPERTYGET, {}).toInteger(); }
   bool saved() { return readBoolean(invoke(dispid::workbook::Saved, DISPATCH_PROPERTYGET, {}).get()); }
   void protect(const Variant& password, const Variant& structure, const Variant& windows);

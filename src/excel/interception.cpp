@@ -20,7 +20,8 @@ InvocationKind kindOf(INVOKEKIND kind) {
 // pointer that the object gives for it (asked through IUnknown, as COM's identity rules require).
 void** functionTable(IDispatch* object, const IID& iid) {
   IUnknown* unknown = nullptr;
-  if (FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown))) || !unknown) return nullptr;
+  if (FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown))) || !unknown)
+    return nullptr;
   void* face = nullptr;
   const HRESULT hr = unknown->QueryInterface(iid, &face);
   unknown->Release();
@@ -48,7 +49,8 @@ bool writeSlot(void** slot, void* value) {
   return ok && written == sizeof value;
 }
 
-void InterceptionTable::addEntry(const IID& iid, DISPID id, InvocationKind kind, void** saved, void* replacement) {
+void InterceptionTable::addEntry(const IID& iid, DISPID id, InvocationKind kind, void** saved,
+                                 void* replacement) {
   Interface* face = nullptr;
   for (Interface& f : interfaces_)
     if (f.iid == iid) face = &f;

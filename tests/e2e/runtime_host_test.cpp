@@ -26,9 +26,9 @@
 #include "runtime/pe_resources.h"
 #include "runtime/saved_executable.h"
 #include "runtime/section_key.h"
-#include "values/conversions.h"
 #include "runtime/win32/registrar.h"
 #include "runtime/win32/runtime_testing.h"
+#include "values/conversions.h"
 
 using namespace cwbk;
 using namespace cwbk::testing;
@@ -47,7 +47,7 @@ extern "C" __declspec(dllexport) int WINAPI
     const XlOper* a = arguments[i];
     call.arguments.push_back(a->type == 0x0002
                                  ? std::string(reinterpret_cast<char*>(a->value.text + 1), a->value.text[0])
-                             : a->type == 0x0001                     ? "<number>"
+                             : a->type == 0x0001                      ? "<number>"
                              : a->type == 0x0008 || a->type == 0x0400 ? "<reference>"
                                                                       : "<nil>");
   }
@@ -1310,7 +1310,8 @@ TEST_F(DataCommandsTest, FilesThatCannotBeReadSayWhyAndChangeNothing) {
   EXPECT_EQ(messageBoxes[0], u"Cannot open file '" + base + u"3.dat'.");
   EXPECT_EQ(messageBoxCaptions[0], u"Warning");
   // A file that is no data file (and an upper-case .EXE is read as it is named).
-  std::ofstream(std::string(base.begin(), base.end()) + "2.dat", std::ios::binary) << "not a data file at all, no";
+  std::ofstream(std::string(base.begin(), base.end()) + "2.dat", std::ios::binary)
+      << "not a data file at all, no";
   EXPECT_EQ(command(2, base + u"2.dat"), 0);
   ASSERT_EQ(messageBoxes.size(), 2u);
   EXPECT_EQ(messageBoxes[1], u"Data file '" + base + u"2.dat' is not a vaild file format or corrupted.");
@@ -1326,7 +1327,8 @@ TEST_F(DataCommandsTest, TheExportDialogAddsTheEndingAndAsksBeforeOverwriting) {
   ASSERT_EQ(messageBoxes.size(), 1u);
   EXPECT_EQ(messageBoxes[0], u"Export of data completed successfully.");
   EXPECT_EQ(messageBoxCaptions[0], u"Export Data from Road Application");
-  EXPECT_NE(GetFileAttributesW(reinterpret_cast<const wchar_t*>((base + u".dat").c_str())), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(reinterpret_cast<const wchar_t*>((base + u".dat").c_str())),
+            INVALID_FILE_ATTRIBUTES);
   // Again: the file exists; declining the question writes nothing.
   messageBoxAnswer = IDNO;
   typeValue(u"A1", 8);
@@ -1344,7 +1346,8 @@ void CALLBACK fillTheImportDialog(HWND, UINT, UINT_PTR timer, DWORD) {
   EnumThreadWindows(
       GetCurrentThreadId(),
       [](HWND window, LPARAM found) -> BOOL {
-        if (windowText(window) != u"Import Data for Road Application" || !IsWindowVisible(window)) return TRUE;
+        if (windowText(window) != u"Import Data for Road Application" || !IsWindowVisible(window))
+          return TRUE;
         *reinterpret_cast<HWND*>(found) = window;
         return FALSE;
       },
@@ -1393,7 +1396,9 @@ protected:
     ChangeRoadTest::SetUp();
     EXPECT_TRUE(sendText(1160, u"C:\\Apps\\Loan.exe"));
   }
-  size_t calls(DISPID id, std::string_view object) { return excel.log().count(id, CallLog::Kind::Any, object); }
+  size_t calls(DISPID id, std::string_view object) {
+    return excel.log().count(id, CallLog::Kind::Any, object);
+  }
 };
 
 TEST_F(InterceptionTest, ExcelsMembersReachTheRuntimeForItsWorkbookAndExcelForOthers) {
@@ -1584,8 +1589,8 @@ TEST_F(SaveIntoExecutableTest, ExcelsSaveWritesTheWorkbookAndTheUsersValuesIntoT
   const Bytes image = fileBytes(exePath);
   const auto resources = listResources(image);
   ASSERT_TRUE(resources);
-  const PeResource* book = findResource(*resources, encodedString(EncodedString::WorkbookResourceType),
-                                        kWorkbookResourceId, 1033);
+  const PeResource* book =
+      findResource(*resources, encodedString(EncodedString::WorkbookResourceType), kWorkbookResourceId, 1033);
   ASSERT_NE(book, nullptr);
   const auto workbookFile = readWorkbookBlock(book->data);
   ASSERT_TRUE(workbookFile);
@@ -1712,7 +1717,9 @@ TEST_F(InterceptionTest, AMarkedMacroRunThroughExcelSwitchesRecalculationInManua
   };
   ApplicationWrapper application(excel.application());
   application.putInteger(dispid::application::Calculation, dispid::constant::CalculationManual);
-  EXPECT_EQ(application.run(u"Application.xlsm!SetRecalcMode", std::vector<Variant>{Variant::integer(7)}).toInteger(), 1);
+  EXPECT_EQ(application.run(u"Application.xlsm!SetRecalcMode", std::vector<Variant>{Variant::integer(7)})
+                .toInteger(),
+            1);
   EXPECT_EQ(runs, 1);
   sheet.set(u"A1", Variant::number(5));
   changed(u"A1");

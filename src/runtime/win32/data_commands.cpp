@@ -86,7 +86,9 @@ INT_PTR CALLBACK importProcedure(HWND dialog, UINT msg, WPARAM wParam, LPARAM lP
   case WM_CTLCOLORSTATIC: {
     // A sample whose colour was chosen shows it.
     const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
-    HBRUSH brush = id == kBackgroundSample ? choice->backgroundBrush : id == kFontSample ? choice->fontBrush : nullptr;
+    HBRUSH brush = id == kBackgroundSample ? choice->backgroundBrush
+                   : id == kFontSample     ? choice->fontBrush
+                                           : nullptr;
     return brush ? reinterpret_cast<INT_PTR>(brush) : FALSE;
   }
   case WM_COMMAND:
@@ -180,7 +182,8 @@ bool applyData(RuntimeHost& host, const DataFileContent& content, const ImportCh
       std::vector<BlockValue> values;
       for (Cell* cell : applied.imported)
         values.push_back({cell->address(), cell->value() ? *cell->value() : CalcValue()});
-      if (host.adapter && applied.status != DataApplyStatus::Unreadable) host.adapter->writeBlockValues(values);
+      if (host.adapter && applied.status != DataApplyStatus::Unreadable)
+        host.adapter->writeBlockValues(values);
     } else {
       applied = applyDataRecords(content.records, content.header.writerVersion, model);
       const auto& table = host.settings.perSheetFlags;
@@ -273,8 +276,8 @@ bool importData(RuntimeHost& host, bool silent, std::u16string path) {
     warn(owner, decimal(refused) + u" values of file " + quoted +
                     u" were not imported: their cells hold formulas or lie on sheets this workbook lacks.");
   if (!silent)
-    showMessage(owner, u"Import of data completed successfully.", u"Import Data for " + appName + u" Application",
-                MB_OK | MB_ICONINFORMATION);
+    showMessage(owner, u"Import of data completed successfully.",
+                u"Import Data for " + appName + u" Application", MB_OK | MB_ICONINFORMATION);
   return true;
 }
 
@@ -301,7 +304,9 @@ bool exportData(RuntimeHost& host, bool direct, bool collected, std::u16string p
   char16_t chosen[kPathCapacity] = {};
   path.copy(chosen, std::min<size_t>(path.size(), kPathCapacity - 1));
   HWND owner = host.mainWindow;
-  if (!hostEffects().chooseFile(owner, true, kDataFileFilter, u"Export Changes In File", chosen, kPathCapacity)) return false;
+  if (!hostEffects().chooseFile(owner, true, kDataFileFilter, u"Export Changes In File", chosen,
+                                kPathCapacity))
+    return false;
   path = chosen;
   constexpr std::u16string_view dat = u".dat";
   if (path.size() < dat.size() || path.compare(path.size() - dat.size(), dat.size(), dat) != 0) path += dat;

@@ -39,8 +39,9 @@ bool systemChooseFile(HWND owner, bool save, const char16_t* filter, const char1
 }
 
 bool systemChooseColor(HWND owner, unsigned* rgb) {
-  static COLORREF custom[16] = {0xCC99FF, 0x99CCFF, 0x99FFFF, 0xCCFFCC, 0xFFFFCC, 0xFFCC99, 0xFF99CC, 0xFFFFFF,
-                                0xFF00FF, 0x00CCFF, 0x00FFFF, 0x00FF00, 0xFFFF00, 0xFFCC00, 0x663399, 0xC0C0C0};
+  static COLORREF custom[16] = {0xCC99FF, 0x99CCFF, 0x99FFFF, 0xCCFFCC, 0xFFFFCC, 0xFFCC99,
+                                0xFF99CC, 0xFFFFFF, 0xFF00FF, 0x00CCFF, 0x00FFFF, 0x00FF00,
+                                0xFFFF00, 0xFFCC00, 0x663399, 0xC0C0C0};
   CHOOSECOLORW dialog{};
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = owner;
@@ -56,8 +57,8 @@ bool systemStartProcess(const char16_t* program, const char16_t* commandLine) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(reinterpret_cast<const wchar_t*>(program), reinterpret_cast<wchar_t*>(line.data()), nullptr,
-                      nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+  if (!CreateProcessW(reinterpret_cast<const wchar_t*>(program), reinterpret_cast<wchar_t*>(line.data()),
+                      nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);

@@ -165,7 +165,12 @@ HRESULT STDMETHODCALLTYPE calculate(IDispatch* self, LCID locale) {
 
 // A macro run whose name marks it switches recalculation in manual mode on, as the macros' command 8
 // does, before Excel runs it.
-HRESULT STDMETHODCALLTYPE run(IDispatch* self, VARIANT macro, VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10, VARIANT a11, VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16, VARIANT a17, VARIANT a18, VARIANT a19, VARIANT a20, VARIANT a21, VARIANT a22, VARIANT a23, VARIANT a24, VARIANT a25, VARIANT a26, VARIANT a27, VARIANT a28, VARIANT a29, VARIANT a30, VARIANT* result) {
+HRESULT STDMETHODCALLTYPE run(IDispatch* self, VARIANT macro, VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4,
+                              VARIANT a5, VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10,
+                              VARIANT a11, VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16,
+                              VARIANT a17, VARIANT a18, VARIANT a19, VARIANT a20, VARIANT a21, VARIANT a22,
+                              VARIANT a23, VARIANT a24, VARIANT a25, VARIANT a26, VARIANT a27, VARIANT a28,
+                              VARIANT a29, VARIANT a30, VARIANT* result) {
   return replaced([&] {
     if (RuntimeHost* host = liveHost()) {
       const std::u16string name = variantText(macro);
@@ -173,7 +178,9 @@ HRESULT STDMETHODCALLTYPE run(IDispatch* self, VARIANT macro, VARIANT a1, VARIAN
           name.ends_with(encodedString(EncodedString::RecalcMacroEnd)))
         host->recalcInManual = true;
     }
-    return excel().applicationRun(self, macro, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, a16, a17, a18, a19, a20, a21, a22, a23, a24, a25, a26, a27, a28, a29, a30, result);
+    return excel().applicationRun(self, macro, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14,
+                                  a15, a16, a17, a18, a19, a20, a21, a22, a23, a24, a25, a26, a27, a28, a29,
+                                  a30, result);
   });
 }
 
@@ -358,7 +365,8 @@ HRESULT STDMETHODCALLTYPE putPassword(IDispatch*, LCID, BSTR) {
 
 // The workbook filter: late-bound calls on the application's workbook.
 HRESULT STDMETHODCALLTYPE workbookInvoke(IDispatch* self, DISPID id, REFIID iid, LCID locale, WORD flags,
-                                         DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* bad) {
+                                         DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                         UINT* bad) {
   return replaced([&]() -> HRESULT {
     RuntimeHost* host = liveHost();
     if (host && isApplicationWorkbook(*host, self)) {
@@ -387,8 +395,9 @@ HRESULT STDMETHODCALLTYPE putSheetName(IDispatch* self, BSTR name) {
   return replaced([&] {
     const HRESULT hr = excel().putSheetName(self, name);
     if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr))
-      recordName(*host, self, name ? std::u16string(reinterpret_cast<const char16_t*>(name), SysStringLen(name))
-                                   : std::u16string());
+      recordName(*host, self,
+                 name ? std::u16string(reinterpret_cast<const char16_t*>(name), SysStringLen(name))
+                      : std::u16string());
     return hr;
   });
 }
@@ -397,10 +406,10 @@ HRESULT STDMETHODCALLTYPE protect(IDispatch* self, VARIANT a1, VARIANT a2, VARIA
                                   VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10, VARIANT a11,
                                   VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16) {
   return replaced([&] {
-    const HRESULT hr = excel().sheetProtect(self, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14,
-                                            a15, a16);
+    const HRESULT hr =
+        excel().sheetProtect(self, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, a16);
     if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr)) {
-      const VARIANT* arguments[16] = {&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8,
+      const VARIANT* arguments[16] = {&a1, &a2,  &a3,  &a4,  &a5,  &a6,  &a7,  &a8,
                                       &a9, &a10, &a11, &a12, &a13, &a14, &a15, &a16};
       recordProtection(*host, self, arguments);
     }
@@ -435,9 +444,12 @@ HRESULT STDMETHODCALLTYPE copySheet(IDispatch* self, VARIANT before, VARIANT aft
 // Late-bound calls on a sheet: the members above, by DISPID, with their arguments in DISPPARAMS
 // (last to first).
 HRESULT STDMETHODCALLTYPE worksheetInvoke(IDispatch* self, DISPID id, REFIID iid, LCID locale, WORD flags,
-                                          DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* bad) {
+                                          DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                          UINT* bad) {
   return replaced([&]() -> HRESULT {
-    auto forward = [&] { return excel().worksheetInvoke(self, id, iid, locale, flags, params, result, exception, bad); };
+    auto forward = [&] {
+      return excel().worksheetInvoke(self, id, iid, locale, flags, params, result, exception, bad);
+    };
     RuntimeHost* host = liveHost();
     if (!host) return forward();
     const UINT count = params ? params->cArgs : 0;
@@ -458,8 +470,10 @@ HRESULT STDMETHODCALLTYPE worksheetInvoke(IDispatch* self, DISPID id, REFIID iid
       const Variant value(params->rgvarg[0]);
       const HRESULT hr = forward();
       if (SUCCEEDED(hr)) {
-        if (id == ws::Name) recordName(*host, self, value.toText());
-        else recordSelection(*host, self, value.toInteger());
+        if (id == ws::Name)
+          recordName(*host, self, value.toText());
+        else
+          recordSelection(*host, self, value.toInteger());
       }
       return hr;
     }

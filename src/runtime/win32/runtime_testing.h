@@ -47,8 +47,8 @@ typedef void(RuntimeTestEndProcess)(unsigned code);
 
 // Replaces the message box and the end of the process by the caller's recorders.
 typedef void(RuntimeTestSetEffectsFn)(RuntimeTestMessageBox* messageBox, RuntimeTestEndProcess* endProcess);
-typedef bool(RuntimeTestChooseFile)(HWND owner, bool save, const char16_t* filter, const char16_t* title, char16_t* path,
-                                    unsigned capacity);
+typedef bool(RuntimeTestChooseFile)(HWND owner, bool save, const char16_t* filter, const char16_t* title,
+                                    char16_t* path, unsigned capacity);
 typedef bool(RuntimeTestChooseColor)(HWND owner, unsigned* rgb);
 // Replaces the file and colour dialogs by the caller's stand-ins.
 typedef bool(RuntimeTestStartProcess)(const char16_t* program, const char16_t* commandLine);

@@ -62,8 +62,8 @@ std::u16string formatted(std::u16string text, std::u16string_view value) {
 enum class CopyResult { Copied, SourceUnreadable, DestinationUnwritable, Same, Incomplete };
 CopyResult copyFile(const std::u16string& source, const std::u16string& destination) {
   if (sameIgnoringCase(source, destination)) return CopyResult::Same;
-  HANDLE in = CreateFileW(wide(source), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE in = CreateFileW(wide(source), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (in == INVALID_HANDLE_VALUE) return CopyResult::SourceUnreadable;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(in, &size)) {
@@ -104,7 +104,8 @@ std::vector<uint8_t> readWholeFile(const std::u16string& path, bool& ok) {
   if (ok) {
     bytes.resize(size_t(size.QuadPart));
     DWORD got = 0;
-    ok = bytes.empty() || (ReadFile(file, bytes.data(), DWORD(bytes.size()), &got, nullptr) && got == bytes.size());
+    ok = bytes.empty() ||
+         (ReadFile(file, bytes.data(), DWORD(bytes.size()), &got, nullptr) && got == bytes.size());
   }
   CloseHandle(file);
   return bytes;
@@ -132,8 +133,8 @@ public:
                            const_cast<uint8_t*>(data.data()), DWORD(data.size())) != 0;
   }
   bool keep(const PeResource& r) {
-    return UpdateResourceW(handle_, resourceKey(r.typeName, r.typeId), resourceKey(r.name, r.nameId), r.language,
-                           const_cast<uint8_t*>(r.data.data()), DWORD(r.data.size())) != 0;
+    return UpdateResourceW(handle_, resourceKey(r.typeName, r.typeId), resourceKey(r.name, r.nameId),
+                           r.language, const_cast<uint8_t*>(r.data.data()), DWORD(r.data.size())) != 0;
   }
   // Writes everything into the file; afterwards the update is over.
   bool commit() {
@@ -150,8 +151,8 @@ private:
 // after the last try in any case.
 void waitForTarget(const std::u16string& target) {
   for (int i = 0; i < kOpenTries; ++i) {
-    HANDLE file = CreateFileW(wide(target), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = CreateFileW(wide(target), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       CloseHandle(file);
       return;
@@ -321,9 +322,9 @@ bool saveAsExecutable(RuntimeHost& host, std::u16string target) {
   // it is complete: a failure leaves no half-written target and keeps a replaced one as it was.
   const std::u16string staging = target + u".part";
   if (copyFile(host.appPath, staging) != CopyResult::Copied) return false;
-  const bool written = saveWorkbookAs(host, workbookNameFor(title)) && saveInExcel(host) &&
-                       writeResources(host, staging) &&
-                       MoveFileExW(wide(staging), wide(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  const bool written =
+      saveWorkbookAs(host, workbookNameFor(title)) && saveInExcel(host) && writeResources(host, staging) &&
+      MoveFileExW(wide(staging), wide(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!written) {
     DeleteFileW(wide(staging));
     return false;
@@ -342,8 +343,8 @@ void showSaveAsDialog(RuntimeHost& host) {
 
 void requestCleanup(RuntimeHost& host) {
   if (host.appPath.empty()) return;
-  const std::u16string line = u"\"" + host.appPath + u"\" -clnx \"" + host.workbookFile + u"\" -clnd \"" +
-                              host.moduleFile + u"\"";
+  const std::u16string line =
+      u"\"" + host.appPath + u"\" -clnx \"" + host.workbookFile + u"\" -clnd \"" + host.moduleFile + u"\"";
   hostEffects().startProcess(host.appPath.c_str(), line.c_str());
 }
 

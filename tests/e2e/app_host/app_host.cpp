@@ -80,8 +80,9 @@ public:
   Host(const Options& options) : options_(options) {}
 
   int run() {
-    const Bytes stream =
-        options_.from.empty() ? savedStream(compiler::readTextWorkbookFile(options_.workbook)) : streamOf(options_.from);
+    const Bytes stream = options_.from.empty()
+                             ? savedStream(compiler::readTextWorkbookFile(options_.workbook))
+                             : streamOf(options_.from);
     openAsExcelDoes(stream);
     if (options_.time) {
       engine_ = std::make_unique<CompiledWorkbook>();
@@ -101,7 +102,8 @@ public:
     if (!options_.from.empty())
       std::printf("    the compiled workbook comes from the sections saved in %s\n", options_.from.c_str());
     const bool saving = !options_.saveInto.empty();
-    sendBuffer(1155, settingsBlock(saving ? 0x0008 : 0, u"Demo application")); // 0x0008: saving into the executable
+    sendBuffer(1155,
+               settingsBlock(saving ? 0x0008 : 0, u"Demo application")); // 0x0008: saving into the executable
     const SectionKey key = writeKeySource();
     std::vector<Bytes> chunks = compiler::streamToChunks(stream, 2048);
     for (Bytes& chunk : chunks) {
@@ -195,8 +197,8 @@ private:
     if (GetFileAttributesW(reinterpret_cast<const wchar_t*>(exe.c_str())) == INVALID_FILE_ATTRIBUTES) {
       wchar_t system[MAX_PATH];
       GetSystemDirectoryW(system, MAX_PATH);
-      CopyFileW((std::wstring(system) + L"\\notepad.exe").c_str(), reinterpret_cast<const wchar_t*>(exe.c_str()),
-                FALSE);
+      CopyFileW((std::wstring(system) + L"\\notepad.exe").c_str(),
+                reinterpret_cast<const wchar_t*>(exe.c_str()), FALSE);
     }
     const std::u16string workbookFile = fullPath("app_host_workbook.xlsx");
     book_->writesFiles = true;
@@ -208,8 +210,9 @@ private:
   // The user saves: Excel's own Save on the workbook reaches the runtime, which writes into the
   // application's executable.
   void save() {
-    std::printf("\n=== the user saves (Excel's Save): the runtime writes the workbook and the values into %s\n",
-                options_.saveInto.c_str());
+    std::printf(
+        "\n=== the user saves (Excel's Save): the runtime writes the workbook and the values into %s\n",
+        options_.saveInto.c_str());
     DispatchWrapper workbook(static_cast<IDispatch*>(book_));
     try {
       workbook.call(dispid::workbook::Save);
@@ -395,8 +398,10 @@ int main(int argc, char** argv) {
     }
   }
   if ((options.workbook.empty() && options.from.empty()) || options.runtime.empty()) {
-    std::fprintf(stderr, "usage: app_host WORKBOOK.txt --runtime DaverirIza.dll [--cells AREAS] [--set CELL=VALUE ...] "
-                         "[--save APP.exe]\n       app_host --from APP.exe --runtime DaverirIza.dll [--cells AREAS]\n");
+    std::fprintf(
+        stderr,
+        "usage: app_host WORKBOOK.txt --runtime DaverirIza.dll [--cells AREAS] [--set CELL=VALUE ...] "
+        "[--save APP.exe]\n       app_host --from APP.exe --runtime DaverirIza.dll [--cells AREAS]\n");
     return 2;
   }
   installFunctionLibrary();

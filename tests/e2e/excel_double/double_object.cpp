@@ -209,7 +209,8 @@ HRESULT STDMETHODCALLTYPE DoubleObject::Invoke(DISPID id, REFIID iid, LCID local
   // A member with a slot is reached through the slot as the function table holds it now.
   if (const std::vector<DualMember>* members = dualMembers())
     if (const DualMember* member = findDualMember(*members, id, flags)) {
-      void* function = (*reinterpret_cast<void***>(static_cast<IDispatch*>(this)))[member->offset / sizeof(void*)];
+      void* function =
+          (*reinterpret_cast<void***>(static_cast<IDispatch*>(this)))[member->offset / sizeof(void*)];
       AddRef();
       const LCID outerLocale = slotLocale_;
       EXCEPINFO* outerException = slotException_;

@@ -121,7 +121,8 @@ template <> struct Parameter<BSTR*> {
   explicit Parameter(CallReader&) {}
   BSTR* get() { return &v; }
   void finish(DispatchCall& call) {
-    call.answer(Variant::text(v ? std::u16string(reinterpret_cast<const char16_t*>(v), SysStringLen(v)) : u""));
+    call.answer(
+        Variant::text(v ? std::u16string(reinterpret_cast<const char16_t*>(v), SysStringLen(v)) : u""));
     SysFreeString(v);
   }
 };
@@ -132,9 +133,7 @@ template <> struct Parameter<VARIANT*> {
   explicit Parameter(CallReader&) { VariantInit(&v); }
   ~Parameter() { VariantClear(&v); }
   VARIANT* get() { return &v; }
-  void finish(DispatchCall& call) {
-    call.answer(Variant::adopt(v));
-  }
+  void finish(DispatchCall& call) { call.answer(Variant::adopt(v)); }
 };
 
 // Calls `function` (a slot's content with the member's signature) with a late-bound call's arguments.
@@ -164,7 +163,8 @@ struct CallWriter {
   void add(XlSaveAsAccessMode v) { inputs.push_back(Variant::integer(v)); }
   void add(VARIANT_BOOL v) { inputs.push_back(Variant::boolean(v != VARIANT_FALSE)); }
   void add(BSTR v) {
-    inputs.push_back(Variant::text(v ? std::u16string(reinterpret_cast<const char16_t*>(v), SysStringLen(v)) : u""));
+    inputs.push_back(
+        Variant::text(v ? std::u16string(reinterpret_cast<const char16_t*>(v), SysStringLen(v)) : u""));
   }
   void add(long*) {}
   void add(VARIANT*) {}

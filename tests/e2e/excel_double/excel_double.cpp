@@ -268,7 +268,8 @@ std::optional<CellRect> parseRect(std::u16string_view text) {
   if (colon != std::u16string_view::npos) {
     int32_t first = 0, last = 0;
     for (bool letters : {true, false})
-      if (parseLine(text.substr(0, colon), letters, first) && parseLine(text.substr(colon + 1), letters, last)) {
+      if (parseLine(text.substr(0, colon), letters, first) &&
+          parseLine(text.substr(colon + 1), letters, last)) {
         if (last < first) std::swap(first, last);
         return letters ? CellRect{1, first, 1048576, last} : CellRect{first, 1, last, 16384};
       }
@@ -526,8 +527,8 @@ bool WorkbookObject::writeFile(const std::u16string& path) {
   if (file == INVALID_HANDLE_VALUE) return false;
   const std::string content = "workbook " + narrow(name()) + " saved " + std::to_string(++saves);
   DWORD written = 0;
-  const bool ok = WriteFile(file, content.data(), DWORD(content.size()), &written, nullptr) &&
-                  written == content.size();
+  const bool ok =
+      WriteFile(file, content.data(), DWORD(content.size()), &written, nullptr) && written == content.size();
   CloseHandle(file);
   return ok;
 }

@@ -86,7 +86,13 @@ public:
   virtual HRESULT STDMETHODCALLTYPE CalculateFull();
   virtual HRESULT STDMETHODCALLTYPE Quit();
   // Run: the macro's name and 30 arguments.
-  virtual HRESULT STDMETHODCALLTYPE Run(VARIANT a0, VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10, VARIANT a11, VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16, VARIANT a17, VARIANT a18, VARIANT a19, VARIANT a20, VARIANT a21, VARIANT a22, VARIANT a23, VARIANT a24, VARIANT a25, VARIANT a26, VARIANT a27, VARIANT a28, VARIANT a29, VARIANT a30, VARIANT* result);
+  virtual HRESULT STDMETHODCALLTYPE Run(VARIANT a0, VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4,
+                                        VARIANT a5, VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9,
+                                        VARIANT a10, VARIANT a11, VARIANT a12, VARIANT a13, VARIANT a14,
+                                        VARIANT a15, VARIANT a16, VARIANT a17, VARIANT a18, VARIANT a19,
+                                        VARIANT a20, VARIANT a21, VARIANT a22, VARIANT a23, VARIANT a24,
+                                        VARIANT a25, VARIANT a26, VARIANT a27, VARIANT a28, VARIANT a29,
+                                        VARIANT a30, VARIANT* result);
   virtual HRESULT STDMETHODCALLTYPE get_Calculation(LCID locale, long* mode);
   virtual HRESULT STDMETHODCALLTYPE put_Calculation(LCID locale, long mode);
   virtual HRESULT STDMETHODCALLTYPE put_Visible(LCID locale, VARIANT_BOOL visible);
@@ -138,9 +144,10 @@ public:
 
   // The members with slots, with Excel's signatures.
   virtual HRESULT STDMETHODCALLTYPE put_Name(BSTR name);
-  virtual HRESULT STDMETHODCALLTYPE Protect(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6,
-                                            VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10, VARIANT a11,
-                                            VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15, VARIANT a16);
+  virtual HRESULT STDMETHODCALLTYPE Protect(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5,
+                                            VARIANT a6, VARIANT a7, VARIANT a8, VARIANT a9, VARIANT a10,
+                                            VARIANT a11, VARIANT a12, VARIANT a13, VARIANT a14, VARIANT a15,
+                                            VARIANT a16);
   virtual HRESULT STDMETHODCALLTYPE Unprotect(VARIANT password, LCID locale);
   virtual HRESULT STDMETHODCALLTYPE put_EnableSelection(LCID locale, long mode);
   virtual HRESULT STDMETHODCALLTYPE Copy(VARIANT before, VARIANT after, LCID locale);
@@ -199,9 +206,9 @@ public:
   virtual HRESULT STDMETHODCALLTYPE SaveAsBefore(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5,
                                                  VARIANT a6, XlSaveAsAccessMode mode, VARIANT a8, VARIANT a9,
                                                  VARIANT a10, VARIANT a11, LCID locale);
-  virtual HRESULT STDMETHODCALLTYPE SaveAs(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5, VARIANT a6,
-                                           XlSaveAsAccessMode mode, VARIANT a8, VARIANT a9, VARIANT a10,
-                                           VARIANT a11, VARIANT a12, LCID locale);
+  virtual HRESULT STDMETHODCALLTYPE SaveAs(VARIANT a1, VARIANT a2, VARIANT a3, VARIANT a4, VARIANT a5,
+                                           VARIANT a6, XlSaveAsAccessMode mode, VARIANT a8, VARIANT a9,
+                                           VARIANT a10, VARIANT a11, VARIANT a12, LCID locale);
   virtual HRESULT STDMETHODCALLTYPE SaveCopyAs(VARIANT fileName, LCID locale);
   virtual HRESULT STDMETHODCALLTYPE get_Path(LCID locale, BSTR* path);
   virtual HRESULT STDMETHODCALLTYPE put_Password(LCID locale, BSTR password);
