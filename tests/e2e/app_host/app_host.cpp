@@ -7,8 +7,8 @@
 //            [--save APP.exe]
 //   app_host --from APP.exe --runtime DaverirIza.dll --cells Loan!B1:B11
 //
-// With --save saving into the executable is on: APP.exe (a copy of a small program of the system when it
-// does not exist yet) is the application's executable, and after the inputs the user saves, which
+// With --save saving into the executable is on: APP.exe (a copy of app_executable.exe, beside this
+// program, when it does not exist yet) is the application's executable, and after the inputs the user saves, which
 // writes the workbook and the user's values into APP.exe. With --from the application starts from
 // what such a save left in APP.exe instead of a text workbook.
 //
@@ -195,10 +195,11 @@ private:
   void prepareSaving() {
     const std::u16string exe = fullPath(options_.saveInto);
     if (GetFileAttributesW(reinterpret_cast<const wchar_t*>(exe.c_str())) == INVALID_FILE_ATTRIBUTES) {
-      wchar_t system[MAX_PATH];
-      GetSystemDirectoryW(system, MAX_PATH);
-      CopyFileW((std::wstring(system) + L"\\notepad.exe").c_str(),
-                reinterpret_cast<const wchar_t*>(exe.c_str()), FALSE);
+      wchar_t self[MAX_PATH];
+      const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+      std::wstring folder(self, n);
+      folder.resize(folder.find_last_of(L'\\') + 1);
+      CopyFileW((folder + L"app_executable.exe").c_str(), reinterpret_cast<const wchar_t*>(exe.c_str()), FALSE);
     }
     const std::u16string workbookFile = fullPath("app_host_workbook.xlsx");
     book_->writesFiles = true;
