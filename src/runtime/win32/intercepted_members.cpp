@@ -102,7 +102,15 @@ SheetProtection* sheetEntry(RuntimeHost& host, int32_t position) {
   return &flags->sheets[size_t(position) - 1];
 }
 
-// --- what the sheet replacements record for the runtime's model of the application's sheets
+// --- what the sheet replacements record for the runtime's model of the application's sheets. A record
+// that cannot be made never turns Excel's success into a failure.
+
+template <class F> void quietly(F&& record) {
+  try {
+    record();
+  } catch (...) {
+  }
+}
 
 // The permission bits of Protect's 15 arguments after the password, in argument order.
 constexpr int kPermissionBits[] = {4, 5, 6, 7, 8, 12, 11, 13, 14, 15, 16, 17, 18, 10, 19};
@@ -395,9 +403,11 @@ HRESULT STDMETHODCALLTYPE putSheetName(IDispatch* self, BSTR name) {
   return replaced([&] {
     const HRESULT hr = excel().putSheetName(self, name);
     if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr))
-      recordName(*host, self,
-                 name ? std::u16string(reinterpret_cast<const char16_t*>(name), SysStringLen(name))
-                      : std::u16string());
+      quietly([&] {
+        recordName(*host, self,
+                   name ? std::u16string(reinterpret_cast<const char16_t*>(name), SysStringLen(name))
+                        : std::u16string());
+      });
     return hr;
   });
 }
@@ -411,7 +421,7 @@ HRESULT STDMETHODCALLTYPE protect(IDispatch* self, VARIANT a1, VARIANT a2, VARIA
     if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr)) {
       const VARIANT* arguments[16] = {&a1, &a2,  &a3,  &a4,  &a5,  &a6,  &a7,  &a8,
                                       &a9, &a10, &a11, &a12, &a13, &a14, &a15, &a16};
-      recordProtection(*host, self, arguments);
+      quietly([&] { recordProtection(*host, self, arguments); });
     }
     return hr;
   });
@@ -420,7 +430,8 @@ HRESULT STDMETHODCALLTYPE protect(IDispatch* self, VARIANT a1, VARIANT a2, VARIA
 HRESULT STDMETHODCALLTYPE unprotect(IDispatch* self, VARIANT password, LCID locale) {
   return replaced([&] {
     const HRESULT hr = excel().sheetUnprotect(self, password, locale);
-    if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr)) recordUnprotection(*host, self);
+    if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr))
+      quietly([&] { recordUnprotection(*host, self); });
     return hr;
   });
 }
@@ -428,7 +439,8 @@ HRESULT STDMETHODCALLTYPE unprotect(IDispatch* self, VARIANT password, LCID loca
 HRESULT STDMETHODCALLTYPE putEnableSelection(IDispatch* self, LCID locale, long mode) {
   return replaced([&] {
     const HRESULT hr = excel().putEnableSelection(self, locale, mode);
-    if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr)) recordSelection(*host, self, mode);
+    if (RuntimeHost* host = liveHost(); host && SUCCEEDED(hr))
+      quietly([&] { recordSelection(*host, self, mode); });
     return hr;
   });
 }
@@ -463,7 +475,7 @@ HRESULT STDMETHODCALLTYPE worksheetInvoke(IDispatch* self, DISPID id, REFIID iid
       for (UINT i = 0; i < 16; ++i)
         arguments[i] = argument(i);
       const HRESULT hr = forward();
-      if (SUCCEEDED(hr)) recordProtection(*host, self, arguments);
+      if (SUCCEEDED(hr)) quietly([&] { recordProtection(*host, self, arguments); });
       return hr;
     }
     if ((id == ws::Name || id == ws::EnableSelection) && put && count >= 1) {
@@ -471,16 +483,16 @@ HRESULT STDMETHODCALLTYPE worksheetInvoke(IDispatch* self, DISPID id, REFIID iid
       const HRESULT hr = forward();
       if (SUCCEEDED(hr)) {
         if (id == ws::Name)
-          recordName(*host, self, value.toText());
+          quietly([&] { recordName(*host, self, value.toText()); });
         else
-          recordSelection(*host, self, value.toInteger());
+          quietly([&] { recordSelection(*host, self, value.toInteger()); });
       }
       return hr;
     }
     if ((id == ws::Copy || id == ws::Move) && !sheetMayMove(*host, self)) return S_OK;
     if (id == ws::Unprotect && !put) {
       const HRESULT hr = forward();
-      if (SUCCEEDED(hr)) recordUnprotection(*host, self);
+      if (SUCCEEDED(hr)) quietly([&] { recordUnprotection(*host, self); });
       return hr;
     }
     return forward();
