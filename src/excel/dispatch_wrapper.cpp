@@ -155,4 +155,18 @@ IEnumVARIANT* DispatchCollection::newEnum() {
   return enumerator;
 }
 
+bool sameObject(IDispatch* a, IDispatch* b) {
+  if (!a || !b) return false;
+  if (a == b) return true;
+  IUnknown* ua = nullptr;
+  IUnknown* ub = nullptr;
+  bool same = false;
+  if (SUCCEEDED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ua))) &&
+      SUCCEEDED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ub))))
+    same = ua == ub;
+  if (ua) ua->Release();
+  if (ub) ub->Release();
+  return same;
+}
+
 } // namespace cwbk

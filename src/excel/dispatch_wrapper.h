@@ -146,4 +146,7 @@ public:
   IEnumVARIANT* newEnum();
 };
 
+// Returns whether two interface pointers are the same object (their IUnknown identities match).
+bool sameObject(IDispatch* a, IDispatch* b);
+
 } // namespace cwbk

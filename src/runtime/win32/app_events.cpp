@@ -24,21 +24,6 @@ namespace {
 
 constexpr int32_t kCalculationManual = -4135;
 
-// Returns whether two interface pointers are the same object (their IUnknown identities match).
-bool sameObject(IDispatch* a, IDispatch* b) {
-  if (!a || !b) return false;
-  if (a == b) return true;
-  IUnknown* ua = nullptr;
-  IUnknown* ub = nullptr;
-  bool same = false;
-  if (SUCCEEDED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ua))) &&
-      SUCCEEDED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ub))))
-    same = ua == ub;
-  if (ua) ua->Release();
-  if (ub) ub->Release();
-  return same;
-}
-
 // The external link whose full path is the workbook's full name (case aside); null when none.
 ExternalLink* linkedWorkbook(RuntimeHost& host, const std::u16string& fullName) {
   if (!host.model) return nullptr;
@@ -328,7 +313,7 @@ void connectEventSink(RuntimeHost& host) {
   if (host.eventSink || host.application.isEmpty()) return;
   IConnectionPointContainer* container = nullptr;
   if (FAILED(host.application.get()->QueryInterface(IID_IConnectionPointContainer,
-                                                     reinterpret_cast<void**>(&container))) ||
+                                                    reinterpret_cast<void**>(&container))) ||
       !container)
     return;
   IConnectionPoint* point = nullptr;
@@ -355,7 +340,7 @@ void disconnectEventSink(RuntimeHost& host) {
   if (host.application.isEmpty()) return;
   IConnectionPointContainer* container = nullptr;
   if (FAILED(host.application.get()->QueryInterface(IID_IConnectionPointContainer,
-                                                     reinterpret_cast<void**>(&container))) ||
+                                                    reinterpret_cast<void**>(&container))) ||
       !container)
     return;
   IConnectionPoint* point = nullptr;

@@ -62,19 +62,6 @@ RuntimeHost* liveHost() {
   return host && !host->shutDown && host->connected ? host : nullptr;
 }
 
-bool sameObject(IDispatch* a, IDispatch* b) {
-  if (!a || !b) return false;
-  IUnknown* ua = nullptr;
-  IUnknown* ub = nullptr;
-  bool same = false;
-  if (SUCCEEDED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ua))) &&
-      SUCCEEDED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ub))))
-    same = ua == ub;
-  if (ua) ua->Release();
-  if (ub) ub->Release();
-  return same;
-}
-
 bool isApplicationWorkbook(RuntimeHost& host, IDispatch* workbook) {
   return sameObject(workbook, host.workbook.get());
 }

@@ -14,6 +14,7 @@
 #include "excel/excel_members.h"
 #include "formula/compiled_workbook.h"
 #include "formula/workbook_stream.h"
+#include "platform/text_services.h"
 #include "platform/win32/code_page.h"
 #include "runtime/encoded_strings.h"
 #include "runtime/pe_resources.h"
@@ -36,11 +37,6 @@ const wchar_t* wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
-bool sameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  return CompareStringOrdinal(reinterpret_cast<const wchar_t*>(a.data()), int(a.size()),
-                              reinterpret_cast<const wchar_t*>(b.data()), int(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool exists(const std::u16string& path) {
   return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
 }
@@ -61,7 +57,7 @@ std::u16string formatted(std::u16string text, std::u16string_view value) {
 // or absent.
 enum class CopyResult { Copied, SourceUnreadable, DestinationUnwritable, Same, Incomplete };
 CopyResult copyFile(const std::u16string& source, const std::u16string& destination) {
-  if (sameIgnoringCase(source, destination)) return CopyResult::Same;
+  if (equalIgnoringCase(source, destination)) return CopyResult::Same;
   HANDLE in = CreateFileW(wide(source), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (in == INVALID_HANDLE_VALUE) return CopyResult::SourceUnreadable;
@@ -235,7 +231,7 @@ bool writeResources(RuntimeHost& host, const std::u16string& target) {
 }
 
 bool endsWithExe(std::u16string_view path) {
-  return path.size() >= 4 && sameIgnoringCase(path.substr(path.size() - 4), u".exe");
+  return path.size() >= 4 && equalIgnoringCase(path.substr(path.size() - 4), u".exe");
 }
 
 // The name Excel saves the workbook under for a new executable: temp + title, or with "(1)", "(2)",
@@ -259,7 +255,7 @@ bool saveWorkbookAs(RuntimeHost& host, const std::u16string& name) {
   WorkbookWrapper& workbook = host.workbook;
   bool saved = false;
   try {
-    if (sameIgnoringCase(workbook.fullName(), name)) return true;
+    if (equalIgnoringCase(workbook.fullName(), name)) return true;
     application.putEnableEvents(false);
     application.putBoolean(app::DisplayAlerts, false);
     const Variant password = host.settings.workbookPassword.empty()
@@ -275,7 +271,7 @@ bool saveWorkbookAs(RuntimeHost& host, const std::u16string& name) {
     if (saved) {
       const std::u16string previous = host.workbookFile;
       host.workbookFile = workbook.fullName();
-      if (!previous.empty() && !sameIgnoringCase(previous, host.workbookFile)) DeleteFileW(wide(previous));
+      if (!previous.empty() && !equalIgnoringCase(previous, host.workbookFile)) DeleteFileW(wide(previous));
     }
   } catch (const ComError&) {
   }
@@ -314,7 +310,7 @@ bool saveAsExecutable(RuntimeHost& host, std::u16string target) {
   const size_t slash = base.find_last_of(u'\\');
   const std::u16string title = slash == std::u16string::npos ? base : base.substr(slash + 1);
 
-  if (sameIgnoringCase(host.appPath, target)) {
+  if (equalIgnoringCase(host.appPath, target)) {
     if (!saveWorkbookAs(host, tempFolder() + title)) return false;
     return saveIntoExecutable(host);
   }
