@@ -36,6 +36,11 @@ public:
   bool empty() const { return entries_.empty(); }
   size_t size() const { return entries_.size(); }
   const UndoEntry& newest() const { return entries_.back(); }
+  // Follows a sheet inserted at a sheet index: the entries of the sheets from there on move with them.
+  void insertSheet(uint32_t index) {
+    for (UndoEntry& entry : entries_)
+      entry.address = shiftedForInsertedSheet(entry.address, index);
+  }
 
 private:
   std::deque<UndoEntry> entries_;

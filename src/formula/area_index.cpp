@@ -79,6 +79,27 @@ AreaIndex::enter(const Area& input,
   return &entry;
 }
 
+void AreaIndex::insertSheet(uint32_t from) {
+  // Raising every sheet index from `from` on keeps the order of the keys, so the entries go back in
+  // the order they came out.
+  std::vector<decltype(entries_)::node_type> nodes;
+  nodes.reserve(entries_.size());
+  while (!entries_.empty())
+    nodes.push_back(entries_.extract(entries_.begin()));
+  for (auto& node : nodes) {
+    node.key() = shiftedForInsertedSheet(node.key(), from);
+    AreaEntry& entry = node.mapped();
+    entry.area = shiftedForInsertedSheet(entry.area, from);
+    entry.valueExtent = shiftedForInsertedSheet(entry.valueExtent, from);
+    entry.formulaExtent = shiftedForInsertedSheet(entry.formulaExtent, from);
+    entries_.insert(entries_.end(), std::move(node));
+  }
+  std::map<uint32_t, std::vector<AreaEntry*>> bySheet;
+  for (auto& [sheet, list] : bySheet_)
+    bySheet[sheet >= from && sheet < CellAddress::kNoSheet ? sheet + 1 : sheet] = std::move(list);
+  bySheet_.swap(bySheet);
+}
+
 // Extents only grow: a rectangle that is too large costs a longer walk, one that is too small loses
 // values.
 void AreaIndex::noteCell(const Cell& cell) {

@@ -61,6 +61,9 @@ public:
   void noteCell(const Cell& cell);
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
+  // Renumbers every entry for a sheet inserted at `from`. The entries stay where they are in memory,
+  // so the cells' pointers to them remain valid.
+  void insertSheet(uint32_t from);
   // Calls f (AreaEntry&) for every entry.
   template <typename F> void forEach(F&& f) {
     for (auto& [area, entry] : entries_)

@@ -79,6 +79,8 @@ public:
 
   CompiledWorkbook* workbook() const { return workbook_; }
   CellAddress address() const { return address_; }
+  // Gives the cell the address its sheet has after the workbook's sheets were renumbered.
+  void renumberSheet(CellAddress address) { address_ = address; }
 
   // Returns the current value, or null when the cell has none.
   const CalcValue* value() const { return value_; }

@@ -147,6 +147,10 @@ public:
   // --- sheets
   // Appends a sheet after the highest sheet index and returns its index.
   uint32_t addSheet(std::u16string name);
+  // Inserts a sheet at an index, at most one past the highest: the sheets from there on, and every
+  // address, area and list that names them, move one index up. False, with nothing changed, for an
+  // index past that, a name that a sheet has already, or when no sheet index is left.
+  bool insertSheet(uint32_t index, SheetInfo info);
   // Sets the sheet table entry of an index (the quoted and upper-case names are derived here).
   void setSheet(uint32_t index, SheetInfo info);
   // Returns the sheet table entry of an index, or null.

@@ -79,6 +79,11 @@ public:
 
   // Returns the number of sheet slots; a sheet index at or beyond it has no cells.
   size_t sheetCount() const { return sheets_.size(); }
+  // Makes room for a sheet at an index: the sheets from there on move one index up. The cells keep
+  // their addresses; the caller renumbers them.
+  void insertSheet(uint32_t index) {
+    if (index < sheets_.size()) sheets_.insert(sheets_.begin() + index, nullptr);
+  }
   // Returns the cell at an address, or null.
   Cell* find(CellAddress address) const;
   // Returns the slot of an address, building the sheet, column, block and page as needed and growing

@@ -93,6 +93,12 @@ public:
 
   const std::vector<Cell*>& orderList() const { return orderList_; }
   std::map<Area, DataTable, AreaLess>& dataTables();
+  // Drops the data tables, which are built again from the area set on next use (after the sheets
+  // were renumbered).
+  void forgetDataTables() {
+    tables_.clear();
+    tablesBuilt_ = false;
+  }
 
 private:
   class FailureGuard;

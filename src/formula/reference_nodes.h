@@ -17,6 +17,8 @@ public:
   CellRefNode(CompiledWorkbook& workbook, CellAddress address);
   Cell* cell() const { return cell_; }
   CellAddress address() const { return address_; }
+  // Follows a renumbering of the workbook's sheets; the cell stays the same.
+  void renumberSheet(CellAddress address) { address_ = address; }
 
   NodeKind kind() const override { return NodeKind::CellRef; }
   const CalcValue* value() override;
@@ -43,6 +45,8 @@ public:
   AreaRefNode(CompiledWorkbook& workbook, CellAddress first, CellAddress second, uint8_t flags = 0);
   CellAddress first() const { return first_; }
   CellAddress second() const { return second_; }
+  // Follows a renumbering of the workbook's sheets.
+  void renumberSheet(const Area& area) { first_ = area.first, second_ = area.second; }
   bool isComputed() const { return (flags_ & kComputed) != 0; }
 
   NodeKind kind() const override { return NodeKind::AreaRef; }

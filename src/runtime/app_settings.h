@@ -45,6 +45,12 @@ struct PerSheetFlags {
   uint32_t sheetFlags(size_t position) const {
     return position >= 1 && position <= sheets.size() ? sheets[position - 1].flags : 0;
   }
+  // Follows a sheet inserted at a 1-based position: it has no entry (no protection), and the entries
+  // of the sheets from there on move with them.
+  void insertSheet(size_t position) {
+    if (position >= 1 && position <= sheets.size())
+      sheets.insert(sheets.begin() + static_cast<std::ptrdiff_t>(position - 1), SheetProtection{});
+  }
   bool operator==(const PerSheetFlags&) const = default;
 };
 

@@ -71,4 +71,16 @@ constexpr void normalize(Area& area) {
   normalize(area.first, area.second);
 }
 
+// Returns the address with its sheet index raised by one when it names a sheet at or after `from`: the
+// address as it reads after a sheet was inserted at `from`. Other addresses come back unchanged.
+constexpr CellAddress shiftedForInsertedSheet(CellAddress address, uint32_t from) {
+  const uint32_t sheet = address.sheetColumn >> 16;
+  if (!address.isValid() || sheet < from || sheet >= CellAddress::kNoSheet) return address;
+  address.sheetColumn += 0x10000;
+  return address;
+}
+constexpr Area shiftedForInsertedSheet(const Area& area, uint32_t from) {
+  return Area{shiftedForInsertedSheet(area.first, from), shiftedForInsertedSheet(area.second, from)};
+}
+
 } // namespace cwbk

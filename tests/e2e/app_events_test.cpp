@@ -137,9 +137,9 @@ template <class F> F* entry(HMODULE module, const char* name) {
 }
 
 // A1 (volatile, so that the first evaluation reads it) reads a DDE item of the service CwbkQuotes when
-// the scenario asks for one; B1 computes from A1, D1 from the typed C1, F1 from E1, which holds nothing yet. The workbook
-// links to C:\Books\Linked.xlsx; the option buttons Option1 and Option2 of one group set C1 and E1, the
-// check box Check1 sets C1.
+// the scenario asks for one; B1 computes from A1, D1 from the typed C1, F1 from E1, which holds nothing yet.
+// The workbook links to C:\Books\Linked.xlsx; the option buttons Option1 and Option2 of one group set C1 and
+// E1, the check box Check1 sets C1.
 constexpr char kWorkbook[] = R"([sheets]
 Data
 
@@ -234,7 +234,8 @@ protected:
     return SendMessageW(excel.mainWindow(), msg, wParam, lParam);
   }
   void sendBuffer(UINT msg, const Bytes& bytes) {
-    void* p = VirtualAlloc(nullptr, std::max<size_t>(bytes.size(), 1), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    void* p =
+        VirtualAlloc(nullptr, std::max<size_t>(bytes.size(), 1), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     memcpy(p, bytes.data(), bytes.size());
     send(msg, WPARAM(p), LPARAM(bytes.size()));
   }
@@ -278,8 +279,8 @@ protected:
     return excel.app().raiseEvent(0x0622, {objectArgument(&target), flagReference(&cancel)});
   }
   HRESULT raiseSave(WorkbookObject& target, bool saveAsDialog, VARIANT_BOOL& cancel) {
-    return excel.app().raiseEvent(0x0623,
-                                  {objectArgument(&target), flagArgument(saveAsDialog), flagReference(&cancel)});
+    return excel.app().raiseEvent(
+        0x0623, {objectArgument(&target), flagArgument(saveAsDialog), flagReference(&cancel)});
   }
 };
 
@@ -309,8 +310,9 @@ TEST_F(AppEventsTest, AChangeInALinkedWorkbookRecalculatesAndOneInAnotherDoesNot
   WorkbookObject& linked = excel.addWorkbook(u"Linked.xlsx");
   WorkbookObject& other = excel.addWorkbook(u"Other.xlsx");
   const size_t before = recalculations();
-  EXPECT_EQ(excel.app().raiseEvent(0x061C, {objectArgument(&other.sheet(1)), objectArgument(&other.sheet(1))}),
-            S_OK);
+  EXPECT_EQ(
+      excel.app().raiseEvent(0x061C, {objectArgument(&other.sheet(1)), objectArgument(&other.sheet(1))}),
+      S_OK);
   EXPECT_EQ(recalculations(), before);
   EXPECT_TRUE(eventsOn());
   // The application's own changes come through the sheet-change message, not this event.
@@ -346,7 +348,8 @@ TEST_F(AppEventsTest, ClosingWithUnexportedDataAsksOnceAndCancelKeepsTheWorkbook
   cancel = VARIANT_FALSE;
   raiseClose(book, cancel);
   EXPECT_EQ(cancel, VARIANT_FALSE);
-  EXPECT_EQ(GetFileAttributesW(reinterpret_cast<const wchar_t*>(exportFile.c_str())) != INVALID_FILE_ATTRIBUTES,
+  EXPECT_EQ(GetFileAttributesW(reinterpret_cast<const wchar_t*>(exportFile.c_str())) !=
+                INVALID_FILE_ATTRIBUTES,
             true);
   DeleteFileW(reinterpret_cast<const wchar_t*>(exportFile.c_str()));
   size_t questions = 0;
@@ -421,6 +424,30 @@ TEST_F(AppEventsTest, ANewSheetTakesItsPlaceInTheModel) {
   WorksheetObject& foreign = other.addSheet(u"More");
   excel.app().raiseEvent(0x0625, {objectArgument(&other), objectArgument(&foreign)});
   EXPECT_EQ(cell(2, 0, 0), u"<none>");
+}
+
+TEST_F(AppEventsTest, ASheetInsertedBeforeOthersMovesThemWithTheirUndoEntries) {
+  start(0);
+  auto recordNext = entry<int32_t WINAPI()>(module, "DummyFunc6");
+  auto undo = entry<int32_t WINAPI()>(module, "DummyFunc4");
+  ASSERT_TRUE(recordNext && undo);
+  recordNext();
+  typed(sheet, u"C1", 7);
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 21);
+  WorksheetObject& front = book.addSheet(u"Front", 1);
+  EXPECT_EQ(excel.app().raiseEvent(0x0625, {objectArgument(&book), objectArgument(&front)}), S_OK);
+  EXPECT_EQ(cell(1, 0, 2), u"7"); // Data!C1, now the second sheet's
+  EXPECT_EQ(cell(0, 0, 2), u"<none>");
+  // Recalculated values go to Data, not to the sheet now at Data's old position.
+  typed(sheet, u"C1", 2);
+  EXPECT_EQ(sheet.value(u"D1").toDouble(), 6);
+  EXPECT_TRUE(front.value(u"D1").isEmpty());
+  typed(front, u"A1", 9);
+  EXPECT_EQ(cell(0, 0, 0), u"9");
+  // The undo entry recorded before the insertion puts Data!C1 back.
+  EXPECT_EQ(undo(), 0);
+  EXPECT_EQ(sheet.value(u"C1").toDouble(), 5);
+  EXPECT_TRUE(front.value(u"C1").isEmpty());
 }
 
 TEST_F(AppEventsTest, AControlTakesItsLinkedCellOrThoseOfItsWholeGroup) {

@@ -296,16 +296,17 @@ void AppEventSink::newSheet(IDispatch* workbook, IDispatch* sheet) {
   if (host.shutDown || !host.model || !sameObject(workbook, host.workbook.get())) return;
   WorksheetWrapper added(sheet);
   const int32_t position = added.index();
-  CompiledWorkbook& model = *host.model;
-  // The model's sheets are numbered as Excel's: a sheet added after the last one takes the next
-  // number. One inserted between others would renumber every reference of the model, which it does
-  // not support; such a sheet stays unknown to the model.
-  const uint32_t count = model.sheets().empty() ? 0 : model.sheets().rbegin()->first + 1;
-  if (position < 1 || uint32_t(position - 1) != count) return;
-  const uint32_t index = model.addSheet(added.name());
-  SheetInfo info = *model.sheet(index);
+  if (position < 1) return;
+  // The model's sheets are numbered as Excel's: the sheets from the new one's position on move up by
+  // one, in the model and in the lists that the runtime keeps by sheet.
+  SheetInfo info;
+  info.name = added.name();
   info.codeName = added.codeName();
-  model.setSheet(index, std::move(info));
+  const uint32_t index = uint32_t(position - 1);
+  if (!host.model->insertSheet(index, std::move(info))) return;
+  host.undoList.insertSheet(index);
+  if (host.settings.perSheetFlags) host.settings.perSheetFlags->insertSheet(size_t(position));
+  if (host.excelInfo.perSheetFlags) host.excelInfo.perSheetFlags->insertSheet(size_t(position));
   if (host.adapter) host.adapter->refreshSheetList();
 }
 

@@ -491,9 +491,12 @@ std::u16string WorkbookObject::name() const {
   return property(wb::Name).toText();
 }
 
-WorksheetObject& WorkbookObject::addSheet(std::u16string_view name) {
+WorksheetObject& WorkbookObject::addSheet(std::u16string_view name, int32_t position) {
   auto* sheet = new WorksheetObject(excel(), *this, name);
-  sheets_.push_back(sheet);
+  if (position >= 1 && position <= static_cast<int32_t>(sheets_.size()))
+    sheets_.insert(sheets_.begin() + (position - 1), sheet);
+  else
+    sheets_.push_back(sheet);
   return *sheet;
 }
 

@@ -214,7 +214,8 @@ public:
   virtual HRESULT STDMETHODCALLTYPE put_Password(LCID locale, BSTR password);
 
   std::u16string name() const;
-  WorksheetObject& addSheet(std::u16string_view name);
+  // Adds a sheet at a 1-based position, after the last one when the position is 0 or past the end.
+  WorksheetObject& addSheet(std::u16string_view name, int32_t position = 0);
   // The sheet by 1-based position or by name (case-insensitive); null when none.
   WorksheetObject* findSheet(int32_t index) const;
   WorksheetObject* findSheet(std::u16string_view name) const;
