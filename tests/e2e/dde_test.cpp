@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <initializer_list>
-#include <memory>
 #include <string>
 
 #include <windows.h>
@@ -106,8 +105,7 @@ private:
 
 // The readers A1, C1 and E1 (volatile, so that every recalculation asks the server again) each read
 // an item of the topic "Fruit"; B1, D1 and F1 compute from them; typing Y1, which X1 reads,
-// recalculates. The readers'
-// formulas differ in form so that each has a formula template of its own to replace.
+// recalculates. The readers' formulas differ in form so that each has a template of its own to replace.
 constexpr char kWorkbook[] = R"([sheets]
 Data
 
@@ -129,11 +127,9 @@ Data!E1: volatile
 
 class DdeTest : public RuntimeInDoubleTest {
 protected:
-  std::unique_ptr<DdeServerProcess> quotes =
-      std::make_unique<DdeServerProcess>(std::initializer_list<const wchar_t*>{
-          L"Apple=12", L"Pear=12.5\\r\\n", L"Plum=ripe"});
+  DdeServerProcess quotes{L"Apple=12", L"Pear=12.5\\r\\n", L"Plum=ripe"};
 
-  void SetUp() override { ASSERT_TRUE(quotes->running()); }
+  void SetUp() override { ASSERT_TRUE(quotes.running()); }
 
   // Starts the runtime with the readers of the items in order: the first in A1, the next in C1, E1.
   void start(std::initializer_list<const char16_t*> items) {
@@ -180,45 +176,45 @@ TEST_F(DdeTest, ItemsOfOneConversationAreReadEachWithItsAdviseLoop) {
   EXPECT_EQ(sheet.value(u"D1").toDouble(), 13.5);
   EXPECT_EQ(sheet.value(u"E1").toText(), u"ripe");
   EXPECT_EQ(sheet.value(u"F1").toText(), u"ripe!");
-  EXPECT_EQ(quotes->count(Connects), 1);
-  EXPECT_EQ(quotes->count(AdviseStarts), 3);
-  EXPECT_EQ(quotes->count(Requests), 3);
+  EXPECT_EQ(quotes.count(Connects), 1);
+  EXPECT_EQ(quotes.count(AdviseStarts), 3);
+  EXPECT_EQ(quotes.count(Requests), 3);
 
   // A recalculation asks again through the live conversation, without a new advise loop.
   typed(sheet, u"Y1", 2);
-  EXPECT_EQ(quotes->count(Requests), 6);
-  EXPECT_EQ(quotes->count(Connects), 1);
-  EXPECT_EQ(quotes->count(AdviseStarts), 3);
+  EXPECT_EQ(quotes.count(Requests), 6);
+  EXPECT_EQ(quotes.count(Connects), 1);
+  EXPECT_EQ(quotes.count(AdviseStarts), 3);
   EXPECT_EQ(sheet.value(u"D1").toDouble(), 13.5);
 }
 
 TEST_F(DdeTest, AnAnnouncedChangeGivesItsReadersTheirNewValues) {
   start({u"Apple", u"Pear"});
-  quotes->set("Apple", "20");
+  quotes.set("Apple", "20");
   ASSERT_TRUE(pumpUntil([&] { return sheet.value(u"B1").toDouble() == 40; }));
   EXPECT_EQ(cell(0, 0, 0), u"20");
   EXPECT_EQ(cell(0, 0, 1), u"40");
   EXPECT_EQ(sheet.value(u"A1").toDouble(), 20);
   EXPECT_TRUE(eventsOn());
   // The other advise loop of the conversation updates its own readers.
-  quotes->set("Pear", "7\r\n");
+  quotes.set("Pear", "7\r\n");
   ASSERT_TRUE(pumpUntil([&] { return sheet.value(u"D1").toDouble() == 8; }));
   EXPECT_EQ(cell(0, 0, 2), u"7");
   EXPECT_EQ(cell(0, 0, 3), u"8");
   EXPECT_EQ(sheet.value(u"B1").toDouble(), 40);
-  EXPECT_EQ(quotes->count(Connects), 1);
+  EXPECT_EQ(quotes.count(Connects), 1);
 }
 
 TEST_F(DdeTest, AChangeWhileExcelCalculatesManuallyOrWithoutEventsChangesNothing) {
   start({u"Apple"});
   excel.setState(dispid::application::Calculation, Variant::integer(-4135));
   const size_t before = recalculations();
-  quotes->set("Apple", "30");
+  quotes.set("Apple", "30");
   pumpUntil([] { return false; });
   EXPECT_EQ(recalculations(), before);
   excel.setState(dispid::application::Calculation, Variant::integer(-4105));
   excel.setState(dispid::application::EnableEvents, Variant::boolean(false));
-  quotes->set("Apple", "31");
+  quotes.set("Apple", "31");
   pumpUntil([] { return false; });
   EXPECT_EQ(recalculations(), before);
   EXPECT_EQ(sheet.value(u"B1").toDouble(), 24);
@@ -228,13 +224,13 @@ TEST_F(DdeTest, AChangeWhileExcelCalculatesManuallyOrWithoutEventsChangesNothing
 TEST_F(DdeTest, AnItemTheServerRefusesIsAnErrorNeverAValue) {
   start({u"Fig"});
   expectReferenceErrors();
-  EXPECT_EQ(quotes->count(AdviseStarts), 0);
+  EXPECT_EQ(quotes.count(AdviseStarts), 0);
 }
 
 TEST_F(DdeTest, AfterTheServerEndedItsItemIsAnErrorNeverTheOldValue) {
   start({u"Apple"});
   EXPECT_EQ(cell(0, 0, 1), u"24");
-  quotes->end();
+  quotes.end();
   typed(sheet, u"Y1", 2);
   expectReferenceErrors();
 }

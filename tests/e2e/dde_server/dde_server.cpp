@@ -8,7 +8,7 @@
 // the data or with a negative acknowledgement, never both. Once it listens it writes "HWND\n" (its
 // window, in decimal) to its standard output; the test drives it through that window:
 //   WM_COPYDATA "ITEM=VALUE"   sets the item (raw bytes) and sends the new data to its advise loops;
-//   kCountMessage + Counter    answers how many connects, advise starts, requests or advise stops came;
+//   kCountMessage + Counter    answers how many connects, advise starts or requests came;
 //   WM_CLOSE                   ends its conversations and the process.
 #include <windows.h>
 
@@ -123,7 +123,6 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     return 0;
   }
   case WM_DDE_UNADVISE: {
-    ++counts[AdviseStops];
     const ATOM item = HIWORD(lParam);
     const std::wstring name = item ? atomText(item) : std::wstring();
     std::erase_if(advises, [&](const Advise& a) { return a.client == client && (!item || a.item == name); });

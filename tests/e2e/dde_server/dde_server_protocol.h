@@ -5,4 +5,4 @@
 
 // SendMessage(server, kCountMessage + counter, 0, 0) answers the count.
 constexpr UINT kCountMessage = WM_APP + 16;
-enum Counter { Connects, AdviseStarts, Requests, AdviseStops, kCounterCount };
+enum Counter { Connects, AdviseStarts, Requests, kCounterCount };
