@@ -78,7 +78,17 @@ DdeClient::Item& DdeClient::itemOf(Conversation& c, std::u16string_view item) {
 HCONV DdeClient::connect(std::u16string_view service, std::u16string_view topic) {
   if (!instance_) return nullptr;
   Conversation& c = conversation(service, topic);
-  if (c.handle) return c.handle; // the live conversation serves every request of the pair
+  if (c.handle) {
+    CONVINFO info = {};
+    info.cb = sizeof info;
+    if (DdeQueryConvInfo(c.handle, QID_SYNC, &info) && (info.wStatus & ST_CONNECTED))
+      return c.handle; // the live conversation serves every request of the pair
+    // The server ended it: a server that answers again gets a new conversation and new advise loops.
+    DdeDisconnect(c.handle);
+    c.handle = nullptr;
+    for (Item& i : c.items)
+      i.advising = false;
+  }
   StringHandle serviceName(instance_, service), topicName(instance_, topic);
   if (!serviceName.get() || !topicName.get()) return nullptr;
   c.handle = DdeConnect(instance_, serviceName.get(), topicName.get(), nullptr);

@@ -44,8 +44,8 @@ public:
   void uninitialize();
   DWORD instance() const { return instance_; }
 
-  // Returns the conversation handle of (service, topic), connecting when there is none yet; null when
-  // the server does not answer.
+  // Returns the live conversation handle of (service, topic), connecting when there is none yet or the
+  // server has ended the last one; null when the server does not answer.
   HCONV connect(std::u16string_view service, std::u16string_view topic);
   // Requests an item in the text format, starting its advise loop first; the answer is a number when
   // the text reads as one, else the text. Returns false, leaving value as it was, on any failure.
