@@ -13,7 +13,7 @@
 #include "compiler/workbook_compiler.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <map>
 #include <memory>
 #include <optional>
@@ -616,10 +616,11 @@ private:
     }
   }
 
+  // Returns the shortest text that reads back as x: equal numbers and only they have equal keys.
   static std::string numberKey(double x) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", x);
-    return buffer;
+    char* end = std::to_chars(buffer, buffer + sizeof buffer, x).ptr;
+    return std::string(buffer, end);
   }
 
   // Returns the sheet index a reference names (the formula's own sheet when it names none); throws
