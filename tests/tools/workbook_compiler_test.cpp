@@ -242,7 +242,9 @@ TEST(WorkbookCompiler, EveryCellOfAShapeGetsItsOwnOperandsReadsAndFlags) {
   };
   const Shape shapes[] = {
       // Baked reference, one operand read twice, a fixed reference on another sheet.
-      {[](auto& r, auto&) { return u"$A$1+B" + r + u"*B" + r + u"+Sheet2!$A$1"; }, {"Sheet1!A1", "Sheet1!B#", "Sheet2!A1"}, 0},
+      {[](auto& r, auto&) { return u"$A$1+B" + r + u"*B" + r + u"+Sheet2!$A$1"; },
+       {"Sheet1!A1", "Sheet1!B#", "Sheet2!A1"},
+       0},
       // A moving area and a number of each row's own: operands, but no single cells read.
       {[](auto& r, auto& n) { return u"SUM(B" + r + u":B" + n + u")+" + r; }, {}, 0},
       {[](auto& r, auto&) { return u"NOW()+B" + r; }, {"Sheet1!B#"}, uint32_t(CellVolatile)},
@@ -265,8 +267,9 @@ TEST(WorkbookCompiler, EveryCellOfAShapeGetsItsOwnOperandsReadsAndFlags) {
   compileWorkbook(source.wb, model);
   for (uint32_t k = 0; k < std::size(shapes); ++k) {
     for (uint32_t r = 0; r < 5; ++r) {
-      std::u16string formula =
-          shapes[k].formula(utf8ToUtf16Replacing(std::to_string(r + 1)), utf8ToUtf16Replacing(std::to_string(r + 2)));
+      std::u16string row = utf8ToUtf16Replacing(std::to_string(r + 1)),
+                     next = utf8ToUtf16Replacing(std::to_string(r + 2));
+      std::u16string formula = shapes[k].formula(row, next);
       SCOPED_TRACE(utf16ToUtf8(formula));
       Cell& cell = cellAt(model, 0, r, 2 + k);
       EXPECT_EQ(cell.templateIndex(), cellAt(model, 0, 0, 2 + k).templateIndex());

@@ -434,8 +434,9 @@ private:
     return shape.flags;
   }
 
-  void finishFormulaCell(const SourceCell& sc, Cell& cell, int32_t templateIndex, std::vector<NodePtr>& operands,
-                         const std::vector<CellAddress>& precedents) {
+  // Gives the cell its template, operands, links to the cells it reads and its stored result.
+  void finishFormulaCell(const SourceCell& sc, Cell& cell, int32_t templateIndex,
+                         std::vector<NodePtr>& operands, const std::vector<CellAddress>& precedents) {
     cell.setTemplateIndex(templateIndex);
     for (NodePtr& operand : operands)
       cell.operandRoots().push_back(operand ? operand.release() : new ErrorNode(ErrRef));
