@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "compiler/formula_decompiler.h"
 #include "compiler/formula_parser.h"
 #include "compiler/workbook_calc.h"
@@ -230,6 +232,63 @@ TEST(WorkbookCompiler, ShapesBakeWhatTheirCellsShareAndKeepTheRestAsOperands) {
   evaluationContext() = EvaluationContext{};
 }
 
+// Past the first cell of a shape, cells take the shape's template without being compiled again: each
+// still gets its own operands, the cells it reads and the flags its functions call for.
+TEST(WorkbookCompiler, EveryCellOfAShapeGetsItsOwnOperandsReadsAndFlags) {
+  struct Shape {
+    std::u16string (*formula)(const std::u16string& row, const std::u16string& next);
+    std::vector<std::string> reads; // the single cells read; '#' stands for the cell's own row
+    uint32_t flags;
+  };
+  const Shape shapes[] = {
+      // Baked reference, one operand read twice, a fixed reference on another sheet.
+      {[](auto& r, auto&) { return u"$A$1+B" + r + u"*B" + r + u"+Sheet2!$A$1"; },
+       {"Sheet1!A1", "Sheet1!B#", "Sheet2!A1"},
+       0},
+      // A moving area and a number of each row's own: operands, but no single cells read.
+      {[](auto& r, auto& n) { return u"SUM(B" + r + u":B" + n + u")+" + r; }, {}, 0},
+      {[](auto& r, auto&) { return u"NOW()+B" + r; }, {"Sheet1!B#"}, uint32_t(CellVolatile)},
+      // A range corner stays an operand even where it is the same in every cell.
+      {[](auto& r, auto&) { return u"SUM(A1:INDEX(B1:B6,B" + r + u"))"; }, {"Sheet1!A1", "Sheet1!B#"}, 0},
+  };
+  Source source;
+  source.number(0, 0, 0, 1);
+  source.number(1, 0, 0, 2);
+  for (uint32_t r = 0; r < 6; ++r)
+    source.number(0, r, 1, r + 1);
+  for (uint32_t k = 0; k < std::size(shapes); ++k)
+    for (uint32_t r = 0; r < 5; ++r) {
+      std::u16string row = utf8ToUtf16Replacing(std::to_string(r + 1)),
+                     next = utf8ToUtf16Replacing(std::to_string(r + 2));
+      source.formula(0, r, 2 + k, shapes[k].formula(row, next));
+    }
+  finishWorkbook(source.wb, "test");
+  CompiledWorkbook model;
+  compileWorkbook(source.wb, model);
+  for (uint32_t k = 0; k < std::size(shapes); ++k) {
+    for (uint32_t r = 0; r < 5; ++r) {
+      std::u16string row = utf8ToUtf16Replacing(std::to_string(r + 1)),
+                     next = utf8ToUtf16Replacing(std::to_string(r + 2));
+      std::u16string formula = shapes[k].formula(row, next);
+      SCOPED_TRACE(utf16ToUtf8(formula));
+      Cell& cell = cellAt(model, 0, r, 2 + k);
+      EXPECT_EQ(cell.templateIndex(), cellAt(model, 0, 0, 2 + k).templateIndex());
+      AstNode expected = qualifyReferences(parseFormula(formula).tree, u"Sheet1");
+      EXPECT_EQ(formulaToTextUtf8(qualifyReferences(decompileCell(model, cell), u"Sheet1")),
+                formulaToTextUtf8(expected));
+      std::set<std::string> reads, expectedReads;
+      for (const Cell* read : cell.precedentCells())
+        reads.insert(addressName(model, read->address()));
+      for (std::string read : shapes[k].reads) {
+        if (read.back() == '#') read.replace(read.size() - 1, 1, std::to_string(r + 1));
+        expectedReads.insert(read);
+      }
+      EXPECT_EQ(reads, expectedReads);
+      EXPECT_EQ(cell.flags() & (CellVolatile | CellDynamicReferences), shapes[k].flags);
+    }
+  }
+}
+
 TEST(WorkbookCompiler, CallMarkersAndFlagsFollowTheFunctions) {
   Source source;
   source.formula(0, 0, 0, u"SUM(1,2)");
@@ -350,6 +409,20 @@ TEST(WorkbookCompiler, BadFormulasNameTheCellAndPosition) {
   Cell& a1 = cellAt(*model, 0, 0, 0);
   EXPECT_TRUE(a1.hasFlag(CellHostComputed));
   EXPECT_EQ(a1.value()->numberValue(), 7);
+}
+
+TEST(WorkbookCompiler, ReportsProgressOverTheFormulaCells) {
+  Source source;
+  source.number(0, 0, 0, 1);
+  source.formula(0, 1, 0, u"A1+1");
+  source.formula(0, 2, 0, u"A2+1");
+  source.formula(0, 3, 0, u"1+)"); // counted, though it does not compile
+  std::vector<std::pair<size_t, size_t>> calls;
+  CompileOptions options;
+  options.lenient = true;
+  options.progress = [&](size_t done, size_t total) { calls.emplace_back(done, total); };
+  source.compileAndLoad(options);
+  EXPECT_EQ(calls, (std::vector<std::pair<size_t, size_t>>{{3, 3}}));
 }
 
 TEST(WorkbookCompiler, ChunksCarryTheSameStream) {

@@ -174,7 +174,8 @@ uint32_t compiledFlags(const SourceCell& cell) {
 
 void finishWorkbook(SourceWorkbook& workbook, const std::string& context) {
   auto sortAndCheck = [&](const char* why) {
-    std::stable_sort(workbook.cells.begin(), workbook.cells.end(), positionLess);
+    if (!std::is_sorted(workbook.cells.begin(), workbook.cells.end(), positionLess))
+      std::stable_sort(workbook.cells.begin(), workbook.cells.end(), positionLess);
     auto twin = std::adjacent_find(workbook.cells.begin(), workbook.cells.end(), samePosition);
     if (twin != workbook.cells.end())
       throw SourceError(context + ": cell " + label(workbook, twin->sheet, twin->row, twin->column) + " " +

@@ -2,10 +2,12 @@
 // it is in, and builds the SourceWorkbook; every fault is reported with its line number.
 #include "compiler/text_workbook.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <tuple>
 
@@ -99,7 +101,7 @@ public:
       ++line_;
       std::string_view lineText = text.substr(start, end - start);
       if (!lineText.empty() && lineText.back() == '\r') lineText.remove_suffix(1);
-      if (!utf8ToUtf16(lineText)) fail("the line is not valid UTF-8");
+      if (!isAscii(lineText) && !utf8ToUtf16(lineText)) fail("the line is not valid UTF-8");
       if (lineText.find('\0') != std::string_view::npos) fail("the line holds a NUL character");
       parseLine(trim(lineText));
       start = end + 1;
@@ -113,7 +115,14 @@ private:
     throw SourceError(sourceName_ + ":" + std::to_string(line_) + ": " + message);
   }
 
-  static std::u16string u16(std::string_view s) { return utf8ToUtf16(s).value_or(std::u16string()); }
+  static bool isAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  }
+
+  static std::u16string u16(std::string_view s) {
+    if (isAscii(s)) return std::u16string(s.begin(), s.end());
+    return utf8ToUtf16(s).value_or(std::u16string());
+  }
 
   void parseLine(std::string_view line) {
     if (line.empty() || line.front() == '#') return;
@@ -183,9 +192,14 @@ private:
 
   // Returns the index of the named sheet, adding the sheet at the end when it is new.
   uint32_t sheetIndex(const std::string& name) {
+    // Cells come sheet after sheet, so the sheet of the line before is most often the one.
+    if (lastSheet_ && lastSheet_->first == name) return lastSheet_->second;
     std::u16string wide = u16(name);
     int32_t index = workbook_.findSheet(wide);
-    if (index >= 0) return static_cast<uint32_t>(index);
+    if (index >= 0) {
+      lastSheet_.emplace(name, static_cast<uint32_t>(index));
+      return static_cast<uint32_t>(index);
+    }
     SourceSheet sheet;
     sheet.name = wide;
     workbook_.sheets.push_back(sheet);
@@ -284,12 +298,11 @@ private:
     if (!fresh)
       fail("cell " + cellName(position.row, position.column) + " was already given on line " +
            std::to_string(it->second));
-    SourceCell cell;
+    SourceCell& cell = workbook_.cells.emplace_back();
     cell.sheet = position.sheet;
     cell.row = position.row;
     cell.column = position.column;
-    workbook_.cells.push_back(cell);
-    return workbook_.cells.back();
+    return cell;
   }
 
   void parseCell(std::string_view line) {
@@ -534,6 +547,7 @@ private:
   SourceWorkbook workbook_;
   std::vector<bool> listed_; // per sheet: named in [sheets]
   std::map<Position, size_t> cellLines_;
+  std::optional<std::pair<std::string, uint32_t>> lastSheet_; // the sheet sheetIndex last found
   std::vector<Annotation> annotations_;
 };
 

@@ -7,11 +7,13 @@
 // each shape into a group. For each placeholder the group then decides: a value that is the same in
 // every cell of the group is baked into the template; one that varies becomes an operand of each cell,
 // and placeholders that agree with each other in every cell share one operand. The second pass compiles
-// each cell by its group's plan; cells share a template when their compiled keys are equal.
+// each cell by its group's plan; cells share a template when their compiled keys are equal. A group
+// compiles to one template, so only its first cell is compiled again: the others take that template
+// and make their operands from the placeholders the shape pass kept.
 #include "compiler/workbook_compiler.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <map>
 #include <memory>
 #include <optional>
@@ -61,6 +63,14 @@ CalcValue toCalcValue(const SourceValue& v) {
   }
 }
 
+// What a placeholder's node is made of: a number ('n'), a cell ('C') or an area ('A').
+struct PlaceholderValue {
+  char kind = 'n';
+  double number = 0;
+  CellAddress first;
+  CellAddress second;
+};
+
 // What one formula compiles into: the template (or, for a name, the whole tree), the operands that
 // the template reaches by index, the template's key, the flags its functions call for, and the single
 // cells it reads.
@@ -77,6 +87,10 @@ struct FormulaBuild {
   size_t placeholders = 0;         // placeholders met so far
   std::vector<std::string> values; // shape pass: each placeholder's value, as the key writes it
   std::vector<bool> bakeable;      // shape pass: false for a placeholder that always stays an operand
+  std::vector<PlaceholderValue> sources; // shape pass: what each placeholder's node is made of
+  // Shape pass: for each of the precedents, the placeholder it comes from (-1 for a fixed reference).
+  std::vector<int32_t> precedentSources;
+  int32_t making = -1; // the placeholder whose node is being made, or -1
   std::vector<NodePtr> operands;
   std::map<std::string, int32_t> operandIndex; // without a plan: operand key -> index
   std::string key;
@@ -86,6 +100,21 @@ struct FormulaBuild {
   // For a defined name: collects the names its formula reaches. Null for a cell, whose formula fails
   // on a name left to the host instead.
   std::vector<int32_t>* usedNames = nullptr;
+};
+
+// A single cell a formula reads: a placeholder's cell, or a fixed cell.
+struct Read {
+  int32_t placeholder;
+  CellAddress fixed;
+};
+
+// What the second pass needs of a group of formulas of one shape.
+struct GroupPlan {
+  std::vector<int32_t> plan;  // see FormulaBuild::plan
+  size_t slots = 0;           // the operands the plan makes
+  std::vector<Read> reads;    // the cells the formula reads, in the order it reads them
+  int32_t templateIndex = -1; // once the group's first cell is compiled
+  uint32_t flags = 0;
 };
 
 // A fault in one formula, at a code unit position.
@@ -221,9 +250,14 @@ private:
     for (const SourceDataTable& table : source_.dataTables)
       tableCells.emplace(table.sheet, table.range.firstRow, table.range.firstColumn);
     planOfCell_.assign(source_.cells.size(), -1);
+    firstPlaceholder_.assign(source_.cells.size(), 0);
+    size_t total = std::count_if(source_.cells.begin(), source_.cells.end(), hasFormula);
+    size_t done = 0;
     for (size_t i = 0; i < source_.cells.size(); ++i) {
       const SourceCell& sc = source_.cells[i];
-      if (!hasFormula(sc) || tableCells.contains({sc.sheet, sc.row, sc.column})) continue;
+      if (!hasFormula(sc)) continue;
+      if (options_.progress && ++done % kProgressStep == 0) options_.progress(done, total);
+      if (tableCells.contains({sc.sheet, sc.row, sc.column})) continue;
       FormulaBuild build;
       build.sheet = sc.sheet;
       build.cell = &sc;
@@ -241,6 +275,9 @@ private:
         g.bakeable = build.bakeable;
         g.constant.assign(count, true);
         g.classes.assign(count, 0);
+        std::vector<Read>& reads = groups_.emplace_back().reads;
+        for (size_t k = 0; k < build.precedents.size(); ++k)
+          reads.push_back(Read{build.precedentSources[k], build.precedents[k]});
       }
       Group& g = groups[static_cast<size_t>(it->second)];
       if (g.first.size() != count) continue; // the shape holds the count; this is only a guard
@@ -253,11 +290,13 @@ private:
         g.classes[p] = c->second;
       }
       planOfCell_[i] = it->second;
+      firstPlaceholder_[i] = placeholders_.size();
+      placeholders_.insert(placeholders_.end(), build.sources.begin(), build.sources.end());
     }
-    plans_.resize(groups.size());
+    if (options_.progress && total % kProgressStep != 0) options_.progress(total, total);
     for (size_t k = 0; k < groups.size(); ++k) {
       const Group& g = groups[k];
-      std::vector<int32_t>& plan = plans_[k];
+      std::vector<int32_t>& plan = groups_[k].plan;
       std::map<int32_t, int32_t> operandOfClass;
       for (size_t p = 0; p < g.first.size(); ++p) {
         if (g.constant[p] && g.bakeable[p]) {
@@ -268,6 +307,7 @@ private:
             operandOfClass.try_emplace(g.classes[p], static_cast<int32_t>(operandOfClass.size()));
         plan.push_back(it->second);
       }
+      groups_[k].slots = operandOfClass.size();
     }
   }
 
@@ -275,7 +315,6 @@ private:
     for (size_t i = 0; i < source_.cells.size(); ++i) {
       const SourceCell& sc = source_.cells[i];
       int32_t group = i < planOfCell_.size() ? planOfCell_[i] : -1;
-      const std::vector<int32_t>* plan = group >= 0 ? &plans_[static_cast<size_t>(group)] : nullptr;
       CellAddress address = CellAddress::make(sc.sheet, sc.column, sc.row);
       Cell* cell = wb_.findOrCreateCell(address);
       if (!cell) throw SourceError("the model cannot hold cell " + cellText(sc));
@@ -289,12 +328,12 @@ private:
         break;
       case CellKind::Formula:
       case CellKind::SharedFormula:
-        flags |= formulaCell(sc, *cell, plan);
+        flags |= formulaCell(i, *cell, group);
         break;
       case CellKind::ArrayFormula:
         cell->setArrayArea(areaOf(sc.sheet, sc.range));
         if (sc.master) {
-          flags |= formulaCell(sc, *cell, plan);
+          flags |= formulaCell(i, *cell, group);
         } else if (!sc.cached.isNone()) {
           cell->setValue(toCalcValue(sc.cached));
         }
@@ -335,13 +374,16 @@ private:
     }
   }
 
-  // Compiles the formula of a formula cell or array master by its group's plan; returns the flags its
-  // functions call for.
-  uint32_t formulaCell(const SourceCell& sc, Cell& cell, const std::vector<int32_t>* plan) {
+  // Compiles the formula of a formula cell or array master (source cell `index`) by its group's plan;
+  // returns the flags its functions call for.
+  uint32_t formulaCell(size_t index, Cell& cell, int32_t group) {
+    const SourceCell& sc = source_.cells[index];
+    GroupPlan* shape = group >= 0 ? &groups_[static_cast<size_t>(group)] : nullptr;
+    if (shape && shape->templateIndex >= 0) return groupMember(index, cell, *shape);
     FormulaBuild build;
     build.sheet = sc.sheet;
     build.cell = &sc;
-    build.plan = plan;
+    build.plan = shape ? &shape->plan : nullptr;
     NodePtr root;
     try {
       root = compileText(sc.formula, build);
@@ -351,23 +393,63 @@ private:
       if (!sc.cached.isNone()) cell.setValue(toCalcValue(sc.cached));
       return CellHostComputed;
     }
-    int32_t index;
+    int32_t templateIndex;
     auto found = templates_.find(build.key);
     if (found != templates_.end()) {
-      index = found->second;
+      templateIndex = found->second;
     } else {
-      index = static_cast<int32_t>(wb_.formulaTemplates().size());
+      templateIndex = static_cast<int32_t>(wb_.formulaTemplates().size());
       wb_.formulaTemplates().push_back(root.release());
-      templates_.emplace(build.key, index);
+      templates_.emplace(build.key, templateIndex);
     }
-    cell.setTemplateIndex(index);
-    for (NodePtr& operand : build.operands)
+    if (shape) {
+      shape->templateIndex = templateIndex;
+      shape->flags = build.flags;
+    }
+    finishFormulaCell(sc, cell, templateIndex, build.operands, build.precedents);
+    return build.flags;
+  }
+
+  // Compiles a cell of a group whose template is made: the same plan gives every cell of the group the
+  // same key, so only the operands and the cells read differ, and the shape pass kept what they are
+  // made of.
+  uint32_t groupMember(size_t index, Cell& cell, const GroupPlan& shape) {
+    const PlaceholderValue* values = &placeholders_[firstPlaceholder_[index]];
+    // As compiling the formula would: a baked placeholder and the first of each operand make a node.
+    std::vector<NodePtr> operands(shape.slots);
+    std::vector<bool> made(shape.plan.size());
+    for (size_t p = 0; p < shape.plan.size(); ++p) {
+      int32_t slot = shape.plan[p];
+      made[p] = slot < 0 || !operands[static_cast<size_t>(slot)];
+      if (slot >= 0 && made[p]) operands[static_cast<size_t>(slot)] = placeholderNode(values[p]);
+    }
+    std::vector<CellAddress> precedents;
+    for (const Read& read : shape.reads) {
+      if (read.placeholder < 0)
+        precedents.push_back(read.fixed);
+      else if (made[static_cast<size_t>(read.placeholder)])
+        precedents.push_back(values[read.placeholder].first);
+    }
+    finishFormulaCell(source_.cells[index], cell, shape.templateIndex, operands, precedents);
+    return shape.flags;
+  }
+
+  // Gives the cell its template, operands, links to the cells it reads and its stored result.
+  void finishFormulaCell(const SourceCell& sc, Cell& cell, int32_t templateIndex,
+                         std::vector<NodePtr>& operands, const std::vector<CellAddress>& precedents) {
+    cell.setTemplateIndex(templateIndex);
+    for (NodePtr& operand : operands)
       cell.operandRoots().push_back(operand ? operand.release() : new ErrorNode(ErrRef));
-    for (CellAddress read : build.precedents)
+    for (CellAddress read : precedents)
       if (Cell* target = wb_.findCell(read); target && target != &cell) wb_.link(cell, *target);
     if (options_.storeFormulaValues && !sc.cached.isNone()) cell.setValue(toCalcValue(sc.cached));
     ++report_.formulaCells;
-    return build.flags;
+  }
+
+  NodePtr placeholderNode(const PlaceholderValue& v) {
+    if (v.kind == 'n') return std::make_unique<NumberNode>(v.number);
+    if (v.kind == 'C') return std::make_unique<CellRefNode>(wb_, v.first);
+    return std::make_unique<AreaRefNode>(wb_, v.first, v.second, 0);
   }
 
   // Enters every data table's area and gives the table's first result cell its two operands: the row
@@ -444,7 +526,7 @@ private:
       key += "M";
       return std::make_unique<EmptyNode>();
     case AstKind::Number:
-      return placeholder(build, 'n', "n" + numberKey(n.number), true,
+      return placeholder(build, PlaceholderValue{'n', n.number, {}, {}}, "n" + numberKey(n.number), true,
                          [&] { return std::make_unique<NumberNode>(n.number); });
     case AstKind::Text:
       key += "t" + std::to_string(n.text.size()) + ":" + utf16ToUtf8(n.text);
@@ -535,10 +617,11 @@ private:
     }
   }
 
+  // Returns the shortest text that reads back as x: equal numbers and only they have equal keys.
   static std::string numberKey(double x) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", x);
-    return buffer;
+    char* end = std::to_chars(buffer, buffer + sizeof buffer, x).ptr;
+    return std::string(buffer, end);
   }
 
   // Returns the sheet index a reference names (the formula's own sheet when it names none); throws
@@ -553,7 +636,9 @@ private:
   // A number or a reference that moves with the cell: baked into the template or made an operand of the
   // cell as the plan says. `value` is what the key writes for it when baked; `make` builds its node.
   template <class Make>
-  NodePtr placeholder(FormulaBuild& build, char kind, std::string value, bool bakeable, Make make) {
+  NodePtr placeholder(FormulaBuild& build, const PlaceholderValue& source, std::string value, bool bakeable,
+                      Make make) {
+    char kind = source.kind;
     if (!build.extractOperands) {
       build.key += value;
       return make();
@@ -564,7 +649,11 @@ private:
       build.key += kind;
       build.values.push_back(std::move(value));
       build.bakeable.push_back(bakeable);
-      return make();
+      build.sources.push_back(source);
+      build.making = static_cast<int32_t>(position);
+      NodePtr node = make();
+      build.making = -1;
+      return node;
     }
     int32_t slot;
     if (build.plan && position < build.plan->size()) {
@@ -613,18 +702,19 @@ private:
     std::string refKey =
         (cell ? "C" : "A") + std::to_string(first.sheetColumn) + "." + std::to_string(first.row) +
         (cell ? "" : ":" + std::to_string(second.sheetColumn) + "." + std::to_string(second.row));
+    PlaceholderValue source{cell ? 'C' : 'A', 0, first, second};
     auto makeNode = [&]() -> NodePtr {
       if (cell) {
         build.precedents.push_back(first);
-        return std::make_unique<CellRefNode>(wb_, first);
+        if (build.shapeOnly) build.precedentSources.push_back(build.making);
       }
-      return std::make_unique<AreaRefNode>(wb_, first, second, 0);
+      return placeholderNode(source);
     };
     if (absolute && n.sheet) {
       build.key += refKey;
       return makeNode();
     }
-    return placeholder(build, cell ? 'C' : 'A', std::move(refKey), bakeable, makeNode);
+    return placeholder(build, source, std::move(refKey), bakeable, makeNode);
   }
 
   // A reference into another workbook ([1]Sheet1!A1); [0] names this workbook itself.
@@ -763,8 +853,11 @@ private:
   const CompileOptions& options_;
   CompileReport& report_;
   std::map<std::string, int32_t> templates_;
-  std::vector<int32_t> planOfCell_;         // source cell index -> its group (-1 for none)
-  std::vector<std::vector<int32_t>> plans_; // each group's plan (see FormulaBuild::plan)
+  static constexpr size_t kProgressStep = 10000;
+  std::vector<int32_t> planOfCell_;       // source cell index -> its group (-1 for none)
+  std::vector<GroupPlan> groups_;
+  std::vector<size_t> firstPlaceholder_;  // source cell index -> its first in placeholders_
+  std::vector<PlaceholderValue> placeholders_; // every grouped cell's placeholders, cell after cell
   std::map<std::pair<std::u16string, int32_t>, int32_t> nameIndex_;
   // For each defined name: its references, one per sheet, when it is a reference across sheets.
   std::vector<std::optional<std::vector<AstNode>>> nameSheets_;

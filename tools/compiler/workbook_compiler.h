@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct CompileOptions {
   // or range each). Empty: the cells the source leaves unlocked (or marks as data); where it marks
   // none, every cell that holds a constant.
   std::vector<std::string> dataCells;
+  // Called now and then while the formulas are read, with how many of the formula cells are read so
+  // far and how many there are; last with both equal. Empty: nothing is reported.
+  std::function<void(size_t done, size_t total)> progress;
 };
 
 struct CompileReport {

@@ -1,7 +1,9 @@
 // cwbk compile (a workbook into the compiled stream, whole or as chunks) and cwbk dump (a readable
 // listing of what a stream holds).
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 
@@ -75,6 +77,19 @@ std::string areaName(const CompiledWorkbook& wb, const Area& area) {
   return text;
 }
 
+// Returns the progress report of a compile: "cwbk: compiling: N of M formulas" lines on stderr, none
+// in the first second and then one every half second at most, so that quick compiles stay silent.
+std::function<void(size_t, size_t)> formulaProgress() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point next = Clock::now() + std::chrono::seconds(1);
+  return [next](size_t done, size_t total) mutable {
+    Clock::time_point now = Clock::now();
+    if (now < next) return;
+    next = now + std::chrono::milliseconds(500);
+    std::fprintf(stderr, "cwbk: compiling: %zu of %zu formulas\n", done, total);
+  };
+}
+
 } // namespace
 
 int runCompile(Arguments args) {
@@ -124,6 +139,7 @@ int runCompile(Arguments args) {
   warnAboutSource("compile", source);
   progress("compiling " + std::to_string(source.cells.size()) + " cells");
   CompileReport report;
+  options.progress = formulaProgress();
   std::vector<uint8_t> stream;
   try {
     stream = compileToStream(source, options, &report);
