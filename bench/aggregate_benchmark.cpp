@@ -1,6 +1,8 @@
 // The aggregates over a 1,000,000-cell column: SUM, AVERAGE, COUNTIF and STDEV evaluated per cell of
-// the column, next to the floor, a plain loop summing the same doubles.
+// the column, next to the floor, a plain loop summing the same doubles; and a column of sums over
+// growing ranges (SUM($A$1:An)) recalculated after an edit of A1, per formula.
 #include "compiler/text_workbook.h"
+#include "compiler/workbook_calc.h"
 #include "compiler/workbook_compiler.h"
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
@@ -78,6 +80,29 @@ void BM_Stdev(benchmark::State& state) {
   runAggregate(state, 3);
 }
 BENCHMARK(BM_Stdev)->Unit(benchmark::kMillisecond);
+
+// 5,000 inputs in A and E(n) = SUM($A$1:An), calculated; each iteration changes A1 and recalculates
+// every sum; items are the sums. Each sum continues the one before it, so the cost per sum stays flat
+// as the column grows (BM_GrowingSums/1000 against /5000).
+void BM_GrowingSums(benchmark::State& state) {
+  const auto rows = static_cast<uint32_t>(state.range(0));
+  std::string text = "[sheets]\nSheet1\n\n[cells]\n";
+  for (uint32_t r = 1; r <= rows; ++r) {
+    std::string n = std::to_string(r);
+    text += "Sheet1!A" + n + ": " + std::to_string(valueOfRow(r)) + "\nSheet1!E" + n + ": =SUM($A$1:A" + n +
+            ")\n";
+  }
+  CompiledWorkbook workbook;
+  CompileOptions options;
+  options.storeFormulaValues = false;
+  loadStreamBytes(compileToStream(readTextWorkbook(text), options), workbook);
+  calculateAll(workbook);
+  double v = 0;
+  for (auto _ : state)
+    applyChanges(workbook, {{CellAddress::make(0, 0, 0), CalcValue::number(v += 0.5)}});
+  state.SetItemsProcessed(state.iterations() * int64_t(rows));
+}
+BENCHMARK(BM_GrowingSums)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 // The floor: the same doubles summed in a plain loop over a vector; items are the doubles.
 void BM_SumFloor(benchmark::State& state) {

@@ -102,8 +102,8 @@ public:
   virtual ~RecalculationCache() = default;
   virtual void clear() = 0;
 };
-enum class CacheKind { VLookup, HLookup, Match, Rank };
-constexpr size_t kCacheKinds = 4;
+enum class CacheKind { VLookup, HLookup, Match, Rank, RangeTally };
+constexpr size_t kCacheKinds = 5;
 
 // The state that drives calculation; read and set by the recalculation and the host side.
 struct CalculationState {
@@ -121,6 +121,10 @@ struct CalculationState {
   // How many cells carry CellEvaluationFailed: their last evaluation failed and left the value as it
   // stood. The calculation goes on around them; the tools and the host report the count.
   uint32_t failedCells = 0;
+  // Set while one level-ordered pass evaluates the cells it reached, each once, with no sweep to
+  // follow: a cell's value then changes at most once in the pass, when the pass evaluates it. What a
+  // function took from cells already evaluated (or not reached) holds until the pass ends.
+  bool levelOrderedPass = false;
   // The per-recalculation caches, created on first use.
   std::unique_ptr<RecalculationCache> caches[kCacheKinds];
 
@@ -128,6 +132,10 @@ struct CalculationState {
   RecalculationCache* cache(CacheKind kind) { return caches[static_cast<size_t>(kind)].get(); }
   void setCache(CacheKind kind, std::unique_ptr<RecalculationCache> cache) {
     caches[static_cast<size_t>(kind)] = std::move(cache);
+  }
+  // Empties the cache of a kind when it exists.
+  void clearCache(CacheKind kind) {
+    if (RecalculationCache* c = cache(kind)) c->clear();
   }
   // Empties every cache that exists.
   void clearCaches() {

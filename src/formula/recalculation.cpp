@@ -500,9 +500,30 @@ void Recalculator::sortByLevel(std::vector<Cell*>& list) {
   list.swap(sorted);
 }
 
+// Marks the calculation state for the length of one level-ordered pass (see levelOrderedPass): only a
+// pass that no sweep follows counts, and the range tallies live no longer than the pass.
+class Recalculator::PassScope {
+public:
+  explicit PassScope(CalculationState& state) : state_(state), saved_(state.levelOrderedPass) {
+    state_.clearCache(CacheKind::RangeTally);
+    state_.levelOrderedPass = !state_.circular && !state_.iteration.enabled;
+  }
+  ~PassScope() {
+    state_.levelOrderedPass = saved_;
+    state_.clearCache(CacheKind::RangeTally);
+  }
+  PassScope(const PassScope&) = delete;
+  PassScope& operator=(const PassScope&) = delete;
+
+private:
+  CalculationState& state_;
+  bool saved_;
+};
+
 void Recalculator::evaluateList(std::vector<Cell*>* collector) {
   std::vector<Cell*>& list = workbook_.recalculationList();
   sortByLevel(list);
+  PassScope pass(workbook_.state());
   // Evaluation may create cells but never extends the list; index in case it does.
   for (size_t i = 0; i < list.size(); ++i) {
     Cell* cell = list[i];

@@ -102,6 +102,7 @@ public:
 
 private:
   class FailureGuard;
+  class PassScope;
   // Notes what a pass that failed leaves to the next one and clears the transient state it left behind.
   void recoverFromFailure(const std::vector<Cell*>& changed);
   // Evaluates one cell, noting the references of a cell with dynamic references that was computed.

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "formula/argument_list.h"
+#include "functions/range_tally.h"
 #include "values/conversions.h"
 
 namespace cwbk {
@@ -310,8 +311,29 @@ const CalcValue* cellValueAt(const CalcValue& refOrArray, uint32_t row, uint32_t
 // SUM: numbers everywhere; direct booleans and empties count 0 or 1, direct texts count when they read
 // as numbers (dates included) and are "#VALUE!" otherwise; texts, booleans and empties inside
 // references and arrays are skipped; an error value stops the sum with that error.
+namespace {
+// Stores a sum: the integer 0 when nothing was added, else the Double ("#NUM!" when it overflowed).
+void storeSum(CalcValue& result, double sum, bool added) {
+  if (!added)
+    result.setInteger(0);
+  else if (std::isfinite(sum))
+    result.setDouble(sum);
+  else
+    result.setError(ErrNum);
+}
+} // namespace
+
 void sumArguments(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   if (!insideSubtotal() && propagateErrors(args, result, ErrorReading::Functions)) return;
+  Area area;
+  if (oneAreaCall(args, area)) {
+    RangeTally t = tallyArea(context, area, TallyKind::Sum);
+    if (t.error)
+      result.setError(t.error);
+    else
+      storeSum(result, t.value, t.count > 0);
+    return;
+  }
   double sum = 0;
   bool added = false;
   forEachAggregateValue(context, args, [&](const CalcValue& v, ValueSource source) {
@@ -342,14 +364,7 @@ void sumArguments(const EvaluationContext& context, const CalcValue* const* args
     return true; // a nested reference list or other kind adds nothing
   });
   if (result.isErrorValue()) return;
-  if (!added) {
-    result.setInteger(0);
-    return;
-  }
-  if (std::isfinite(sum))
-    result.setDouble(sum);
-  else
-    result.setError(ErrNum);
+  storeSum(result, sum, added);
 }
 
 } // namespace cwbk

@@ -15,6 +15,7 @@
 #include "formula/criteria.h"
 #include "formula/host_services.h"
 #include "functions/arguments.h"
+#include "functions/range_tally.h"
 #include "formula/function_table.h"
 #include "values/conversions.h"
 
@@ -436,6 +437,15 @@ void sumFunction(EvaluationContext& context, const CalcValue* const* args, CalcV
 // skipped, a reference that is invalid or spans sheets is "#REF!", and inside SUBTOTAL direct texts are
 // skipped. Without any number the product is 0.
 void productFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  Area area;
+  if (oneAreaCall(args, area)) {
+    RangeTally t = tallyArea(context, area, TallyKind::Product);
+    if (t.error)
+      result.setError(t.error);
+    else
+      setNumberResult(result, t.count > 0 ? t.value : 0.0);
+    return;
+  }
   bool subtotal = insideSubtotal();
   double product = 1;
   bool any = false;

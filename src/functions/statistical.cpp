@@ -20,6 +20,7 @@
 #include "formula/formula_node.h"
 #include "formula/host_services.h"
 #include "functions/arguments.h"
+#include "functions/range_tally.h"
 #include "values/conversions.h"
 
 namespace cwbk {
@@ -96,11 +97,21 @@ void averageFunction(EvaluationContext& context, const CalcValue* const* args, C
   if (!insideSubtotal() && propagateErrors(args, result, ErrorReading::Functions)) return;
   double sum = 0;
   uint64_t count = 0;
-  if (!takeNumbers(context, args, Reading::Numbers, false, result, [&](double x) {
-        sum += x;
-        ++count;
-      }))
+  Area area;
+  if (oneAreaCall(args, area)) {
+    RangeTally t = tallyArea(context, area, TallyKind::Average);
+    if (t.error) {
+      result.setError(t.error);
+      return;
+    }
+    sum = t.value;
+    count = t.count;
+  } else if (!takeNumbers(context, args, Reading::Numbers, false, result, [&](double x) {
+               sum += x;
+               ++count;
+             })) {
     return;
+  }
   if (count == 0)
     result.setError(ErrDiv0);
   else
@@ -113,11 +124,22 @@ template <bool Largest, Reading R>
 void extremeFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
   bool any = false;
   double best = 0;
-  if (!takeNumbers(context, args, R, true, result, [&](double x) {
-        if (!any || (Largest ? x > best : x < best)) best = x;
-        any = true;
-      }))
+  Area area;
+  if (oneAreaCall(args, area)) {
+    constexpr TallyKind kind = R == Reading::Numbers ? (Largest ? TallyKind::Max : TallyKind::Min)
+                                                     : (Largest ? TallyKind::MaxA : TallyKind::MinA);
+    RangeTally t = tallyArea(context, area, kind);
+    if (t.error) {
+      result.setError(t.error);
+      return;
+    }
+    best = t.value;
+  } else if (!takeNumbers(context, args, R, true, result, [&](double x) {
+               if (!any || (Largest ? x > best : x < best)) best = x;
+               any = true;
+             })) {
     return;
+  }
   setNumberResult(result, best);
 }
 
@@ -171,6 +193,11 @@ void modeFunction(EvaluationContext& context, const CalcValue* const* args, Calc
 // COUNT(x1, ...): the numbers among the values; a Boolean or a text that reads as a number counts when
 // typed as an argument. Inside SUBTOTAL, arrays are not looked at.
 void countFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  Area area;
+  if (oneAreaCall(args, area)) {
+    result.setNumber(static_cast<double>(tallyArea(context, area, TallyKind::Count).count));
+    return;
+  }
   bool subtotal = insideSubtotal();
   uint64_t count = 0;
   forEachAggregateValue(context, args, [&](const CalcValue& v, ValueSource source) {
@@ -186,6 +213,11 @@ void countFunction(EvaluationContext& context, const CalcValue* const* args, Cal
 // COUNTA(x1, ...): the values that are not empty, errors included; a reference that is invalid or spans
 // sheets counts nothing. Inside SUBTOTAL, arrays are not looked at.
 void countAFunction(EvaluationContext& context, const CalcValue* const* args, CalcValue& result) {
+  Area area;
+  if (oneAreaCall(args, area)) {
+    result.setNumber(static_cast<double>(tallyArea(context, area, TallyKind::CountA).count));
+    return;
+  }
   bool subtotal = insideSubtotal();
   uint64_t count = 0;
   forEachAggregateValue(context, args, [&](const CalcValue& v, ValueSource source) {
