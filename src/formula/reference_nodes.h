@@ -16,7 +16,8 @@ public:
   // Finds the cell in the workbook, creating an empty one when missing.
   CellRefNode(CompiledWorkbook& workbook, CellAddress address);
   Cell* cell() const { return cell_; }
-  CellAddress address() const { return address_; }
+  // The cell's address; the invalid address when there is no cell.
+  CellAddress address() const;
 
   NodeKind kind() const override { return NodeKind::CellRef; }
   const CalcValue* value() override;
@@ -32,7 +33,6 @@ public:
 
 private:
   Cell* cell_;
-  CellAddress address_;
 };
 
 // An area between two corners, normalized at construction. With the computed flag (the range operator
