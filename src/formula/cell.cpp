@@ -12,14 +12,13 @@ namespace cwbk {
 // ---------------------------------------------------------------- Cell
 
 Cell::~Cell() {
-  CalcValue::destroy(value_);
   for (FormulaNode* root : operandRoots_)
     delete root;
 }
 
 CalcValue& Cell::ensureValue() {
-  if (!value_) value_ = CalcValue::create();
-  return *value_;
+  flags_ |= kHasValue;
+  return value_;
 }
 
 void Cell::setValue(const CalcValue& v) {
@@ -29,8 +28,8 @@ void Cell::setValue(const CalcValue& v) {
 }
 
 void Cell::clearValue() {
-  CalcValue::destroy(value_);
-  value_ = nullptr;
+  value_ = CalcValue();
+  flags_ &= ~kHasValue;
 }
 
 Cell::Extras& Cell::extras() {

@@ -83,7 +83,7 @@ public:
   void renumberSheet(CellAddress address) { address_ = address; }
 
   // Returns the current value, or null when the cell has none.
-  const CalcValue* value() const { return value_; }
+  const CalcValue* value() const { return (flags_ & kHasValue) ? &value_ : nullptr; }
   // Returns the current value, creating an Empty one when the cell has none.
   CalcValue& ensureValue();
   // Copies v into the cell's value, creating the value when the cell has none. A value other than
@@ -92,11 +92,11 @@ public:
   // Destroys the value: the cell has none afterwards.
   void clearValue();
 
-  uint32_t flags() const { return flags_; }
-  bool hasFlag(uint32_t bits) const { return (flags_ & bits) != 0; }
-  void setFlags(uint32_t bits) { flags_ |= bits; }
-  void clearFlags(uint32_t bits) { flags_ &= ~bits; }
-  void setFlagWord(uint32_t flags) { flags_ = flags; }
+  uint32_t flags() const { return flags_ & ~kHasValue; }
+  bool hasFlag(uint32_t bits) const { return (flags() & bits) != 0; }
+  void setFlags(uint32_t bits) { flags_ |= bits & ~kHasValue; }
+  void clearFlags(uint32_t bits) { flags_ &= ~(bits & ~kHasValue); }
+  void setFlagWord(uint32_t flags) { flags_ = (flags & ~kHasValue) | (flags_ & kHasValue); }
 
   int32_t templateIndex() const { return templateIndex_; }
   void setTemplateIndex(int32_t index) { templateIndex_ = index; }
@@ -150,7 +150,10 @@ private:
   };
   Extras& extras();
 
-  // (The members are ordered so that the cell packs into 80 bytes.)
+  // The bit of flags_ that says the cell has a value; kept apart from the flags the model sees.
+  static constexpr uint32_t kHasValue = 0x80000000u;
+
+  // (The members are ordered so that the cell packs without padding.)
   uint32_t level_ = 0;
 
 public:
@@ -162,13 +165,14 @@ public:
 private:
   CompiledWorkbook* workbook_;
   CellAddress address_;
-  CalcValue* value_ = nullptr;
   uint32_t flags_ = 0;
   int32_t templateIndex_ = -1;
   PointerList<FormulaNode*> operandRoots_;
   PointerList<Cell*> precedentCells_;
   PointerList<Cell*> dependents_;
   std::unique_ptr<Extras> extras_;
+  // The value, held in place (it exists when flags_ has kHasValue).
+  CalcValue value_;
 };
 
 // Inserts a cell into a list sorted by identity; returns false when it was already there.

@@ -291,6 +291,8 @@ void Recalculator::orderCells() {
   const std::vector<Cell*> roots = workbook_.calculatedCells().cells();
   for (Cell* c : roots)
     c->clearFlags(CellInCycle);
+  // Every calculated cell joins the list once: room for exactly those, not a doubling's slack.
+  orderList_.reserve(roots.size());
 
   auto nextPrecedent = [&](OrderFrame& f) -> Cell* {
     Cell& cell = *f.cell;

@@ -66,8 +66,12 @@ std::u16string joinTexts(const std::vector<FormulaNode*>& children, std::u16stri
 // ---------------------------------------------------------------- CellRefNode
 
 CellRefNode::CellRefNode(CompiledWorkbook& workbook, CellAddress address)
-    : cell_(workbook.findOrCreateCell(address)), address_(cell_ ? cell_->address() : CellAddress::invalid()) {
+    : cell_(workbook.findOrCreateCell(address)) {
   if (!cell_) ownValue().setError(ErrRef);
+}
+
+CellAddress CellRefNode::address() const {
+  return cell_ ? cell_->address() : CellAddress::invalid();
 }
 
 const CalcValue* CellRefNode::value() {
@@ -103,17 +107,17 @@ void CellRefNode::setReferenceValue(const Area& area) {
 }
 
 Area CellRefNode::referenceArea() {
-  return cell_ ? Area{address_, address_} : Area::invalid();
+  return cell_ ? Area{cell_->address(), cell_->address()} : Area::invalid();
 }
 
 void CellRefNode::writeSelf(int32_t parentIndex, std::vector<uint8_t>& out) const {
   RecordWriter record(out, NodeKind::CellRef, parentIndex);
-  record.address(address_);
+  record.address(address());
 }
 
 std::u16string CellRefNode::formulaText() const {
   if (!cell_) return std::u16string(errorText(ErrRef));
-  return sheetPrefix(cell_->workbook(), address_.sheet()) + cellText(address_);
+  return sheetPrefix(cell_->workbook(), cell_->address().sheet()) + cellText(cell_->address());
 }
 
 // ---------------------------------------------------------------- AreaRefNode

@@ -16,9 +16,8 @@ public:
   // Finds the cell in the workbook, creating an empty one when missing.
   CellRefNode(CompiledWorkbook& workbook, CellAddress address);
   Cell* cell() const { return cell_; }
-  CellAddress address() const { return address_; }
-  // Follows a renumbering of the workbook's sheets; the cell stays the same.
-  void renumberSheet(CellAddress address) { address_ = address; }
+  // The cell's address; the invalid address when there is no cell.
+  CellAddress address() const;
 
   NodeKind kind() const override { return NodeKind::CellRef; }
   const CalcValue* value() override;
@@ -34,7 +33,6 @@ public:
 
 private:
   Cell* cell_;
-  CellAddress address_;
 };
 
 // An area between two corners, normalized at construction. With the computed flag (the range operator

@@ -26,12 +26,9 @@ public:
     if (!seen_.insert(&node).second) return false;
     // Proxies answer for their targets (their kind questions and values included); the targets' own
     // visits renumber them, so a proxy is left alone.
+    // A cell reference reads its address from its cell, which the grid's walk renumbers.
     const NodeKind kind = node.kind();
-    if (kind == NodeKind::CellRef) {
-      CellRefNode& cell = static_cast<CellRefNode&>(node);
-      cell.renumberSheet(shiftedForInsertedSheet(cell.address(), from_));
-      return true;
-    }
+    if (kind == NodeKind::CellRef) return true;
     if (kind == NodeKind::AreaRef) {
       AreaRefNode& area = static_cast<AreaRefNode&>(node);
       area.renumberSheet(shiftedForInsertedSheet(Area{area.first(), area.second()}, from_));
