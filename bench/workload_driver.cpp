@@ -1,5 +1,6 @@
-// Workload driver: generates the Sheet A, Sheet B and Big workloads, compiles them into a stream, and
-// measures load + preparation + first calculation, five edits of A1 with recalculation, and memory.
+// Workload driver: generates the Sheet A, Sheet B, Big and Big1M workloads, compiles them into a stream,
+// and measures load + preparation + first calculation, five edits of A1 with recalculation, and memory.
+// Built natively and for Windows (run under Wine), where the allocator is the C runtime's heap.
 #include "compiler/text_workbook.h"
 #include "compiler/workbook_calc.h"
 #include "compiler/workbook_compiler.h"
@@ -15,8 +16,17 @@
 #include <malloc.h>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 using namespace cwbk;
 using namespace cwbk::compiler;
@@ -29,11 +39,66 @@ double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+#ifdef _WIN32
+// The engine's name in the figures: the Windows builds are told apart from the native one.
+const char* const engineLabel = sizeof(void*) == 4 ? "ours-win32" : "ours-win64";
+
+// Returns the bytes of the C runtime's heap in use: the sum of its blocks in use, walked one by one.
+size_t heapInUse() {
+  _HEAPINFO entry{};
+  size_t used = 0;
+  while (_heapwalk(&entry) == _HEAPOK)
+    if (entry._useflag == _USEDENTRY) used += entry._size;
+  return used;
+}
+
+// Gives the heap's free memory back to the system where it can.
+void trimHeap() { _heapmin(); }
+
+int processId() { return _getpid(); }
+
+std::string executablePath() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (n == 0 || n == MAX_PATH) throw std::runtime_error("cannot find this program's path");
+  return std::string(path, n);
+}
+
+// Runs this program again with `arguments` and waits; returns its exit status.
+int runSelf(const std::string& self, const std::vector<std::string>& arguments) {
+  std::vector<std::string> quoted{"\"" + self + "\""};
+  for (const auto& a : arguments)
+    quoted.push_back("\"" + a + "\"");
+  std::vector<const char*> argv;
+  for (const auto& q : quoted)
+    argv.push_back(q.c_str());
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  return int(_spawnv(_P_WAIT, self.c_str(), argv.data()));
+}
+#else
+const char* const engineLabel = "ours";
+
 // Returns the bytes the allocator holds in use.
 size_t heapInUse() {
   struct mallinfo2 m = mallinfo2();
   return m.uordblks + m.hblkhd;
 }
+
+void trimHeap() { malloc_trim(0); }
+
+int processId() { return getpid(); }
+
+std::string executablePath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+int runSelf(const std::string& self, const std::vector<std::string>& arguments) {
+  std::string command = "'" + self + "'";
+  for (const auto& a : arguments)
+    command += " '" + a + "'";
+  std::fflush(stdout);
+  return std::system(command.c_str());
+}
+#endif
 
 struct Workload {
   std::string text;
@@ -50,7 +115,8 @@ void cell(Workload& w, const char* column, int row, const std::string& content, 
   if (formula) ++w.formulaCells;
 }
 
-// Returns the workload named `name` as a text workbook; row 1 holds the seed values of the chains.
+// Returns the workload named `name` as a text workbook; row 1 holds the seed values of the chains. Big1M
+// is Big with as many rows as make 1,000,000 formula cells (1,000,002).
 Workload makeWorkload(const std::string& name, bool withLookup) {
   Workload w;
   w.text = "[sheets]\nSheet1\n\n[cells]\n";
@@ -79,7 +145,8 @@ Workload makeWorkload(const std::string& name, bool withLookup) {
       cell(w, "E", r, "=SUM($A$1:A" + p + ")", true);
     }
   } else {
-    for (int r = 1; r <= 100000; ++r) {
+    const int rows = name == "Big1M" ? 333334 : 100000;
+    for (int r = 1; r <= rows; ++r) {
       std::string s = std::to_string(r);
       cell(w, "A", r, s, false);
       if (r == 1)
@@ -88,7 +155,7 @@ Workload makeWorkload(const std::string& name, bool withLookup) {
         cell(w, "B", r, "=B" + std::to_string(r - 1) + "+A" + s, true);
       cell(w, "C", r, "=IF(A" + s + ">5,A" + s + "*1.1,ROUND(A" + s + "/3,2))", true);
       if (withLookup)
-        cell(w, "D", r, "=VLOOKUP(" + std::to_string((r * 7LL) % 100000 + 1) + ",A$1:A$1000,1,TRUE)", true);
+        cell(w, "D", r, "=VLOOKUP(" + std::to_string((r * 7LL) % rows + 1) + ",A$1:A$1000,1,TRUE)", true);
     }
   }
   return w;
@@ -99,7 +166,9 @@ std::string compileWorkload(const std::string& label, const Workload& w) {
   CompileOptions options;
   options.storeFormulaValues = false;
   std::vector<uint8_t> stream = compileToStream(readTextWorkbook(w.text, label), options);
-  std::string path = "/tmp/cwbk-bench-" + label + "-" + std::to_string(getpid()) + ".stream";
+  std::string path = (std::filesystem::temp_directory_path() /
+                      ("cwbk-bench-" + label + "-" + std::to_string(processId()) + ".stream"))
+                         .string();
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f || std::fwrite(stream.data(), 1, stream.size(), f) != stream.size() || std::fclose(f) != 0)
     throw std::runtime_error("cannot write " + path);
@@ -125,7 +194,7 @@ void measure(const std::string& label, const std::string& path, size_t formulaCe
     c.shrink_to_fit();
     chunkBytes += c.size();
   }
-  malloc_trim(0);
+  trimHeap();
   // The reader lets go of each chunk once inflated: the chunks are the host's, not the model's, so the
   // heap before loading is counted without them.
   size_t before = heapInUse() - chunkBytes;
@@ -150,9 +219,9 @@ void measure(const std::string& label, const std::string& path, size_t formulaCe
   }
   evaluated = workbook->state().formulaEvaluations - evaluated;
   std::printf(
-      "ours %s load_ms %.3f edit_ms %.4f bytes_per_formula %.1f recalculated_per_edit %.0f formulas %zu "
+      "%s %s load_ms %.3f edit_ms %.4f bytes_per_formula %.1f recalculated_per_edit %.0f formulas %zu "
       "stream_bytes %zu chunk_bytes %zu\n",
-      label.c_str(), loadMs, editMs / 5, double(bytes) / double(formulaCells), double(evaluated) / 5,
+      engineLabel, label.c_str(), loadMs, editMs / 5, double(bytes) / double(formulaCells), double(evaluated) / 5,
       formulaCells, stream.size(), chunkBytes);
   std::fflush(stdout);
 }
@@ -164,16 +233,14 @@ void run(const std::string& self, const std::string& name, bool withLookup) {
   std::string label = name;
   if (name == "Big") label += withLookup ? "" : "-noD";
   std::string path = compileWorkload(label, w);
-  std::string command =
-      "'" + self + "' --measure " + label + " " + path + " " + std::to_string(w.formulaCells);
-  int status = std::system(command.c_str());
+  int status = runSelf(self, {"--measure", label, path, std::to_string(w.formulaCells)});
   if (!std::getenv("CWBK_BENCH_KEEP")) std::remove(path.c_str());
   if (status != 0) throw std::runtime_error("measuring " + label + " failed");
 }
 
 } // namespace
 
-// Usage: workload_driver [SheetA|SheetB|Big|Big-noD]... | --text NAME (prints the workload)
+// Usage: workload_driver [SheetA|SheetB|Big|Big-noD|Big1M]... | --text NAME (prints the workload)
 // (--measure LABEL STREAM FORMULAS is the measuring child.)
 int main(int argc, char** argv) {
   cwbk::installFunctionLibrary();
@@ -184,13 +251,16 @@ int main(int argc, char** argv) {
     std::fputs(makeWorkload(names[1], true).text.c_str(), stdout);
     return 0;
   }
-  if (names.empty()) names = {"SheetA", "SheetB", "Big", "Big-noD"};
+  if (names.empty()) names = {"SheetA", "SheetB", "Big", "Big-noD", "Big1M"};
   try {
     if (names.size() == 4 && names[0] == "--measure") {
       measure(names[1], names[2], std::stoul(names[3]));
       return 0;
     }
-    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string self = executablePath();
+    for (const auto& n : names)
+      if (n != "SheetA" && n != "SheetB" && n != "Big" && n != "Big-noD" && n != "Big1M")
+        throw std::runtime_error("unknown workload " + n);
     for (const auto& n : names)
       run(self, n == "Big-noD" ? "Big" : n, n != "Big-noD");
   } catch (const std::exception& e) {
