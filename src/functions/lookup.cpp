@@ -344,22 +344,31 @@ template <typename One> void forEachLookupElement(const CalcValue& lookup, CalcV
   result = std::move(results);
 }
 
+// Returns the value, or the Double 0 that an Empty lookup value is looked up as.
+const CalcValue& emptyAsZero(const CalcValue& v) {
+  static const CalcValue zero = [] {
+    CalcValue z;
+    z.setDouble(0);
+    return z;
+  }();
+  return v.isEmpty() ? zero : v;
+}
+
 // The shared preparation of VLOOKUP and HLOOKUP (value, table, index, approximate).
 void tableLookup(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result,
                  bool vertical) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
   result.setError(ErrNA);
-  const CalcValue* value = argumentAt(args, 0);
-  const CalcValue* table = argumentAt(args, 1);
-  const CalcValue* indexArg = argumentAt(args, 2);
-  const CalcValue* flag = argumentAt(args, 3);
+  const CalcValue* given[4] = {};
+  for (size_t i = 0; args && i < 4 && args[i]; ++i)
+    given[i] = args[i];
+  const auto [value, table, indexArg, flag] = given;
   if (table && table->isText()) {
     result.setError(parseNumber(table->textView()) ? ErrNA : ErrValue);
     return;
   }
   if (!value || !table || table->isEmpty() || !indexArg || indexArg->isEmpty()) return;
-  CalcValue lookup = reducedSingleCell(*value);
-  if (lookup.isEmpty()) lookup.setDouble(0);
+  const CalcValue& lookup = emptyAsZero(reducedSingleCell(*value));
   const CalcValue& index = reducedSingleCell(*indexArg);
   double indexNumber = 0;
   switch (index.kind()) {
@@ -400,9 +409,7 @@ void tableLookup(const EvaluationContext& context, const CalcValue* const* args,
   }
   if (lookup.isArray() || isSeveralCells(lookup)) {
     forEachLookupElement(lookup, result, [&](const CalcValue& e, CalcValue& out) {
-      CalcValue key = e;
-      if (key.isEmpty()) key.setDouble(0);
-      tableLookupOne(context, key, *table, indexNumber, approximate, vertical, out);
+      tableLookupOne(context, emptyAsZero(e), *table, indexNumber, approximate, vertical, out);
     });
     return;
   }

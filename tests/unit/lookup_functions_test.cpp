@@ -25,7 +25,7 @@ namespace {
 
 // A1:B3 keys and names; C1:D4 texts and numbers; F1:H2 a table lying in rows; J1:J4 descending; K1:K6
 // a header text, a missing cell, an error and numbers (only the numbers take part); L1 an error;
-// Sheet2!A1 1000; the name Keys for A1:A3.
+// Sheet2!A1 1000; the names Keys for A1:A3 and Two for the number 2.
 const char* const kInputs = R"(
 Sheet1!A1: 1
 Sheet1!A2: 2
@@ -60,6 +60,7 @@ Sheet1!L1: #DIV/0!
 Sheet2!A1: 1000
 [names]
 Keys = Sheet1!$A$1:$A$3
+Two = 2
 )";
 
 class LookupFunctionsTest : public FormulaTest {
@@ -95,6 +96,8 @@ TEST_F(LookupFunctionsTest, VlookupAndHlookup) {
       {"=VLOOKUP(9,K1:K6,1)", num(5)},
       {"=VLOOKUP(2,A:B,2)", txt(u"two")}, // whole columns
       {"=VLOOKUP(2,A2,1,FALSE)", num(2)},
+      {"=VLOOKUP(Two,A1:B3,2,FALSE)", txt(u"two")}, // a name that stands for a constant
+      {"=VLOOKUP(Two,Keys,1)", num(2)},
       {"=VLOOKUP(#DIV/0!,A1:B3,2)", err(ErrDiv0)},
       {"=VLOOKUP(2,\"abc\",1)", err(ErrValue)},
       {"=VLOOKUP(2,\"5\",1)", err(ErrNA)},
