@@ -30,8 +30,8 @@ struct LookupColumn {
     for (int r = 1; r <= kTableRows; ++r)
       text += "Sheet1!A" + std::to_string(r) + ": " + std::to_string(r) + "\n";
     for (int r = 1; r <= kLookups; ++r)
-      text += "Sheet1!B" + std::to_string(r) + ": =VLOOKUP(" + std::to_string(key(r)) +
-              ",A$1:A$1000,1,TRUE)\n";
+      text +=
+          "Sheet1!B" + std::to_string(r) + ": =VLOOKUP(" + std::to_string(key(r)) + ",A$1:A$1000,1,TRUE)\n";
     CompileOptions options;
     options.storeFormulaValues = false;
     loadStreamBytes(compileToStream(readTextWorkbook(text), options), workbook);

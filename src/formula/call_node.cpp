@@ -175,8 +175,9 @@ void CallNode::evaluateChild(FormulaNode* child, bool arrayContext) {
 // A fixed area in a position that takes references is passed as its corners, whatever it evaluates to
 // (prepareArguments), so the routine gets it without the area being evaluated: no value for the
 // current cell's row, no array of the area's values.
-bool CallNode::passedAsCorners(FormulaNode& child, ArgClass c) const {
+bool CallNode::passedAsCorners(FormulaNode& child, size_t i) const {
   if (!implementation_ || child.kind() != NodeKind::AreaRef) return false;
+  ArgClass c = argClass(descriptor_, static_cast<int>(i));
   if (c != ArgReference && c != ArgRefOnly) return false;
   auto& area = static_cast<AreaRefNode&>(child);
   return !area.isComputed() && area.first().isValid() && area.second().isValid();
@@ -187,8 +188,7 @@ void CallNode::evaluateArgumentsWith(bool arrayContext, uint32_t arrayPositions,
   for (FormulaNode* child : children_) {
     if (!child) continue;
     bool selected = allArray || (i < 32 && ((arrayPositions >> i) & 1) != 0);
-    if (!passedAsCorners(*child, argClass(descriptor_, static_cast<int>(i))))
-      evaluateChild(child, selected || arrayContext);
+    if (!passedAsCorners(*child, i)) evaluateChild(child, selected || arrayContext);
     ++i;
   }
 }
@@ -400,7 +400,6 @@ void CallNode::prepareArguments(ArgumentList& arguments) {
       arguments.push(&emptyValue(), child);
       continue;
     }
-    ArgClass argumentClass = argClass(descriptor_, static_cast<int>(i));
     // The common arguments need none of the questions below: a constant (or a proxy that stands for
     // one) is its value in every class, and a fixed area that takes references is its corners. The
     // first argument of IF and INDEX may follow their rules instead.
@@ -411,7 +410,7 @@ void CallNode::prepareArguments(ArgumentList& arguments) {
         arguments.push((proxied ? proxied : child)->value(), child);
         continue;
       }
-      if (passedAsCorners(*child, argumentClass)) {
+      if (passedAsCorners(*child, i)) {
         arguments.pushReference(child->referenceArea(), child);
         continue;
       }
@@ -435,7 +434,7 @@ void CallNode::prepareArguments(ArgumentList& arguments) {
     bool reference = cellReference || child->isReference();
     Area area = reference ? child->referenceArea() : Area::invalid();
     bool usable = area.first.isValid() && area.second.isValid();
-    switch (argumentClass) {
+    switch (argClass(descriptor_, static_cast<int>(i))) {
     case ArgNone:
       arguments.push(v, child);
       break;

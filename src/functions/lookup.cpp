@@ -17,6 +17,7 @@
 #include "formula/compiled_workbook.h"
 #include "formula/criteria.h"
 #include "formula/formula_node.h"
+#include "formula/grid.h"
 #include "formula/reference.h"
 #include "functions/arguments.h"
 #include "values/conversions.h"
@@ -55,13 +56,22 @@ struct CellLine {
   CellAddress first; // the cell at position 0
   uint32_t length;
   bool vertical; // positions run down a column; otherwise along a row
+  // The row block that holds the whole of a vertical line, whose cells are then read from it; null
+  // for other lines, which ask the grid for each cell.
+  const RowBlock* block = nullptr;
 
+  CellLine(CompiledWorkbook* book, CellAddress at, uint32_t count, bool down)
+      : workbook(book), first(at), length(count), vertical(down) {
+    uint32_t top = first.rowIndex();
+    if (vertical && length > 0 && top / RowBlock::kRows == (top + length - 1) / RowBlock::kRows)
+      block = workbook->grid().blockAt(first.sheet(), first.column(), top);
+  }
   CellAddress address(uint32_t i) const {
     return vertical ? CellAddress::make(first.sheet(), first.column(), first.rowIndex() + i)
                     : CellAddress::make(first.sheet(), first.column() + i, first.rowIndex());
   }
   const CalcValue& at(uint32_t i) const {
-    Cell* cell = workbook->findCell(address(i));
+    Cell* cell = block ? block->cellAt(first.rowIndex() + i) : workbook->findCell(address(i));
     return cell ? cellArgument(*cell) : emptyValue();
   }
 };

@@ -345,9 +345,10 @@ TEST_F(FormulaNodeTest, NameChainReachesAConstantUpToTheNestingLimit) {
   for (int names : {int(kMaxNestingDepth), int(kMaxNestingDepth) + 1}) {
     auto first = static_cast<int32_t>(workbook.definedNames().size());
     for (int i = 0; i < names; ++i)
-      workbook.definedNames().push_back({u"N", -1,
-                                         i + 1 < names ? static_cast<FormulaNode*>(new NameRefNode(workbook, first + i + 1))
-                                                       : new NumberNode(1)});
+      workbook.definedNames().push_back(
+          {u"N", -1,
+           i + 1 < names ? static_cast<FormulaNode*>(new NameRefNode(workbook, first + i + 1))
+                         : new NumberNode(1)});
     NameRefNode head(workbook, first);
     const CalcValue* v = head.evaluate();
     ASSERT_NE(v, nullptr);
