@@ -45,9 +45,10 @@ enum class NodeKind : uint16_t {
 };
 constexpr uint16_t kLastNodeKind = 19;
 
-// Returns true for the constant kinds: empty, number, text, boolean, error and array constants.
+// Returns true for the constant kinds whose value is all there is to them: number, text, boolean,
+// error and array constants (an empty argument is left to the general path).
 constexpr bool isConstantKind(NodeKind kind) {
-  return (kind >= NodeKind::Empty && kind <= NodeKind::Error) || kind == NodeKind::Array;
+  return (kind >= NodeKind::Number && kind <= NodeKind::Error) || kind == NodeKind::Array;
 }
 
 // The calls that external-link and DDE references make into the host; the host adapter implements
