@@ -3,6 +3,7 @@
 #include "formula/area_index.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "formula/cell.h"
 
@@ -47,13 +48,16 @@ Area extendExtent(const Area& extent, CellAddress address) {
 }
 
 AreaEntry* AreaIndex::find(const Area& area) {
-  auto it = entries_.find(canonicalArea(area));
-  return it == entries_.end() ? nullptr : &it->second;
+  return const_cast<AreaEntry*>(std::as_const(*this).find(area));
 }
 
 const AreaEntry* AreaIndex::find(const Area& area) const {
+  if (recentEntry_ && area == recentArea_) return recentEntry_;
   auto it = entries_.find(canonicalArea(area));
-  return it == entries_.end() ? nullptr : &it->second;
+  if (it == entries_.end()) return nullptr;
+  recentArea_ = area;
+  recentEntry_ = const_cast<AreaEntry*>(&it->second);
+  return recentEntry_;
 }
 
 AreaEntry*

@@ -72,6 +72,10 @@ public:
 
 private:
   std::map<Area, AreaEntry, AreaLess> entries_;
+  // The area last found, as asked for, and its entry: a column of formulas asks for the same area
+  // once per cell. Entries are never removed, so the pointer stays good.
+  mutable Area recentArea_ = Area::invalid();
+  mutable AreaEntry* recentEntry_ = nullptr;
   std::map<uint32_t, std::vector<AreaEntry*>> bySheet_; // entries per sheet index
 };
 

@@ -10,6 +10,7 @@
 #include "formula/host_services.h"
 #include "formula/node_records.h"
 #include "formula/reference.h"
+#include "formula/reference_nodes.h"
 #include "platform/locale_settings.h"
 #include "values/conversions.h"
 
@@ -171,12 +172,23 @@ void CallNode::evaluateChild(FormulaNode* child, bool arrayContext) {
     child->evaluate();
 }
 
+// A fixed area in a position that takes references is passed as its corners, whatever it evaluates to
+// (prepareArguments), so the routine gets it without the area being evaluated: no value for the
+// current cell's row, no array of the area's values.
+bool CallNode::passedAsCorners(FormulaNode& child, size_t i) const {
+  if (!implementation_ || child.kind() != NodeKind::AreaRef) return false;
+  ArgClass c = argClass(descriptor_, static_cast<int>(i));
+  if (c != ArgReference && c != ArgRefOnly) return false;
+  auto& area = static_cast<AreaRefNode&>(child);
+  return !area.isComputed() && area.first().isValid() && area.second().isValid();
+}
+
 void CallNode::evaluateArgumentsWith(bool arrayContext, uint32_t arrayPositions, bool allArray) {
   size_t i = 0;
   for (FormulaNode* child : children_) {
     if (!child) continue;
     bool selected = allArray || (i < 32 && ((arrayPositions >> i) & 1) != 0);
-    evaluateChild(child, selected || arrayContext);
+    if (!passedAsCorners(*child, i)) evaluateChild(child, selected || arrayContext);
     ++i;
   }
 }
@@ -387,6 +399,21 @@ void CallNode::prepareArguments(ArgumentList& arguments) {
     if (static_cast<int32_t>(i) == unevaluatedArgument_) {
       arguments.push(&emptyValue(), child);
       continue;
+    }
+    // The common arguments need none of the questions below: a constant (or a proxy that stands for
+    // one) is its value in every class, and a fixed area that takes references is its corners. The
+    // first argument of IF and INDEX may follow their rules instead.
+    if (i > 0 || (!hasChosenArea_ && unevaluatedArgument_ < 0)) {
+      FormulaNode* proxied =
+          isProxyKind(child->kind()) ? static_cast<ProxyNode*>(child)->reachableConstant() : nullptr;
+      if (proxied || isConstantKind(child->kind())) {
+        arguments.push((proxied ? proxied : child)->value(), child);
+        continue;
+      }
+      if (passedAsCorners(*child, i)) {
+        arguments.pushReference(child->referenceArea(), child);
+        continue;
+      }
     }
     const CalcValue* v = child->value();
     if (!v) v = &emptyValue();

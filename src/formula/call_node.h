@@ -75,6 +75,8 @@ private:
   // array context and the others in the call's own context.
   void evaluateArgumentsWith(bool arrayContext, uint32_t arrayPositions, bool allArray);
   void evaluateChild(FormulaNode* child, bool arrayContext);
+  // Returns true for an argument that goes to the routine as its fixed corners without being evaluated.
+  bool passedAsCorners(FormulaNode& child, size_t i) const;
   bool evaluateIf(bool arrayContext);
   bool evaluateIndex(bool arrayContext);
   bool evaluateReferenceOrArray(bool arrayContext);

@@ -292,16 +292,17 @@ Area CompiledWorkbook::valueExtent(const Area& input) const {
 // ---------------------------------------------------------------- values
 
 const CalcValue& CompiledWorkbook::cellValue(Cell& cell) {
-  const Area& area = cell.arrayArea();
-  if (cell.isArrayMember() && area.isValid() && cell.address() != area.first) {
-    Cell* master = findCell(area.first);
+  // A member of an array formula shows its element of the master's value.
+  const Area* area = cell.isArrayMember() ? &cell.arrayArea() : nullptr;
+  if (area && area->isValid() && cell.address() != area->first) {
+    Cell* master = findCell(area->first);
     const CalcValue* whole = master ? master->value() : nullptr;
     // Cells outside the area wrap to huge offsets, which no array has. A single-column array is
     // repeated across the area's columns as a single row is repeated down its rows.
-    uint32_t c = cell.address().column() - area.first.column();
-    uint32_t r = cell.address().rowIndex() - area.first.rowIndex();
+    uint32_t c = cell.address().column() - area->first.column();
+    uint32_t r = cell.address().rowIndex() - area->first.rowIndex();
     if (whole && whole->isArray() && whole->arrayColumns() == 1 &&
-        c < area.second.column() - area.first.column() + 1)
+        c < area->second.column() - area->first.column() + 1)
       c = 0;
     const CalcValue* element = whole ? whole->element(c, r) : nullptr;
     CalcValue& v = cell.ensureValue();

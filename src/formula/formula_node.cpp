@@ -325,8 +325,15 @@ void ProxyNode::evaluateTarget(FormulaNode& target) {
   target.evaluate();
 }
 
+FormulaNode* ProxyNode::reachableConstant() {
+  if (busy_ || evaluationContext().nestingDepth >= kMaxNestingDepth) return nullptr;
+  FormulaNode* t = target();
+  return t && isConstantKind(t->kind()) ? t : nullptr;
+}
+
 const CalcValue* ProxyNode::evaluate() {
   faulted_ = false;
+  if (FormulaNode* constant = reachableConstant()) return constant->value();
   if (!target()) return missingTarget();
   if (!forward([&](FormulaNode& t) { evaluateTarget(t); })) {
     faulted_ = true;

@@ -45,6 +45,12 @@ enum class NodeKind : uint16_t {
 };
 constexpr uint16_t kLastNodeKind = 19;
 
+// Returns true for the constant kinds whose value is all there is to them: number, text, boolean,
+// error and array constants (an empty argument is left to the general path).
+constexpr bool isConstantKind(NodeKind kind) {
+  return (kind >= NodeKind::Number && kind <= NodeKind::Error) || kind == NodeKind::Array;
+}
+
 // The calls that external-link and DDE references make into the host; the host adapter implements
 // them, tests use a double.
 class LinkServices {
@@ -311,6 +317,9 @@ class ProxyNode : public FormulaNode {
 public:
   // Returns the node this proxy stands for, or null.
   virtual FormulaNode* target() = 0;
+  // Returns the target when it is a constant that this proxy reaches at the current depth (asking it
+  // is then asking the proxy, once the proxy is evaluated), or null.
+  FormulaNode* reachableConstant();
   int32_t index() const { return index_; }
 
   const CalcValue* value() override;
@@ -360,6 +369,13 @@ protected:
 template <typename Op> bool ProxyNode::forward(Op&& op) {
   FormulaNode* t = target();
   if (!t || busy_) return false;
+  // A constant evaluates nothing and reaches no proxy: it is asked directly, without the busy mark and
+  // the borrowed parent, at the depth where the nesting count would have let it through.
+  if (isConstantKind(t->kind())) {
+    if (evaluationContext().nestingDepth >= kMaxNestingDepth) return false;
+    op(*t);
+    return true;
+  }
   NestingGuard nesting;
   if (nesting.tooDeep()) return false;
   busy_ = true;

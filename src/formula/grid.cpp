@@ -20,17 +20,18 @@ bool Grid::reserve(size_t bytes) {
 
 Cell* Grid::find(CellAddress address) const {
   if (!address.isValid()) return nullptr;
-  uint32_t sheet = address.sheet();
+  const RowBlock* block = blockAt(address.sheet(), address.column(), address.rowIndex());
+  return block ? block->cellAt(address.rowIndex()) : nullptr;
+}
+
+const RowBlock* Grid::blockAt(uint32_t sheet, uint32_t column, uint32_t row) const {
   if (sheet >= sheets_.size() || !sheets_[sheet]) return nullptr;
   const Sheet& s = *sheets_[sheet];
-  uint32_t column = address.column();
   if (column < s.firstColumn || column - s.firstColumn >= s.columns.size()) return nullptr;
   const Column* c = s.columns[column - s.firstColumn].get();
   if (!c) return nullptr;
-  uint32_t row = address.rowIndex();
   uint32_t k = row / RowBlock::kRows;
-  if (k >= c->blocks.size() || !c->blocks[k]) return nullptr;
-  return c->blocks[k]->cellAt(row);
+  return k < c->blocks.size() ? c->blocks[k].get() : nullptr;
 }
 
 RowBlock* Grid::blockFor(uint32_t sheet, uint32_t column, uint32_t row) {

@@ -86,6 +86,9 @@ public:
   }
   // Returns the cell at an address, or null.
   Cell* find(CellAddress address) const;
+  // Returns the row block of a sheet's column that holds the row, or null; a search down a column
+  // reads its cells from the block.
+  const RowBlock* blockAt(uint32_t sheet, uint32_t column, uint32_t row) const;
   // Returns the slot of an address, building the sheet, column, block and page as needed and growing
   // the block's span to include the row; null when the address names no sheet or the index is full.
   Cell** slotFor(CellAddress address);

@@ -17,6 +17,7 @@
 #include "formula/compiled_workbook.h"
 #include "formula/criteria.h"
 #include "formula/formula_node.h"
+#include "formula/grid.h"
 #include "formula/reference.h"
 #include "functions/arguments.h"
 #include "values/conversions.h"
@@ -55,13 +56,22 @@ struct CellLine {
   CellAddress first; // the cell at position 0
   uint32_t length;
   bool vertical; // positions run down a column; otherwise along a row
+  // The row block that holds the whole of a vertical line, whose cells are then read from it; null
+  // for other lines, which ask the grid for each cell.
+  const RowBlock* block = nullptr;
 
+  CellLine(CompiledWorkbook* book, CellAddress at, uint32_t count, bool down)
+      : workbook(book), first(at), length(count), vertical(down) {
+    uint32_t top = first.rowIndex();
+    if (vertical && length > 0 && top / RowBlock::kRows == (top + length - 1) / RowBlock::kRows)
+      block = workbook->grid().blockAt(first.sheet(), first.column(), top);
+  }
   CellAddress address(uint32_t i) const {
     return vertical ? CellAddress::make(first.sheet(), first.column(), first.rowIndex() + i)
                     : CellAddress::make(first.sheet(), first.column() + i, first.rowIndex());
   }
   const CalcValue& at(uint32_t i) const {
-    Cell* cell = workbook->findCell(address(i));
+    Cell* cell = block ? block->cellAt(first.rowIndex() + i) : workbook->findCell(address(i));
     return cell ? cellArgument(*cell) : emptyValue();
   }
 };
@@ -344,22 +354,31 @@ template <typename One> void forEachLookupElement(const CalcValue& lookup, CalcV
   result = std::move(results);
 }
 
+// Returns the value, or the Double 0 that an Empty lookup value is looked up as.
+const CalcValue& emptyAsZero(const CalcValue& v) {
+  static const CalcValue zero = [] {
+    CalcValue z;
+    z.setDouble(0);
+    return z;
+  }();
+  return v.isEmpty() ? zero : v;
+}
+
 // The shared preparation of VLOOKUP and HLOOKUP (value, table, index, approximate).
 void tableLookup(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result,
                  bool vertical) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
   result.setError(ErrNA);
-  const CalcValue* value = argumentAt(args, 0);
-  const CalcValue* table = argumentAt(args, 1);
-  const CalcValue* indexArg = argumentAt(args, 2);
-  const CalcValue* flag = argumentAt(args, 3);
+  const CalcValue* given[4] = {};
+  for (size_t i = 0; args && i < 4 && args[i]; ++i)
+    given[i] = args[i];
+  const auto [value, table, indexArg, flag] = given;
   if (table && table->isText()) {
     result.setError(parseNumber(table->textView()) ? ErrNA : ErrValue);
     return;
   }
   if (!value || !table || table->isEmpty() || !indexArg || indexArg->isEmpty()) return;
-  CalcValue lookup = reducedSingleCell(*value);
-  if (lookup.isEmpty()) lookup.setDouble(0);
+  const CalcValue& lookup = emptyAsZero(reducedSingleCell(*value));
   const CalcValue& index = reducedSingleCell(*indexArg);
   double indexNumber = 0;
   switch (index.kind()) {
@@ -400,9 +419,7 @@ void tableLookup(const EvaluationContext& context, const CalcValue* const* args,
   }
   if (lookup.isArray() || isSeveralCells(lookup)) {
     forEachLookupElement(lookup, result, [&](const CalcValue& e, CalcValue& out) {
-      CalcValue key = e;
-      if (key.isEmpty()) key.setDouble(0);
-      tableLookupOne(context, key, *table, indexNumber, approximate, vertical, out);
+      tableLookupOne(context, emptyAsZero(e), *table, indexNumber, approximate, vertical, out);
     });
     return;
   }

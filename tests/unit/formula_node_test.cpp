@@ -339,6 +339,28 @@ TEST_F(FormulaNodeTest, LongNameChainStopsAtTheNestingLimit) {
   EXPECT_EQ(tail.evaluate()->numberValue(), 1);
 }
 
+// The constant at the end of a chain is asked without the nesting count of the names before it, but
+// only as deep as that count would let it be reached.
+TEST_F(FormulaNodeTest, NameChainReachesAConstantUpToTheNestingLimit) {
+  for (int names : {int(kMaxNestingDepth), int(kMaxNestingDepth) + 1}) {
+    auto first = static_cast<int32_t>(workbook.definedNames().size());
+    for (int i = 0; i < names; ++i)
+      workbook.definedNames().push_back(
+          {u"N", -1,
+           i + 1 < names ? static_cast<FormulaNode*>(new NameRefNode(workbook, first + i + 1))
+                         : new NumberNode(1)});
+    NameRefNode head(workbook, first);
+    const CalcValue* v = head.evaluate();
+    ASSERT_NE(v, nullptr);
+    if (names == int(kMaxNestingDepth))
+      EXPECT_EQ(v->numberValue(), 1);
+    else
+      EXPECT_EQ(v->errorCode(), ErrName);
+    EXPECT_TRUE(head.value()->sameAs(*v)) << names;
+    EXPECT_EQ(evaluationContext().nestingDepth, 0u);
+  }
+}
+
 TEST_F(FormulaNodeTest, OperandReferenceUsesTheCurrentCellsOperands) {
   OperandRefNode operand(2);
   EXPECT_EQ(operand.formulaText(), u"@2");

@@ -10,10 +10,10 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/constant_nodes.h"
+#include "formula/function_table.h"
 #include "formula/reference_nodes.h"
 #include "formula_test_support.h"
 #include "function_test_support.h"
-#include "formula/function_table.h"
 #include "functions/lookup.h"
 #include "recalculation_support.h"
 
@@ -25,7 +25,7 @@ namespace {
 
 // A1:B3 keys and names; C1:D4 texts and numbers; F1:H2 a table lying in rows; J1:J4 descending; K1:K6
 // a header text, a missing cell, an error and numbers (only the numbers take part); L1 an error;
-// Sheet2!A1 1000; the name Keys for A1:A3.
+// Sheet2!A1 1000; the names Keys for A1:A3 and Two for the number 2.
 const char* const kInputs = R"(
 Sheet1!A1: 1
 Sheet1!A2: 2
@@ -60,6 +60,7 @@ Sheet1!L1: #DIV/0!
 Sheet2!A1: 1000
 [names]
 Keys = Sheet1!$A$1:$A$3
+Two = 2
 )";
 
 class LookupFunctionsTest : public FormulaTest {
@@ -95,6 +96,8 @@ TEST_F(LookupFunctionsTest, VlookupAndHlookup) {
       {"=VLOOKUP(9,K1:K6,1)", num(5)},
       {"=VLOOKUP(2,A:B,2)", txt(u"two")}, // whole columns
       {"=VLOOKUP(2,A2,1,FALSE)", num(2)},
+      {"=VLOOKUP(Two,A1:B3,2,FALSE)", txt(u"two")}, // a name that stands for a constant
+      {"=VLOOKUP(Two,Keys,1)", num(2)},
       {"=VLOOKUP(#DIV/0!,A1:B3,2)", err(ErrDiv0)},
       {"=VLOOKUP(2,\"abc\",1)", err(ErrValue)},
       {"=VLOOKUP(2,\"5\",1)", err(ErrNA)},
@@ -407,6 +410,57 @@ TEST(LookupInWorkbook, FormulaCellsFollowChangedTables) {
   step->setValue(CalcValue::number(5));
   workbook.recalculate({step}, false);
   expectFor(5);
+  evaluationContext() = EvaluationContext{};
+}
+
+// Searches down a column read its cells block by block (65536 rows each): a table across the edge of
+// two blocks, and one lying in the second block with gaps (a text, an error, missing rows).
+TEST(LookupInWorkbook, TablesAcrossAndBeyondTheFirstRowBlock) {
+  using namespace cwbk::testing;
+  evaluationContext() = EvaluationContext{};
+  CompiledWorkbook workbook;
+  workbook.addSheet(u"Sheet1");
+  TreeBuilder t{workbook};
+  auto impl = [](const char16_t* name) { return functionTable().lookupImpl(name); };
+  // A65531:A65542 = 1..12 (the edge lies after row 65536); B holds ten times the key.
+  for (uint32_t r = 65530; r < 65542; ++r) {
+    t.input(at(0, r), r - 65529.0);
+    t.input(at(1, r), (r - 65529.0) * 10);
+  }
+  // C70001:C70010 = 2, 4, "x", 8, #N/A, (missing), 14, 16, 18, 20.
+  for (uint32_t r = 70000; r < 70010; ++r)
+    if (r != 70005) t.input(at(2, r), (r - 69999.0) * 2);
+  workbook.findCell(at(2, 70002))->setValue(CalcValue::text(u"x"));
+  workbook.findCell(at(2, 70004))->setValue(CalcValue::error(ErrNA));
+  struct Case {
+    double key;
+    bool approximate;
+    Area table;
+    CalcValue expected;
+  };
+  Area across{at(0, 65530), at(1, 65541)}, beyond{at(2, 70000), at(2, 70009)};
+  const Case cases[] = {
+      {6, false, across, CalcValue::number(60)},   {7, false, across, CalcValue::number(70)},
+      {12, false, across, CalcValue::number(120)}, {7.5, true, across, CalcValue::number(70)},
+      {99, true, across, CalcValue::number(120)},  {0.5, true, across, CalcValue::error(ErrNA)},
+      {9, true, beyond, CalcValue::number(8)},     {13, true, beyond, CalcValue::number(8)},
+      {14, false, beyond, CalcValue::number(14)},  {1, true, beyond, CalcValue::error(ErrNA)},
+      {25, true, beyond, CalcValue::number(20)},   {6, false, beyond, CalcValue::error(ErrNA)},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    uint32_t column = c.table.first == across.first ? 2 : 1;
+    t.formula(at(5, i), t.call(u"VLOOKUP", impl(u"VLOOKUP"),
+                               {t.num(c.key), t.range(c.table.first, c.table.second), t.num(column),
+                                new BooleanNode(c.approximate)}));
+  }
+  workbook.prepareAfterLoad();
+  workbook.recalculate(workbook.calculatedCells().cells(), false);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const CalcValue* v = workbook.findCell(at(5, i))->value();
+    ASSERT_NE(v, nullptr);
+    EXPECT_TRUE(v->sameAs(cases[i].expected)) << "case " << i << " key " << cases[i].key;
+  }
   evaluationContext() = EvaluationContext{};
 }
 
