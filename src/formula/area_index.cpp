@@ -102,6 +102,7 @@ void AreaIndex::insertSheet(uint32_t from) {
   for (auto& [sheet, list] : bySheet_)
     bySheet[sheet >= from && sheet < CellAddress::kNoSheet ? sheet + 1 : sheet] = std::move(list);
   bySheet_.swap(bySheet);
+  recentEntry_ = nullptr; // remembered under the area's old numbering
 }
 
 // Extents only grow: a rectangle that is too large costs a longer walk, one that is too small loses
