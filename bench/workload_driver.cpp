@@ -53,9 +53,13 @@ size_t heapInUse() {
 }
 
 // Gives the heap's free memory back to the system where it can.
-void trimHeap() { _heapmin(); }
+void trimHeap() {
+  _heapmin();
+}
 
-int processId() { return _getpid(); }
+int processId() {
+  return _getpid();
+}
 
 std::string executablePath() {
   char path[MAX_PATH];
@@ -85,11 +89,17 @@ size_t heapInUse() {
   return m.uordblks + m.hblkhd;
 }
 
-void trimHeap() { malloc_trim(0); }
+void trimHeap() {
+  malloc_trim(0);
+}
 
-int processId() { return getpid(); }
+int processId() {
+  return getpid();
+}
 
-std::string executablePath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+std::string executablePath() {
+  return std::filesystem::read_symlink("/proc/self/exe").string();
+}
 
 int runSelf(const std::string& self, const std::vector<std::string>& arguments) {
   std::string command = "'" + self + "'";
@@ -221,8 +231,8 @@ void measure(const std::string& label, const std::string& path, size_t formulaCe
   std::printf(
       "%s %s load_ms %.3f edit_ms %.4f bytes_per_formula %.1f recalculated_per_edit %.0f formulas %zu "
       "stream_bytes %zu chunk_bytes %zu\n",
-      engineLabel, label.c_str(), loadMs, editMs / 5, double(bytes) / double(formulaCells), double(evaluated) / 5,
-      formulaCells, stream.size(), chunkBytes);
+      engineLabel, label.c_str(), loadMs, editMs / 5, double(bytes) / double(formulaCells),
+      double(evaluated) / 5, formulaCells, stream.size(), chunkBytes);
   std::fflush(stdout);
 }
 

@@ -13,10 +13,10 @@
 
 #include "formula/argument_list.h"
 #include "formula/criteria.h"
+#include "formula/function_table.h"
 #include "formula/host_services.h"
 #include "functions/arguments.h"
 #include "functions/range_tally.h"
-#include "formula/function_table.h"
 #include "values/conversions.h"
 
 namespace cwbk {
@@ -738,8 +738,7 @@ void sumProductFunction(EvaluationContext& context, const CalcValue* const* args
 // The aggregates of the SUBTOTAL codes 1 to 11 (101 to 111 the same, ignoring hidden rows), in code
 // order; each is computed by the routine the function table holds for it.
 constexpr const char16_t* kSubtotalAggregates[] = {
-    u"AVERAGE", u"COUNT", u"COUNTA", u"MAX", u"MIN", u"PRODUCT",
-    u"STDEV",   u"STDEVP", u"SUM",   u"VAR", u"VARP",
+    u"AVERAGE", u"COUNT", u"COUNTA", u"MAX", u"MIN", u"PRODUCT", u"STDEV", u"STDEVP", u"SUM", u"VAR", u"VARP",
 };
 
 // SUBTOTAL(code, ref1, ...): the aggregate of the code over the references, leaving out cells that hold

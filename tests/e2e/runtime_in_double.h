@@ -36,7 +36,8 @@ inline int recordBox(HWND, const char16_t* text, const char16_t*, unsigned style
   return (style & 0xF) == MB_OK ? IDOK : boxAnswer;
 }
 inline void recordEnd(unsigned) {}
-inline bool chooseExportFile(HWND, bool, const char16_t*, const char16_t*, char16_t* path, unsigned capacity) {
+inline bool chooseExportFile(HWND, bool, const char16_t*, const char16_t*, char16_t* path,
+                             unsigned capacity) {
   if (exportFile.size() >= capacity) return false;
   std::copy(exportFile.begin(), exportFile.end(), path);
   path[exportFile.size()] = 0;
@@ -103,7 +104,8 @@ protected:
     return SendMessageW(excel.mainWindow(), msg, wParam, lParam);
   }
   void sendBuffer(UINT msg, const Bytes& bytes) {
-    void* p = VirtualAlloc(nullptr, std::max<size_t>(bytes.size(), 1), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    void* p =
+        VirtualAlloc(nullptr, std::max<size_t>(bytes.size(), 1), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     memcpy(p, bytes.data(), bytes.size());
     send(msg, WPARAM(p), LPARAM(bytes.size()));
   }

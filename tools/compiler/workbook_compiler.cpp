@@ -84,9 +84,9 @@ struct FormulaBuild {
   // For each placeholder in order: -1 to bake it into the template, else the operand it becomes.
   // Without a plan, numbers are baked and moving references are operands.
   const std::vector<int32_t>* plan = nullptr;
-  size_t placeholders = 0;         // placeholders met so far
-  std::vector<std::string> values; // shape pass: each placeholder's value, as the key writes it
-  std::vector<bool> bakeable;      // shape pass: false for a placeholder that always stays an operand
+  size_t placeholders = 0;               // placeholders met so far
+  std::vector<std::string> values;       // shape pass: each placeholder's value, as the key writes it
+  std::vector<bool> bakeable;            // shape pass: false for a placeholder that always stays an operand
   std::vector<PlaceholderValue> sources; // shape pass: what each placeholder's node is made of
   // Shape pass: for each of the precedents, the placeholder it comes from (-1 for a fixed reference).
   std::vector<int32_t> precedentSources;
@@ -854,9 +854,9 @@ private:
   CompileReport& report_;
   std::map<std::string, int32_t> templates_;
   static constexpr size_t kProgressStep = 10000;
-  std::vector<int32_t> planOfCell_;       // source cell index -> its group (-1 for none)
+  std::vector<int32_t> planOfCell_; // source cell index -> its group (-1 for none)
   std::vector<GroupPlan> groups_;
-  std::vector<size_t> firstPlaceholder_;  // source cell index -> its first in placeholders_
+  std::vector<size_t> firstPlaceholder_;       // source cell index -> its first in placeholders_
   std::vector<PlaceholderValue> placeholders_; // every grouped cell's placeholders, cell after cell
   std::map<std::pair<std::u16string, int32_t>, int32_t> nameIndex_;
   // For each defined name: its references, one per sheet, when it is a reference across sheets.

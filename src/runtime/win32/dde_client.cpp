@@ -101,13 +101,15 @@ bool DdeClient::request(std::u16string_view service, std::u16string_view topic, 
   if (!handle) return false;
   Item& entry = itemOf(conversation(service, topic), item);
   // The item's string handle lives as long as its advise loop, which the library keys by it.
-  if (!entry.name) entry.name = DdeCreateStringHandleW(instance_, reinterpret_cast<LPCWSTR>(entry.item.c_str()),
-                                                       CP_WINUNICODE);
+  if (!entry.name)
+    entry.name =
+        DdeCreateStringHandleW(instance_, reinterpret_cast<LPCWSTR>(entry.item.c_str()), CP_WINUNICODE);
   if (!entry.name) return false;
   if (!entry.advising &&
       DdeClientTransaction(nullptr, 0, handle, entry.name, CF_TEXT, XTYP_ADVSTART, kTimeout, nullptr))
     entry.advising = true;
-  HDDEDATA data = DdeClientTransaction(nullptr, 0, handle, entry.name, CF_TEXT, XTYP_REQUEST, kTimeout, nullptr);
+  HDDEDATA data =
+      DdeClientTransaction(nullptr, 0, handle, entry.name, CF_TEXT, XTYP_REQUEST, kTimeout, nullptr);
   if (!data) return false;
   const DWORD size = DdeGetData(data, nullptr, 0, 0);
   std::string bytes(size, '\0');
@@ -160,8 +162,8 @@ HDDEDATA CALLBACK ddeCallback(UINT type, UINT format, HCONV conversation, HSZ, H
     if (!host || format != CF_TEXT || !adviseTaken(*host)) return HDDEDATA(DDE_FNOTPROCESSED);
     wchar_t name[kMaxItemUnits + 1] = {};
     const DWORD length = DdeQueryStringW(host->dde.instance(), item, name, kMaxItemUnits + 1, CP_WINUNICODE);
-    const DdeClient::Item* entry =
-        host->dde.findItem(conversation, std::u16string_view(reinterpret_cast<const char16_t*>(name), length));
+    const DdeClient::Item* entry = host->dde.findItem(
+        conversation, std::u16string_view(reinterpret_cast<const char16_t*>(name), length));
     if (!entry) return HDDEDATA(DDE_FNOTPROCESSED);
     for (CellAddress address : entry->cells)
       if (Cell* cell = host->model->findCell(address)) host->pendingCells.push_back(cell);

@@ -58,7 +58,8 @@ std::string unescaped(const std::wstring& text) {
 }
 
 void acknowledge(HWND client, bool positive, ATOM item) {
-  PostMessageW(client, WM_DDE_ACK, WPARAM(serverWindow), PackDDElParam(WM_DDE_ACK, positive ? 0x8000 : 0, item));
+  PostMessageW(client, WM_DDE_ACK, WPARAM(serverWindow),
+               PackDDElParam(WM_DDE_ACK, positive ? 0x8000 : 0, item));
 }
 
 // Posts the item's value as WM_DDE_DATA (a null handle for a warm loop); the client owns what it gets.
