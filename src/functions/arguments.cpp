@@ -328,10 +328,7 @@ void sumArguments(const EvaluationContext& context, const CalcValue* const* args
   Area area;
   if (oneAreaCall(args, area)) {
     RangeTally t = tallyArea(context, area, TallyKind::Sum);
-    if (t.error)
-      result.setError(t.error);
-    else
-      storeSum(result, t.value, t.count > 0);
+    if (!tallyFailed(t, result)) storeSum(result, t.value, t.count > 0);
     return;
   }
   double sum = 0;

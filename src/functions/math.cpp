@@ -440,10 +440,7 @@ void productFunction(EvaluationContext& context, const CalcValue* const* args, C
   Area area;
   if (oneAreaCall(args, area)) {
     RangeTally t = tallyArea(context, area, TallyKind::Product);
-    if (t.error)
-      result.setError(t.error);
-    else
-      setNumberResult(result, t.count > 0 ? t.value : 0.0);
+    if (!tallyFailed(t, result)) setNumberResult(result, t.count > 0 ? t.value : 0.0);
     return;
   }
   bool subtotal = insideSubtotal();

@@ -21,6 +21,13 @@ struct RangeTally {
   int32_t error = 0;  // the error value that ended the walk, 0 while it goes on
 };
 
+// Sets result to the error value that ended the tally's walk and returns true; false when none did.
+inline bool tallyFailed(const RangeTally& t, CalcValue& result) {
+  if (!t.error) return false;
+  result.setError(t.error);
+  return true;
+}
+
 // Returns the tally of the existing cells of a normalized one-sheet area in the context's workbook, by
 // the cell rules of the kind: numbers count; an error value ends the walk (COUNT and COUNTA count
 // instead); the A forms of MAX and MIN take a text as 0 and a Boolean as 0 or 1; everything else is

@@ -100,10 +100,7 @@ void averageFunction(EvaluationContext& context, const CalcValue* const* args, C
   Area area;
   if (oneAreaCall(args, area)) {
     RangeTally t = tallyArea(context, area, TallyKind::Average);
-    if (t.error) {
-      result.setError(t.error);
-      return;
-    }
+    if (tallyFailed(t, result)) return;
     sum = t.value;
     count = t.count;
   } else if (!takeNumbers(context, args, Reading::Numbers, false, result, [&](double x) {
@@ -129,10 +126,7 @@ void extremeFunction(EvaluationContext& context, const CalcValue* const* args, C
     constexpr TallyKind kind = R == Reading::Numbers ? (Largest ? TallyKind::Max : TallyKind::Min)
                                                      : (Largest ? TallyKind::MaxA : TallyKind::MinA);
     RangeTally t = tallyArea(context, area, kind);
-    if (t.error) {
-      result.setError(t.error);
-      return;
-    }
+    if (tallyFailed(t, result)) return;
     best = t.value;
   } else if (!takeNumbers(context, args, R, true, result, [&](double x) {
                if (!any || (Largest ? x > best : x < best)) best = x;
