@@ -250,14 +250,12 @@ bool CompiledWorkbook::unlink(Cell& reader, Cell& read) {
   return removed;
 }
 
-// A new area may contain cells that the dependents walk has cached as lying outside every area: they
-// lose that mark, or a change in them would not reach the area's readers.
+// A new area may contain cells that the dependents walk has cached as lying outside every area: the
+// area index's walk takes that mark away, or a change in them would not reach the area's readers.
 AreaEntry* CompiledWorkbook::registerArea(Cell& reader, const Area& area) {
-  bool created = false;
   AreaEntry* entry = areaIndex_.enter(
-      area, [this](const Area& a, const std::function<void(Cell&)>& f) { forEachCellIn(a, f); }, &created);
+      area, [this](const Area& a, const std::function<void(Cell&)>& f) { forEachCellIn(a, f); });
   if (!entry) return nullptr;
-  if (created) forEachCellIn(entry->area, [](Cell& cell) { cell.clearFlags(CellOutsideAreas); });
   if (insertByIdentity(entry->readers, &reader)) linksChanged_ = true;
   PointerList<AreaEntry*>& areas = reader.mutablePrecedentAreas();
   if (std::find(areas.begin(), areas.end(), entry) == areas.end()) areas.push_back(entry);

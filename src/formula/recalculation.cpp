@@ -149,13 +149,13 @@ CollectedReferences Recalculator::collectReferences(Cell& cell, bool withValues)
     stack.pop_back();
     FormulaNode* node = item.node;
     const WalkContext& context = item.context;
-    if (auto* proxy = dynamic_cast<ProxyNode*>(node)) {
-      FormulaNode* target = proxy->target();
+    NodeKind kind = node->kind();
+    if (kind >= NodeKind::NameRef && kind <= NodeKind::TemplateRef) { // the proxies
+      FormulaNode* target = static_cast<ProxyNode*>(node)->target();
       if (target && firstSight({target, context.call, context.position, context.direct, context.insideCall}))
         stack.push_back({target, context});
       continue;
     }
-    NodeKind kind = node->kind();
     if (kind == NodeKind::CellRef) {
       auto* ref = static_cast<CellRefNode*>(node);
       sink.add(Area{ref->address(), ref->address()}, context);
