@@ -81,7 +81,8 @@ int runSelf(const std::string& self, const std::vector<std::string>& arguments) 
   return int(_spawnv(_P_WAIT, self.c_str(), argv.data()));
 }
 #else
-const char* const engineLabel = "ours";
+// The 32-bit build (run under qemu-i386 where the machine cannot run it) is told apart from the native one.
+const char* const engineLabel = sizeof(void*) == 4 ? "ours-i386" : "ours";
 
 // Returns the bytes the allocator holds in use.
 size_t heapInUse() {
