@@ -157,10 +157,8 @@ private:
   uint32_t level_ = 0;
 
 public:
-  // Scratch words of the ordering walk; a generation other than the walk's own means "not visited".
-  uint32_t walkGeneration = 0;
-  uint32_t walkIndex = 0;
-  uint32_t walkLow = 0;
+  // Scratch word of the ordering walk: the number under which the cell was last visited (0: never).
+  uint32_t walkNumber = 0;
 
 private:
   CompiledWorkbook* workbook_;

@@ -128,7 +128,8 @@ private:
   CompiledWorkbook& workbook_;
   std::vector<Cell*> orderList_;
   std::vector<Cell*> walkStack_;
-  uint32_t generation_ = 0;
+  // Where the next ordering walk starts numbering the cells it visits (see orderCells).
+  uint32_t walkBase_ = 1;
   std::unordered_map<const AreaEntry*, std::vector<Cell*>> areaFormulaCells_;
   // The references noted after the evaluation of cells with dynamic references, latest last.
   std::vector<std::pair<Cell*, CollectedReferences>> dynamicNotes_;
