@@ -11,6 +11,9 @@ namespace cwbk {
 
 // ---------------------------------------------------------------- Cell
 
+// A workbook holds a cell for each address in use, so the cell's size is most of the model's.
+static_assert(sizeof(Cell) <= 80, "a cell stays within 80 bytes");
+
 Cell::~Cell() {
   for (FormulaNode* root : operandRoots_)
     delete root;
@@ -24,7 +27,8 @@ CalcValue& Cell::ensureValue() {
 void Cell::setValue(const CalcValue& v) {
   CalcValue& target = ensureValue();
   if (&target != &v) target.copyFrom(v);
-  if (!target.isEmpty() && workbook_) workbook_->noteCellInUse(*this);
+  if (target.isEmpty()) return;
+  if (CompiledWorkbook* workbook = this->workbook()) workbook->noteCellInUse(*this);
 }
 
 void Cell::clearValue() {

@@ -17,6 +17,7 @@
 
 namespace cwbk {
 
+class Cell;
 class CompiledWorkbook;
 class FormulaNode;
 struct AreaEntry;
@@ -69,15 +70,22 @@ struct HyperlinkRecord {
   static HyperlinkRecord parse(std::u16string_view text);
 };
 
+namespace detail {
+// The workbook while it is the only one alive, else null; kept by CompiledWorkbook.
+extern constinit CompiledWorkbook* soleLiveWorkbook;
+CompiledWorkbook* workbookHolding(const Cell& cell);
+} // namespace detail
+
 class Cell : public PoolAllocated {
 public:
-  Cell(CompiledWorkbook* workbook, CellAddress address) : workbook_(workbook), address_(address) {}
+  explicit Cell(CellAddress address) : address_(address) {}
   // Destroys the value and the operand trees.
   ~Cell();
   Cell(const Cell&) = delete;
   Cell& operator=(const Cell&) = delete;
 
-  CompiledWorkbook* workbook() const { return workbook_; }
+  // Returns the workbook that holds the cell (see CompiledWorkbook::holding).
+  CompiledWorkbook* workbook() const;
   CellAddress address() const { return address_; }
   // Gives the cell the address its sheet has after the workbook's sheets were renumbered.
   void renumberSheet(CellAddress address) { address_ = address; }
@@ -161,7 +169,6 @@ public:
   uint32_t walkNumber = 0;
 
 private:
-  CompiledWorkbook* workbook_;
   CellAddress address_;
   uint32_t flags_ = 0;
   int32_t templateIndex_ = -1;
@@ -172,6 +179,11 @@ private:
   // The value, held in place (it exists when flags_ has kHasValue).
   CalcValue value_;
 };
+
+inline CompiledWorkbook* Cell::workbook() const {
+  if (CompiledWorkbook* sole = detail::soleLiveWorkbook) return sole;
+  return detail::workbookHolding(*this);
+}
 
 // Inserts a cell into a list sorted by identity; returns false when it was already there.
 template <typename List> bool insertByIdentity(List& cells, Cell* cell) {
