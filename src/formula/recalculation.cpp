@@ -283,14 +283,13 @@ struct OrderFrame {
 // its precedent cells with a formula, the formula cells inside its precedent areas, and for a member of
 // an array formula its master. Components finish precedents first, so levels are assigned on the way
 // out; a component of more than one cell, or a cell that reads itself, is a cycle and every cell of it
-// is marked and appended to the order list once.
+// is marked.
 //
 // A cell keeps only its visit number, counted on from where the previous walk stopped, so that a number
 // below this walk's base is one left from an earlier walk; the rest lives in the walk's own list.
-void Recalculator::orderCells() {
+void Recalculator::orderCells(std::vector<Cell*>* order) {
   CalculationState& state = workbook_.state();
   state.circular = false;
-  orderList_.clear();
   areaFormulaCells_.clear();
   const std::vector<Cell*> roots = workbook_.calculatedCells().cells();
   for (Cell* c : roots)
@@ -301,8 +300,6 @@ void Recalculator::orderCells() {
     walkBase_ = 1;
   }
   const uint32_t base = walkBase_;
-  // Every calculated cell joins the list once: room for exactly those, not a doubling's slack.
-  orderList_.reserve(roots.size());
   std::vector<uint32_t> lows; // by visit number less the base
   lows.reserve(roots.size());
   auto visited = [&](const Cell* c) { return c->walkNumber >= base; };
@@ -393,7 +390,7 @@ void Recalculator::orderCells() {
         lows[member->walkNumber - base] &= kLowMask;
         member->setLevel(level + 1);
         if (cycle) member->setFlags(CellInCycle);
-        orderList_.push_back(member);
+        if (order) order->push_back(member);
       }
       if (cycle) state.circular = true;
       component.erase(begin, component.end());
