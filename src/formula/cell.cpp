@@ -41,12 +41,18 @@ Cell::Extras& Cell::extras() {
   return *extras_;
 }
 
+Cell::Rare& Cell::ensureRare() {
+  Extras& e = extras();
+  if (!e.rare) e.rare = std::make_unique<Rare>();
+  return *e.rare;
+}
+
 void Cell::setParkedTemplateIndex(int32_t index) {
-  if (extras_ || index >= 0) extras().parkedTemplateIndex = index;
+  if (rare() || index >= 0) ensureRare().parkedTemplateIndex = index;
 }
 
 void Cell::setArrayFormulaIndex(int32_t index) {
-  if (extras_ || index >= 0) extras().arrayFormulaIndex = index;
+  if (rare() || index >= 0) ensureRare().arrayFormulaIndex = index;
 }
 
 const PointerList<AreaEntry*>& Cell::precedentAreas() const {
@@ -59,22 +65,22 @@ PointerList<AreaEntry*>& Cell::mutablePrecedentAreas() {
 }
 
 HyperlinkRecord& Cell::ensureHyperlink() {
-  Extras& e = extras();
-  if (!e.hyperlink) e.hyperlink = std::make_unique<HyperlinkRecord>();
-  return *e.hyperlink;
+  Rare& r = ensureRare();
+  if (!r.hyperlink) r.hyperlink = std::make_unique<HyperlinkRecord>();
+  return *r.hyperlink;
 }
 
 void Cell::setHyperlink(std::unique_ptr<HyperlinkRecord> record) {
-  if (extras_ || record) extras().hyperlink = std::move(record);
+  if (rare() || record) ensureRare().hyperlink = std::move(record);
 }
 
 const Area& Cell::arrayArea() const {
   static const Area none;
-  return extras_ ? extras_->arrayArea : none;
+  return rare() ? rare()->arrayArea : none;
 }
 
 void Cell::setArrayArea(const Area& area) {
-  if (extras_ || area.isValid()) extras().arrayArea = area;
+  if (rare() || area.isValid()) ensureRare().arrayArea = area;
 }
 
 // ---------------------------------------------------------------- HyperlinkRecord

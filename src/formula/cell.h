@@ -108,10 +108,10 @@ public:
 
   int32_t templateIndex() const { return templateIndex_; }
   void setTemplateIndex(int32_t index) { templateIndex_ = index; }
-  int32_t parkedTemplateIndex() const { return extras_ ? extras_->parkedTemplateIndex : -1; }
+  int32_t parkedTemplateIndex() const { return rare() ? rare()->parkedTemplateIndex : -1; }
   void setParkedTemplateIndex(int32_t index);
   // The array-formula index of a cell record that carries one instead of a template index; -1 otherwise.
-  int32_t arrayFormulaIndex() const { return extras_ ? extras_->arrayFormulaIndex : -1; }
+  int32_t arrayFormulaIndex() const { return rare() ? rare()->arrayFormulaIndex : -1; }
   void setArrayFormulaIndex(int32_t index);
   // Returns true when the cell has a formula: a template or a formula that the host computes.
   bool hasFormula() const { return templateIndex_ >= 0 || hasFlag(CellHostComputed); }
@@ -136,7 +136,7 @@ public:
   void setLevel(uint32_t level) { level_ = level; }
 
   // The hyperlink record, or null for a cell without a hyperlink.
-  HyperlinkRecord* hyperlink() const { return extras_ ? extras_->hyperlink.get() : nullptr; }
+  HyperlinkRecord* hyperlink() const { return rare() ? rare()->hyperlink.get() : nullptr; }
   // Returns the hyperlink record, creating an empty one when the cell has none.
   HyperlinkRecord& ensureHyperlink();
   void setHyperlink(std::unique_ptr<HyperlinkRecord> record);
@@ -147,16 +147,22 @@ public:
   void setArrayArea(const Area& area);
 
 private:
-  // What few cells carry: areas read as ranges, array formulas, hyperlinks and parked formulas. Kept
-  // apart so that the common cell stays small.
-  struct Extras : PoolAllocated {
-    PointerList<AreaEntry*> precedentAreas;
+  // What fewer cells still carry: array formulas, hyperlinks and parked formulas.
+  struct Rare : PoolAllocated {
     std::unique_ptr<HyperlinkRecord> hyperlink;
     Area arrayArea;
     int32_t parkedTemplateIndex = -1;
     int32_t arrayFormulaIndex = -1;
   };
+  // What few cells carry, kept apart so that the common cell stays small: the areas read as ranges
+  // (most such cells have nothing else, so the rest is one step further).
+  struct Extras : PoolAllocated {
+    PointerList<AreaEntry*> precedentAreas;
+    std::unique_ptr<Rare> rare;
+  };
   Extras& extras();
+  const Rare* rare() const { return extras_ ? extras_->rare.get() : nullptr; }
+  Rare& ensureRare();
 
   // The bit of flags_ that says the cell has a value; kept apart from the flags the model sees.
   static constexpr uint32_t kHasValue = 0x80000000u;

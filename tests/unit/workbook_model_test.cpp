@@ -362,6 +362,31 @@ TEST_F(WorkbookModelTest, CellsFindTheirOwnWorkbookWhileSeveralAreAlive) {
   EXPECT_EQ(workbook.valueExtent(column), (Area{at(0, 0, 1), at(0, 0, 6)}));
 }
 
+TEST_F(WorkbookModelTest, AreasReadAndRarerRecordsOfACellKeepEachOther) {
+  Area column{at(0, 0, 0), at(0, 0, 9)};
+  Area block{at(0, 3, 0), at(0, 4, 1)};
+  // Areas first, then the rest; and the rest first, then areas.
+  for (bool areasFirst : {true, false}) {
+    Cell* cell = formulaCell(at(0, 3, areasFirst ? 0 : 5), new NumberNode(1));
+    if (areasFirst) ASSERT_NE(workbook.registerArea(*cell, column), nullptr);
+    EXPECT_FALSE(cell->arrayArea().isValid());
+    EXPECT_EQ(cell->hyperlink(), nullptr);
+    cell->setArrayArea(block);
+    cell->setArrayFormulaIndex(2);
+    cell->setParkedTemplateIndex(4);
+    cell->ensureHyperlink().address = u"x";
+    if (!areasFirst) ASSERT_NE(workbook.registerArea(*cell, column), nullptr);
+    EXPECT_EQ(cwbk::testing::areasRead(*cell), std::vector<Area>{column});
+    EXPECT_EQ(cell->arrayArea(), block);
+    EXPECT_EQ(cell->arrayFormulaIndex(), 2);
+    EXPECT_EQ(cell->parkedTemplateIndex(), 4);
+    ASSERT_NE(cell->hyperlink(), nullptr);
+    EXPECT_EQ(cell->hyperlink()->address, u"x");
+    EXPECT_TRUE(workbook.unregisterArea(*cell, column));
+    EXPECT_EQ(cell->arrayArea(), block);
+  }
+}
+
 TEST_F(WorkbookModelTest, DetachAndRestoreFormula) {
   Cell* cell = formulaCell(at(0, 0, 0), new NumberNode(1));
   EXPECT_FALSE(workbook.detachFormula(*cell)); // the workbook does not allow it
