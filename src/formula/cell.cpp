@@ -11,6 +11,9 @@ namespace cwbk {
 
 // ---------------------------------------------------------------- Cell
 
+// A workbook holds a cell for each address in use, so the cell's size is most of the model's.
+static_assert(sizeof(Cell) <= 80, "a cell stays within 80 bytes");
+
 Cell::~Cell() {
   for (FormulaNode* root : operandRoots_)
     delete root;
@@ -24,7 +27,8 @@ CalcValue& Cell::ensureValue() {
 void Cell::setValue(const CalcValue& v) {
   CalcValue& target = ensureValue();
   if (&target != &v) target.copyFrom(v);
-  if (!target.isEmpty() && workbook_) workbook_->noteCellInUse(*this);
+  if (target.isEmpty()) return;
+  if (CompiledWorkbook* workbook = this->workbook()) workbook->noteCellInUse(*this);
 }
 
 void Cell::clearValue() {
@@ -37,12 +41,18 @@ Cell::Extras& Cell::extras() {
   return *extras_;
 }
 
+Cell::Rare& Cell::ensureRare() {
+  Extras& e = extras();
+  if (!e.rare) e.rare = std::make_unique<Rare>();
+  return *e.rare;
+}
+
 void Cell::setParkedTemplateIndex(int32_t index) {
-  if (extras_ || index >= 0) extras().parkedTemplateIndex = index;
+  if (rare() || index >= 0) ensureRare().parkedTemplateIndex = index;
 }
 
 void Cell::setArrayFormulaIndex(int32_t index) {
-  if (extras_ || index >= 0) extras().arrayFormulaIndex = index;
+  if (rare() || index >= 0) ensureRare().arrayFormulaIndex = index;
 }
 
 const PointerList<AreaEntry*>& Cell::precedentAreas() const {
@@ -55,22 +65,22 @@ PointerList<AreaEntry*>& Cell::mutablePrecedentAreas() {
 }
 
 HyperlinkRecord& Cell::ensureHyperlink() {
-  Extras& e = extras();
-  if (!e.hyperlink) e.hyperlink = std::make_unique<HyperlinkRecord>();
-  return *e.hyperlink;
+  Rare& r = ensureRare();
+  if (!r.hyperlink) r.hyperlink = std::make_unique<HyperlinkRecord>();
+  return *r.hyperlink;
 }
 
 void Cell::setHyperlink(std::unique_ptr<HyperlinkRecord> record) {
-  if (extras_ || record) extras().hyperlink = std::move(record);
+  if (rare() || record) ensureRare().hyperlink = std::move(record);
 }
 
 const Area& Cell::arrayArea() const {
   static const Area none;
-  return extras_ ? extras_->arrayArea : none;
+  return rare() ? rare()->arrayArea : none;
 }
 
 void Cell::setArrayArea(const Area& area) {
-  if (extras_ || area.isValid()) extras().arrayArea = area;
+  if (rare() || area.isValid()) ensureRare().arrayArea = area;
 }
 
 // ---------------------------------------------------------------- HyperlinkRecord

@@ -17,6 +17,7 @@
 
 namespace cwbk {
 
+class Cell;
 class CompiledWorkbook;
 class FormulaNode;
 struct AreaEntry;
@@ -69,15 +70,22 @@ struct HyperlinkRecord {
   static HyperlinkRecord parse(std::u16string_view text);
 };
 
+namespace detail {
+// The workbook while it is the only one alive, else null; kept by CompiledWorkbook.
+extern constinit CompiledWorkbook* soleLiveWorkbook;
+CompiledWorkbook* workbookHolding(const Cell& cell);
+} // namespace detail
+
 class Cell : public PoolAllocated {
 public:
-  Cell(CompiledWorkbook* workbook, CellAddress address) : workbook_(workbook), address_(address) {}
+  explicit Cell(CellAddress address) : address_(address) {}
   // Destroys the value and the operand trees.
   ~Cell();
   Cell(const Cell&) = delete;
   Cell& operator=(const Cell&) = delete;
 
-  CompiledWorkbook* workbook() const { return workbook_; }
+  // Returns the workbook that holds the cell (see CompiledWorkbook::holding).
+  CompiledWorkbook* workbook() const;
   CellAddress address() const { return address_; }
   // Gives the cell the address its sheet has after the workbook's sheets were renumbered.
   void renumberSheet(CellAddress address) { address_ = address; }
@@ -100,10 +108,10 @@ public:
 
   int32_t templateIndex() const { return templateIndex_; }
   void setTemplateIndex(int32_t index) { templateIndex_ = index; }
-  int32_t parkedTemplateIndex() const { return extras_ ? extras_->parkedTemplateIndex : -1; }
+  int32_t parkedTemplateIndex() const { return rare() ? rare()->parkedTemplateIndex : -1; }
   void setParkedTemplateIndex(int32_t index);
   // The array-formula index of a cell record that carries one instead of a template index; -1 otherwise.
-  int32_t arrayFormulaIndex() const { return extras_ ? extras_->arrayFormulaIndex : -1; }
+  int32_t arrayFormulaIndex() const { return rare() ? rare()->arrayFormulaIndex : -1; }
   void setArrayFormulaIndex(int32_t index);
   // Returns true when the cell has a formula: a template or a formula that the host computes.
   bool hasFormula() const { return templateIndex_ >= 0 || hasFlag(CellHostComputed); }
@@ -128,7 +136,7 @@ public:
   void setLevel(uint32_t level) { level_ = level; }
 
   // The hyperlink record, or null for a cell without a hyperlink.
-  HyperlinkRecord* hyperlink() const { return extras_ ? extras_->hyperlink.get() : nullptr; }
+  HyperlinkRecord* hyperlink() const { return rare() ? rare()->hyperlink.get() : nullptr; }
   // Returns the hyperlink record, creating an empty one when the cell has none.
   HyperlinkRecord& ensureHyperlink();
   void setHyperlink(std::unique_ptr<HyperlinkRecord> record);
@@ -139,16 +147,22 @@ public:
   void setArrayArea(const Area& area);
 
 private:
-  // What few cells carry: areas read as ranges, array formulas, hyperlinks and parked formulas. Kept
-  // apart so that the common cell stays small.
-  struct Extras : PoolAllocated {
-    PointerList<AreaEntry*> precedentAreas;
+  // What fewer cells still carry: array formulas, hyperlinks and parked formulas.
+  struct Rare : PoolAllocated {
     std::unique_ptr<HyperlinkRecord> hyperlink;
     Area arrayArea;
     int32_t parkedTemplateIndex = -1;
     int32_t arrayFormulaIndex = -1;
   };
+  // What few cells carry, kept apart so that the common cell stays small: the areas read as ranges
+  // (most such cells have nothing else, so the rest is one step further).
+  struct Extras : PoolAllocated {
+    PointerList<AreaEntry*> precedentAreas;
+    std::unique_ptr<Rare> rare;
+  };
   Extras& extras();
+  const Rare* rare() const { return extras_ ? extras_->rare.get() : nullptr; }
+  Rare& ensureRare();
 
   // The bit of flags_ that says the cell has a value; kept apart from the flags the model sees.
   static constexpr uint32_t kHasValue = 0x80000000u;
@@ -157,13 +171,10 @@ private:
   uint32_t level_ = 0;
 
 public:
-  // Scratch words of the ordering walk; a generation other than the walk's own means "not visited".
-  uint32_t walkGeneration = 0;
-  uint32_t walkIndex = 0;
-  uint32_t walkLow = 0;
+  // Scratch word of the ordering walk: the number under which the cell was last visited (0: never).
+  uint32_t walkNumber = 0;
 
 private:
-  CompiledWorkbook* workbook_;
   CellAddress address_;
   uint32_t flags_ = 0;
   int32_t templateIndex_ = -1;
@@ -174,6 +185,11 @@ private:
   // The value, held in place (it exists when flags_ has kHasValue).
   CalcValue value_;
 };
+
+inline CompiledWorkbook* Cell::workbook() const {
+  if (CompiledWorkbook* sole = detail::soleLiveWorkbook) return sole;
+  return detail::workbookHolding(*this);
+}
 
 // Inserts a cell into a list sorted by identity; returns false when it was already there.
 template <typename List> bool insertByIdentity(List& cells, Cell* cell) {

@@ -13,9 +13,26 @@
 
 namespace cwbk {
 
-CompiledWorkbook::CompiledWorkbook() = default;
+constinit CompiledWorkbook* CompiledWorkbook::liveWorkbooks_ = nullptr;
+constinit CompiledWorkbook* detail::soleLiveWorkbook = nullptr;
+
+CompiledWorkbook* detail::workbookHolding(const Cell& cell) {
+  return CompiledWorkbook::holding(cell);
+}
+
+CompiledWorkbook::CompiledWorkbook() : nextLive_(liveWorkbooks_) {
+  liveWorkbooks_ = this;
+  detail::soleLiveWorkbook = nextLive_ ? nullptr : this;
+}
 
 CompiledWorkbook::~CompiledWorkbook() {
+  // Leaves the live list first: destroying the cells and trees asks no cell for its workbook.
+  for (CompiledWorkbook** link = &liveWorkbooks_; *link; link = &(*link)->nextLive_)
+    if (*link == this) {
+      *link = nextLive_;
+      break;
+    }
+  detail::soleLiveWorkbook = liveWorkbooks_ && !liveWorkbooks_->nextLive_ ? liveWorkbooks_ : nullptr;
   for (DefinedName& name : definedNames_)
     delete name.root;
   for (FormulaNode* root : formulaTemplates_)
@@ -113,13 +130,20 @@ std::vector<Cell*> CompiledWorkbook::allCells() const {
   return cells;
 }
 
+CompiledWorkbook* CompiledWorkbook::holding(const Cell& cell) {
+  if (detail::soleLiveWorkbook) return detail::soleLiveWorkbook;
+  for (CompiledWorkbook* w = liveWorkbooks_; w; w = w->nextLive_)
+    if (w->findCell(cell.address()) == &cell) return w;
+  return nullptr;
+}
+
 Cell* CompiledWorkbook::findOrCreateCell(CellAddress address) {
   if (!address.isValid() || address.sheet() == CellAddress::kNoSheet) return nullptr;
   if (Cell* cell = grid_.find(address)) return cell;
   Cell** slot = grid_.slotFor(address);
   if (!slot) return nullptr;
   if (!*slot) {
-    *slot = new Cell(this, CellAddress::make(address.sheet(), address.column(), address.rowIndex()));
+    *slot = new Cell(CellAddress::make(address.sheet(), address.column(), address.rowIndex()));
     ++cellCount_;
   }
   return *slot;

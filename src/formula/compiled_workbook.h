@@ -210,6 +210,10 @@ public:
   const CalculationState& state() const { return state_; }
 
   // --- cells
+  // Returns the live workbook that holds the cell, or null. Cells keep no pointer to their workbook:
+  // while one workbook is alive (the usual case) every cell is that workbook's; otherwise the workbook
+  // is the one whose grid has the cell at its address.
+  static CompiledWorkbook* holding(const Cell& cell);
   // Returns the cell at an address, or null.
   Cell* findCell(CellAddress address) const { return grid_.find(address); }
   // Returns the cell at an address, creating an empty one (no value, no template) when missing; null
@@ -307,6 +311,10 @@ public:
   void reportChange(Cell& cell, const CalcValue* oldValue);
 
 private:
+  // The live workbooks, newest first, linked through nextLive_.
+  static CompiledWorkbook* liveWorkbooks_;
+  CompiledWorkbook* nextLive_ = nullptr;
+
   std::map<uint32_t, SheetInfo> sheets_;
   std::map<uint32_t, std::map<std::u16string, SheetControl>> controls_;
   std::vector<CalcValue> macroConstants_;

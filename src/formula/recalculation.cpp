@@ -261,17 +261,21 @@ const std::vector<Cell*>& Recalculator::formulaCellsOf(const AreaEntry& entry) {
 
 namespace {
 
-// One frame of the ordering walk: a cell and how far its formula precedents have been taken.
+// The ordering walk keeps, for each cell it visited, the lowest visit number the cell reaches and two
+// bits: the cell is on the component stack, the cell belongs to the cycle being closed.
+constexpr uint32_t kOnOrderStack = 0x80000000u;
+constexpr uint32_t kInComponent = 0x40000000u;
+constexpr uint32_t kLowMask = 0x3FFFFFFFu;
+
+// One frame of the ordering walk: a cell, its visit number, and how far its formula precedents have been
+// taken.
 struct OrderFrame {
   Cell* cell;
+  uint32_t number = 0;
   uint32_t stage = 0; // 0 precedent cells, 1 areas, 2 the master, 3 done
   uint32_t index = 0;
   uint32_t inner = 0;
 };
-
-constexpr uint32_t kOnOrderStack = 0x80000000u;
-constexpr uint32_t kInComponent = UINT32_MAX - 1;
-constexpr uint32_t kFinished = UINT32_MAX;
 
 } // namespace
 
@@ -279,20 +283,27 @@ constexpr uint32_t kFinished = UINT32_MAX;
 // its precedent cells with a formula, the formula cells inside its precedent areas, and for a member of
 // an array formula its master. Components finish precedents first, so levels are assigned on the way
 // out; a component of more than one cell, or a cell that reads itself, is a cycle and every cell of it
-// is marked and appended to the order list once.
-void Recalculator::orderCells() {
+// is marked.
+//
+// A cell keeps only its visit number, counted on from where the previous walk stopped, so that a number
+// below this walk's base is one left from an earlier walk; the rest lives in the walk's own list.
+void Recalculator::orderCells(std::vector<Cell*>* order) {
   CalculationState& state = workbook_.state();
   state.circular = false;
-  orderList_.clear();
   areaFormulaCells_.clear();
-  ++generation_;
-  if (generation_ == 0) ++generation_;
-  uint32_t counter = 0;
   const std::vector<Cell*> roots = workbook_.calculatedCells().cells();
   for (Cell* c : roots)
     c->clearFlags(CellInCycle);
-  // Every calculated cell joins the list once: room for exactly those, not a doubling's slack.
-  orderList_.reserve(roots.size());
+  // A walk numbers each cell at most once; before the numbers could run out, they start again.
+  if (workbook_.cellCount() >= UINT32_MAX - walkBase_) {
+    workbook_.forEachCell([](Cell& c) { c.walkNumber = 0; });
+    walkBase_ = 1;
+  }
+  const uint32_t base = walkBase_;
+  std::vector<uint32_t> lows; // by visit number less the base
+  lows.reserve(roots.size());
+  auto visited = [&](const Cell* c) { return c->walkNumber >= base; };
+  auto low = [&](uint32_t n) { return lows[n] & kLowMask; };
 
   auto nextPrecedent = [&](OrderFrame& f) -> Cell* {
     Cell& cell = *f.cell;
@@ -330,62 +341,62 @@ void Recalculator::orderCells() {
   std::vector<Cell*> component;
   component.reserve(kStackReserve);
   auto visit = [&](Cell* c) {
-    c->walkGeneration = generation_;
-    c->walkIndex = c->walkLow = counter++;
-    c->walkLow |= kOnOrderStack;
+    uint32_t n = static_cast<uint32_t>(lows.size());
+    c->walkNumber = base + n;
+    lows.push_back(n | kOnOrderStack);
     component.push_back(c);
-    frames.push_back(OrderFrame{c});
+    frames.push_back(OrderFrame{c, n});
   };
-  auto low = [](const Cell* c) { return c->walkLow & ~kOnOrderStack; };
 
   for (Cell* root : roots) {
-    if (!root->hasFormula() || root->walkGeneration == generation_) continue;
+    if (!root->hasFormula() || visited(root)) continue;
     visit(root);
     while (!frames.empty()) {
       OrderFrame& top = frames.back();
       Cell* cell = top.cell;
+      const uint32_t n = top.number;
       if (Cell* p = nextPrecedent(top)) {
         if (p == cell) {
           cell->setFlags(CellInCycle); // reads itself
-        } else if (p->walkGeneration != generation_) {
+        } else if (!visited(p)) {
           visit(p); // invalidates top
-        } else if (p->walkLow & kOnOrderStack) {
-          uint32_t m = std::min(low(cell), p->walkIndex);
-          cell->walkLow = m | kOnOrderStack;
+        } else if (uint32_t m = p->walkNumber - base; lows[m] & kOnOrderStack) {
+          lows[n] = std::min(low(n), m) | kOnOrderStack;
         }
         continue;
       }
       frames.pop_back();
       if (!frames.empty()) {
-        Cell* parent = frames.back().cell;
-        if (low(cell) < low(parent)) parent->walkLow = low(cell) | kOnOrderStack;
+        uint32_t parent = frames.back().number;
+        if (low(n) < low(parent)) lows[parent] = low(n) | kOnOrderStack;
       }
-      if (low(cell) != cell->walkIndex) continue;
+      if (low(n) != n) continue;
       // The cell roots a component: everything above it on the component stack belongs to it.
       auto begin = std::find(component.rbegin(), component.rend(), cell).base() - 1;
       bool cycle = (component.end() - begin) > 1 || cell->hasFlag(CellInCycle);
       for (auto it = begin; it != component.end(); ++it) {
-        (*it)->walkLow &= ~kOnOrderStack;
-        (*it)->walkIndex = kInComponent;
+        uint32_t& member = lows[(*it)->walkNumber - base];
+        member = (member & kLowMask) | kInComponent;
       }
+      // The component's level lies above every precedent outside it, all of which have finished.
       uint32_t level = 0;
       for (auto it = begin; it != component.end(); ++it) {
         OrderFrame scan{*it};
         while (Cell* p = nextPrecedent(scan))
-          if (p->walkIndex != kInComponent && p->walkGeneration == generation_)
-            level = std::max(level, p->level());
+          if (visited(p) && !(lows[p->walkNumber - base] & kInComponent)) level = std::max(level, p->level());
       }
       for (auto it = begin; it != component.end(); ++it) {
         Cell* member = *it;
-        member->walkIndex = kFinished;
+        lows[member->walkNumber - base] &= kLowMask;
         member->setLevel(level + 1);
         if (cycle) member->setFlags(CellInCycle);
-        orderList_.push_back(member);
+        if (order) order->push_back(member);
       }
       if (cycle) state.circular = true;
       component.erase(begin, component.end());
     }
   }
+  walkBase_ = base + static_cast<uint32_t>(lows.size());
   areaFormulaCells_.clear();
   workbook_.setLinksChanged(false);
   for (auto& [area, table] : tables_)

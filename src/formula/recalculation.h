@@ -66,8 +66,9 @@ public:
   void linkHostReferences(Cell& cell);
   // Gives every calculated cell its level (1 + the highest level of the formula cells it reads, cells
   // inside the areas it reads included), marks every cell of a cycle (0x100) and sets the
-  // circularity flag when there is one. Fills the order list. Transient flags are left alone.
-  void orderCells();
+  // circularity flag when there is one. Transient flags are left alone. With order given, appends each
+  // formula cell to it as the walk finishes the cell: precedents first, the cells of a cycle together.
+  void orderCells(std::vector<Cell*>* order = nullptr);
   // The ordering pass of the preparation: clears the circularity flag and the transient flags of every
   // cell, then orders.
   void orderingPass();
@@ -91,7 +92,6 @@ public:
   // trees and, with withValues, the references that its nodes computed in the last evaluation.
   CollectedReferences collectReferences(Cell& cell, bool withValues);
 
-  const std::vector<Cell*>& orderList() const { return orderList_; }
   std::map<Area, DataTable, AreaLess>& dataTables();
   // Drops the data tables, which are built again from the area set on next use (after the sheets
   // were renumbered).
@@ -126,9 +126,9 @@ private:
   bool applyReferences(Cell& cell, const CollectedReferences& references);
 
   CompiledWorkbook& workbook_;
-  std::vector<Cell*> orderList_;
   std::vector<Cell*> walkStack_;
-  uint32_t generation_ = 0;
+  // Where the next ordering walk starts numbering the cells it visits (see orderCells).
+  uint32_t walkBase_ = 1;
   std::unordered_map<const AreaEntry*, std::vector<Cell*>> areaFormulaCells_;
   // The references noted after the evaluation of cells with dynamic references, latest last.
   std::vector<std::pair<Cell*, CollectedReferences>> dynamicNotes_;

@@ -285,7 +285,8 @@ TEST_F(CycleTest, EveryCellOfACycleIsMarkedAndOrderedOnce) {
   EXPECT_TRUE(a1->hasFlag(CellInCycle));
   EXPECT_TRUE(b1->hasFlag(CellInCycle));
   EXPECT_FALSE(c1->hasFlag(CellInCycle));
-  const auto& order = workbook.recalculator().orderList();
+  std::vector<Cell*> order;
+  workbook.recalculator().orderCells(&order);
   EXPECT_EQ(std::count(order.begin(), order.end(), a1), 1);
   EXPECT_EQ(std::count(order.begin(), order.end(), b1), 1);
   EXPECT_GT(c1->level(), b1->level());

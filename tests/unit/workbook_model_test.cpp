@@ -335,6 +335,58 @@ TEST_F(WorkbookModelTest, ValueExtentsFollowTheCellsOfAnArea) {
   (void)formula;
 }
 
+TEST_F(WorkbookModelTest, CellsFindTheirOwnWorkbookWhileSeveralAreAlive) {
+  Area column{at(0, 0, 0), at(0, 0, 999)}; // A1:A1000
+  Cell* reader = formulaCell(at(0, 3, 0), new NumberNode(0));
+  ASSERT_NE(workbook.registerArea(*reader, column), nullptr);
+  Cell* mine = workbook.findOrCreateCell(at(0, 0, 1)); // A2
+  {
+    CompiledWorkbook other;
+    other.addSheet(u"Sheet1");
+    Cell* theirs = other.findOrCreateCell(at(0, 0, 1)); // A2 of the other workbook
+    Cell* reader2 = other.findOrCreateCell(at(0, 3, 0));
+    ASSERT_NE(other.registerArea(*reader2, column), nullptr);
+    EXPECT_EQ(mine->workbook(), &workbook);
+    EXPECT_EQ(theirs->workbook(), &other);
+    EXPECT_EQ(reader->workbook(), &workbook);
+    // A value widens the extents of its own workbook's areas only.
+    theirs->setValue(CalcValue::number(1));
+    EXPECT_EQ(workbook.valueExtent(column), column); // nothing in it yet
+    EXPECT_EQ(other.valueExtent(column), (Area{at(0, 0, 1), at(0, 0, 1)}));
+    workbook.findOrCreateCell(at(0, 0, 6))->setValue(CalcValue::number(2)); // A7
+    EXPECT_EQ(workbook.valueExtent(column), (Area{at(0, 0, 6), at(0, 0, 6)}));
+    EXPECT_EQ(other.valueExtent(column), (Area{at(0, 0, 1), at(0, 0, 1)}));
+  }
+  EXPECT_EQ(mine->workbook(), &workbook);
+  mine->setValue(CalcValue::number(3));
+  EXPECT_EQ(workbook.valueExtent(column), (Area{at(0, 0, 1), at(0, 0, 6)}));
+}
+
+TEST_F(WorkbookModelTest, AreasReadAndRarerRecordsOfACellKeepEachOther) {
+  Area column{at(0, 0, 0), at(0, 0, 9)};
+  Area block{at(0, 3, 0), at(0, 4, 1)};
+  // Areas first, then the rest; and the rest first, then areas.
+  for (bool areasFirst : {true, false}) {
+    Cell* cell = formulaCell(at(0, 3, areasFirst ? 0 : 5), new NumberNode(1));
+    if (areasFirst) ASSERT_NE(workbook.registerArea(*cell, column), nullptr);
+    EXPECT_FALSE(cell->arrayArea().isValid());
+    EXPECT_EQ(cell->hyperlink(), nullptr);
+    cell->setArrayArea(block);
+    cell->setArrayFormulaIndex(2);
+    cell->setParkedTemplateIndex(4);
+    cell->ensureHyperlink().address = u"x";
+    if (!areasFirst) ASSERT_NE(workbook.registerArea(*cell, column), nullptr);
+    EXPECT_EQ(cwbk::testing::areasRead(*cell), std::vector<Area>{column});
+    EXPECT_EQ(cell->arrayArea(), block);
+    EXPECT_EQ(cell->arrayFormulaIndex(), 2);
+    EXPECT_EQ(cell->parkedTemplateIndex(), 4);
+    ASSERT_NE(cell->hyperlink(), nullptr);
+    EXPECT_EQ(cell->hyperlink()->address, u"x");
+    EXPECT_TRUE(workbook.unregisterArea(*cell, column));
+    EXPECT_EQ(cell->arrayArea(), block);
+  }
+}
+
 TEST_F(WorkbookModelTest, DetachAndRestoreFormula) {
   Cell* cell = formulaCell(at(0, 0, 0), new NumberNode(1));
   EXPECT_FALSE(workbook.detachFormula(*cell)); // the workbook does not allow it
