@@ -332,15 +332,16 @@ bool tableLookupOne(const EvaluationContext& context, const CalcValue& lookup, c
   auto k = static_cast<uint32_t>(index - 1);
   // The answer from the searched line itself is the cell the search ended on.
   Cell* searched = nullptr;
-  int64_t found =
-      searchCells(*workbook, context, area, vertical, lookup, mode, false, kind, k == 0 ? &searched : nullptr);
+  int64_t found = searchCells(*workbook, context, area, vertical, lookup, mode, false, kind,
+                              k == 0 ? &searched : nullptr);
   if (found < 0) return false;
   auto at = static_cast<uint32_t>(found);
   Cell* cell = searched;
   if (!cell)
     cell = workbook->findCell(
-        vertical ? CellAddress::make(area.first.sheet(), area.first.column() + k, area.first.rowIndex() + at)
-                 : CellAddress::make(area.first.sheet(), area.first.column() + at, area.first.rowIndex() + k));
+        vertical
+            ? CellAddress::make(area.first.sheet(), area.first.column() + k, area.first.rowIndex() + at)
+            : CellAddress::make(area.first.sheet(), area.first.column() + at, area.first.rowIndex() + k));
   result.copyFrom(cell ? cellArgument(*cell) : emptyValue());
   return true;
 }

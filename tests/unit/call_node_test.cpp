@@ -6,13 +6,13 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/constant_nodes.h"
+#include "formula/function_table.h"
 #include "formula/host_services.h"
 #include "formula/node_records.h"
 #include "formula/operator_nodes.h"
 #include "formula/proxy_nodes.h"
 #include "formula/reference_nodes.h"
 #include "formula/stream_reader.h"
-#include "formula/function_table.h"
 #include "values/conversions.h"
 
 #include <gtest/gtest.h>
@@ -318,7 +318,8 @@ TEST_F(CallNodeTest, ValueArgumentsAreReducedAndReferencesPassedWhole) {
 // A call shared by many cells, as a template is, reads each cell's operands: what an operand stands for
 // decides, cell by cell, how the argument is prepared, whichever it stood for before.
 TEST_F(CallNodeTest, OperandsArePreparedCellByCell) {
-  auto sum = call(u"SUM", 0, &kRecord, {new OperandRefNode(0), area(at(0, 0, 0), at(0, 0, 2)), new NumberNode(2)});
+  auto sum =
+      call(u"SUM", 0, &kRecord, {new OperandRefNode(0), area(at(0, 0, 0), at(0, 0, 2)), new NumberNode(2)});
   auto sin = call(u"SIN", 0, &kNegate, {new OperandRefNode(0)});
   struct Case {
     const char* what;
@@ -330,8 +331,8 @@ TEST_F(CallNodeTest, OperandsArePreparedCellByCell) {
       {"a cell reference", new CellRefNode(workbook, at(0, 1, 1)), reference(at(0, 1, 1), at(0, 1, 1)),
        integer(-2)},
       {"a constant again", new TextNode(u"x"), CalcValue::text(u"x"), integer(0)},
-      {"an array constant", arrayNode(arrayOf({{integer(1), integer(2)}})), arrayOf({{integer(1), integer(2)}}),
-       arrayOf({{integer(-1), integer(-2)}})},
+      {"an array constant", arrayNode(arrayOf({{integer(1), integer(2)}})),
+       arrayOf({{integer(1), integer(2)}}), arrayOf({{integer(-1), integer(-2)}})},
       {"a call", call(u"SIN", 0, &kNegate, {new NumberNode(4)}).release(), integer(-4), integer(4)},
       {"an error constant", new ErrorNode(ErrNA), CalcValue::error(ErrNA), integer(0)},
   };
@@ -368,11 +369,8 @@ TEST_F(CallNodeTest, ConstantsAndFixedAreasReachTheRoutineAsGiven) {
     const char* what;
     std::vector<FormulaNode*> children;
   } cases[] = {
-      {"no argument", {}},
-      {"eight numbers", numbers(8)},
-      {"nine numbers", numbers(9)},
-      {"two areas", areas(2)},
-      {"three areas", areas(3)},
+      {"no argument", {}},     {"eight numbers", numbers(8)}, {"nine numbers", numbers(9)},
+      {"two areas", areas(2)}, {"three areas", areas(3)},
   };
   for (Case& c : cases) {
     gInvocations.clear();
@@ -384,9 +382,9 @@ TEST_F(CallNodeTest, ConstantsAndFixedAreasReachTheRoutineAsGiven) {
     for (size_t i = 0; i < c.children.size(); ++i) {
       const CalcValue& got = gInvocations[0][i];
       auto* node = c.children[i];
-      EXPECT_TRUE(same(got, node->kind() == NodeKind::AreaRef ? reference(node->referenceArea().first,
-                                                                          node->referenceArea().second)
-                                                              : *node->value()))
+      EXPECT_TRUE(same(got, node->kind() == NodeKind::AreaRef
+                                ? reference(node->referenceArea().first, node->referenceArea().second)
+                                : *node->value()))
           << c.what << " " << i;
     }
   }
