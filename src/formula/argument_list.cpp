@@ -137,18 +137,20 @@ const CalcValue& cellArgumentValueCreating(CellAddress address) {
 
 bool propagateErrors(const CalcValue* const* arguments, CalcValue& result, ErrorReading reading,
                      uint64_t mask) {
+  if (!arguments) return false;
   bool functions = reading == ErrorReading::Functions;
-  size_t i = 0;
-  for (const CalcValue* const* a = arguments; a && *a; ++a, ++i) {
+  for (size_t i = 0; const CalcValue* a = arguments[i]; ++i) {
+    const CalcValue& v = *a;
+    // Only errors and references can give one; the others need no look at the mask.
+    if (!v.isErrorValue() && !v.isReference()) continue;
     bool selected = i < 64 ? ((mask >> i) & 1) != 0 : mask == ~uint64_t(0);
     if (!selected) continue;
-    const CalcValue& v = **a;
     if (v.isErrorValue()) {
       result.copyFrom(v);
       return true;
     }
     if (!v.isReference()) continue;
-    Area area = functions ? canonicalArea(v.referenceArea()) : v.referenceArea();
+    Area area = functions ? canonicalReferenceArea(v.referenceArea()) : v.referenceArea();
     if (!area.isValid() || !area.isOneSheet()) {
       result.setError(ErrRef);
       return true;

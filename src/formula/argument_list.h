@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "formula/area_index.h"
 #include "formula/formula_node.h"
 #include "values/calc_value.h"
 #include "values/cell_address.h"
@@ -76,6 +77,16 @@ enum class ErrorReading {
   // single cell's error value propagates: an error text in a cell is a text like any other.
   Functions,
 };
+
+// Returns canonicalArea(area) for an area as a Reference gives it (referenceArea): the area itself when
+// both corners are valid and carry no bits beyond sheet, column and row, as the engine builds them.
+inline Area canonicalReferenceArea(const Area& area) {
+  constexpr uint32_t kStrayColumnBits = 0xFFFF & ~CellAddress::kColumnMask;
+  auto plain = [](CellAddress a) {
+    return a.isValid() && (a.row & ~CellAddress::kRowMask) == 0 && (a.sheetColumn & kStrayColumnBits) == 0;
+  };
+  return plain(area.first) && plain(area.second) ? area : canonicalArea(area);
+}
 
 // Copies into result the first error among the arguments selected by mask (bit i selects argument i;
 // arguments from 64 on count as selected when every bit is set) and returns true; false when there is

@@ -55,6 +55,10 @@ CallNode::CallNode(std::u16string name, int32_t flags) : name_(std::move(name)),
   functionNumber_ = table.lookupNumber(name_);
   descriptor_ = table.descriptor(functionNumber_);
   implementation_ = table.lookupImpl(name_);
+  for (int i = 0; i < 8; ++i) {
+    ArgClass c = argClass(descriptor_, i);
+    if (c == ArgReference || c == ArgRefOnly) referencePositions_ |= uint8_t(1u << i);
+  }
 }
 
 CallNode::CallNode(std::u16string name, int32_t flags, const FunctionImpl* implementation)
@@ -70,6 +74,7 @@ bool CallNode::addChild(FormulaNode* child) {
     tooManyArguments_ = true;
     return false;
   }
+  notPlain_ = false;
   return CompositeNode::addChild(child);
 }
 
@@ -110,6 +115,9 @@ const CalcValue* CallNode::evaluateIn(bool arrayContext) {
     own.setError(ErrValue);
     return value_;
   }
+  if (!arrayContext && !notPlain_ && implementation_ && rule() == EvaluationRule::Plain &&
+      !evaluationContext().arrayFormulaMode && evaluatePlainCall())
+    return value_;
   if (!evaluateArguments(arrayContext) || value_->isError()) return value_;
 
   // A known function that the library does not compute shows its name until someone answers.
@@ -140,6 +148,58 @@ const CalcValue* CallNode::evaluateIn(bool arrayContext) {
   }
   ownValue() = std::move(result);
   return value_;
+}
+
+// The arguments live in a list of the call's own, on the stack: the quick way takes no block of the
+// argument stack, and a routine that evaluates nodes cannot overwrite them.
+bool CallNode::evaluatePlainCall() {
+  constexpr size_t kMaxPlainArguments = 8;
+  constexpr size_t kMaxPlainCorners = 2;
+  const CalcValue* arguments[kMaxPlainArguments + 1];
+  std::optional<CalcValue> corners[kMaxPlainCorners];
+  size_t count = 0, cornerCount = 0;
+  for (FormulaNode* child : children_) {
+    if (!child) continue;
+    if (count == kMaxPlainArguments) {
+      notPlain_ = true;
+      return false;
+    }
+    NodeKind kind = child->kind();
+    const CalcValue* v = nullptr;
+    if (isConstantKind(kind) && kind != NodeKind::Array) {
+      if (!child->parent()) child->setParent(this);
+      v = child->value();
+    } else if (isProxyKind(kind)) {
+      // Whether a proxy reaches a constant can change from cell to cell (operands) and with the
+      // nesting depth; one that does not takes the general way.
+      FormulaNode* constant = static_cast<ProxyNode*>(child)->reachableConstant();
+      if (!constant || constant->kind() == NodeKind::Array) return false;
+      if (!child->parent()) child->setParent(this);
+      child->evaluate();
+      v = constant->value();
+    } else if (kind == NodeKind::AreaRef && ((referencePositions_ >> count) & 1) != 0 &&
+               cornerCount < kMaxPlainCorners) {
+      // As passedAsCorners: a fixed area with valid corners.
+      auto& area = static_cast<AreaRefNode&>(*child);
+      if (area.isComputed() || !area.first().isValid() || !area.second().isValid()) {
+        notPlain_ = true;
+        return false;
+      }
+      CalcValue& corner = corners[cornerCount++].emplace();
+      corner.setReference(area.first(), area.second());
+      v = &corner;
+    } else {
+      notPlain_ = true;
+      return false;
+    }
+    arguments[count++] = v ? v : &emptyValue();
+  }
+  arguments[count] = nullptr;
+  // The result starts Empty, as apply would make it.
+  CalcValue result;
+  implementation_->invoke(evaluationContext(), arguments, result);
+  ownValue() = std::move(result);
+  return true;
 }
 
 bool CallNode::elementwiseByDescriptor() const {

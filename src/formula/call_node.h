@@ -77,6 +77,12 @@ private:
   void evaluateChild(FormulaNode* child, bool arrayContext);
   // Returns true for an argument that goes to the routine as its fixed corners without being evaluated.
   bool passedAsCorners(FormulaNode& child, size_t i) const;
+  // The quick way of a call to an implemented function of the plain rule, outside array context and
+  // array-formula mode, whose arguments are all plain: constants other than arrays, proxies that reach
+  // such a constant, and fixed areas that go to the routine as corners. Such arguments are what
+  // prepareArguments would make of them, and no rule of the general way applies. Invokes the
+  // function and returns true; false, with nothing of the call done, when an argument is not plain.
+  bool evaluatePlainCall();
   bool evaluateIf(bool arrayContext);
   bool evaluateIndex(bool arrayContext);
   bool evaluateReferenceOrArray(bool arrayContext);
@@ -106,6 +112,11 @@ private:
   const FunctionDescriptor* descriptor_ = nullptr;
   const FunctionImpl* implementation_ = nullptr;
   bool tooManyArguments_ = false;
+  // Set once an argument showed a kind that the quick way never takes; cleared when a child is added.
+  bool notPlain_ = false;
+  // Bit i: the function takes references at argument position i (class 'R' or 'N'), for the positions
+  // the quick way handles.
+  uint8_t referencePositions_ = 0;
 
   // Set by the rules of one evaluation and read when its arguments are prepared: the argument that IF
   // left unevaluated (-1: none), and the area INDEX chose for its first argument.

@@ -243,7 +243,7 @@ void countOne(CalcValue& result) {
     result.setInteger(result.integer() + 1);
 }
 
-const CalcValue& cellArgument(Cell& cell) {
+const CalcValue& detail::cellArgumentThroughModel(Cell& cell) {
   CompiledWorkbook* workbook = cell.workbook();
   const CalcValue* v = workbook ? &workbook->cellValue(cell) : cell.value();
   if (!v) return emptyValue();
@@ -262,7 +262,7 @@ const CalcValue& cellValueIn(const EvaluationContext& context, CellAddress addre
 
 bool oneSheetArea(const CalcValue& ref, Area& area) {
   if (!ref.isReference()) return false;
-  area = canonicalArea(ref.referenceArea());
+  area = canonicalReferenceArea(ref.referenceArea());
   return area.isValid() && area.isOneSheet();
 }
 
@@ -275,14 +275,6 @@ const CalcValue& reducedSingleCell(const CalcValue& v) {
   if (!v.isReference()) return v;
   const CalcValue* cell = cellValueOfSingleRef(v);
   return cell ? *cell : v;
-}
-
-uint32_t areaWidth(const Area& a) {
-  return a.second.column() - a.first.column() + 1;
-}
-
-uint32_t areaHeight(const Area& a) {
-  return a.second.rowIndex() - a.first.rowIndex() + 1;
 }
 
 const CalcValue* cellValueOfSingleRef(const CalcValue& ref) {

@@ -133,9 +133,19 @@ void countOne(CalcValue& result);
 
 // --- cells of references
 
+namespace detail {
+// cellArgument for the cells that need the model: members of array formulas and cells holding arrays.
+const CalcValue& cellArgumentThroughModel(Cell& cell);
+} // namespace detail
+
 // Returns the value of an existing cell as an argument: its value, or its first element when the cell
-// holds an array; the shared Empty value when it has none.
-const CalcValue& cellArgument(Cell& cell);
+// holds an array; the shared Empty value when it has none. A cell of its own (no member of an array
+// formula) holding a single value answers it directly; the model is asked only for the others.
+inline const CalcValue& cellArgument(Cell& cell) {
+  if (!cell.isArrayMember())
+    if (const CalcValue* v = cell.value(); v && !v->isArray()) return *v;
+  return detail::cellArgumentThroughModel(cell);
+}
 // Returns the value of the cell at an address of the context's workbook as an argument (as
 // cellArgument); the shared Empty value when the cell or the workbook does not exist.
 const CalcValue& cellValueIn(const EvaluationContext& context, CellAddress address);
@@ -155,8 +165,12 @@ bool isSeveralCells(const CalcValue& v);
 // value, a larger or invalid Reference included, itself.
 const CalcValue& reducedSingleCell(const CalcValue& v);
 // Returns the number of columns and rows of a normalized area.
-uint32_t areaWidth(const Area& a);
-uint32_t areaHeight(const Area& a);
+inline uint32_t areaWidth(const Area& a) {
+  return a.second.column() - a.first.column() + 1;
+}
+inline uint32_t areaHeight(const Area& a) {
+  return a.second.rowIndex() - a.first.rowIndex() + 1;
+}
 
 // Visits the existing cells of a one-sheet Reference in the context's workbook, column by column from
 // the leftmost, rows ascending within a column, with visit(const CalcValue& value, Cell& cell) -> bool

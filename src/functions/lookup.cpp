@@ -56,12 +56,14 @@ struct CellLine {
   CellAddress first; // the cell at position 0
   uint32_t length;
   bool vertical; // positions run down a column; otherwise along a row
-  // The row block that holds the whole of a vertical line, whose cells are then read from it; null
-  // for other lines, which ask the grid for each cell.
+  // The row block that holds the whole of a vertical line whose cells are read (readCells), which
+  // are then taken from it; null for other lines, which ask the grid for each cell.
   const RowBlock* block = nullptr;
 
   CellLine(CompiledWorkbook* book, CellAddress at, uint32_t count, bool down)
-      : workbook(book), first(at), length(count), vertical(down) {
+      : workbook(book), first(at), length(count), vertical(down) {}
+  // Prepares the line for reading its cells.
+  void readCells() {
     uint32_t top = first.rowIndex();
     if (vertical && length > 0 && top / RowBlock::kRows == (top + length - 1) / RowBlock::kRows)
       block = workbook->grid().blockAt(first.sheet(), first.column(), top);
@@ -70,9 +72,12 @@ struct CellLine {
     return vertical ? CellAddress::make(first.sheet(), first.column(), first.rowIndex() + i)
                     : CellAddress::make(first.sheet(), first.column() + i, first.rowIndex());
   }
+  Cell* cell(uint32_t i) const {
+    return block ? block->cellAt(first.rowIndex() + i) : workbook->findCell(address(i));
+  }
   const CalcValue& at(uint32_t i) const {
-    Cell* cell = block ? block->cellAt(first.rowIndex() + i) : workbook->findCell(address(i));
-    return cell ? cellArgument(*cell) : emptyValue();
+    Cell* c = cell(i);
+    return c ? cellArgument(*c) : emptyValue();
   }
 };
 
@@ -105,9 +110,10 @@ template <typename Line> int64_t exactSearch(const Line& line, const ExactMatche
 template <typename Line>
 int64_t approximateSearch(const Line& line, const CalcValue& lookup, bool descending) {
   // Each position is read once per look: the order of its value, or none for a gap.
+  bool numberLookup = lookup.isNumber();
   auto orderAt = [&](uint32_t i) -> std::optional<int> {
     const CalcValue& v = line.at(i);
-    if (!sameComparisonClass(v, lookup)) return std::nullopt;
+    if (!(numberLookup && v.isNumber()) && !sameComparisonClass(v, lookup)) return std::nullopt;
     int c = searchOrder(v, lookup);
     return descending ? -c : c;
   };
@@ -243,12 +249,11 @@ int64_t cachedExactSearch(const EvaluationContext& context, CacheKind kind, cons
 }
 
 // Searches the first column (vertical) or the first row of a table of cells, cut to the part of the
-// table that holds values. Returns the position within the whole line, or -1.
-int64_t searchCells(const EvaluationContext& context, const Area& table, bool vertical,
-                    const CalcValue& lookup, int mode, bool tildeWildcards, CacheKind kind) {
-  CompiledWorkbook* book = context.cellWorkbook();
-  if (!book) return -1;
-  CompiledWorkbook& workbook = *book;
+// table that holds values. Returns the position within the whole line, or -1; an approximate search
+// also gives the cell it found in foundCell, when asked (an exact one leaves foundCell as it is).
+int64_t searchCells(CompiledWorkbook& workbook, const EvaluationContext& context, const Area& table,
+                    bool vertical, const CalcValue& lookup, int mode, bool tildeWildcards, CacheKind kind,
+                    Cell** foundCell = nullptr) {
   CellAddress first = table.first;
   uint32_t length = vertical ? areaHeight(table) : areaWidth(table);
   CellLine line{&workbook, first, length, vertical};
@@ -259,12 +264,21 @@ int64_t searchCells(const EvaluationContext& context, const Area& table, bool ve
   uint32_t from = vertical ? used.first.rowIndex() - first.rowIndex() : used.first.column() - first.column();
   uint32_t to = vertical ? used.second.rowIndex() - first.rowIndex() : used.second.column() - first.column();
   CellLine usedLine{&workbook, line.address(from), to - from + 1, vertical};
+  usedLine.readCells();
   if (mode == 0) {
     ExactMatcher matcher{lookup, wantsWildcards(lookup, tildeWildcards)};
     return cachedExactSearch(context, kind, line, usedLine, matcher);
   }
   int64_t position = approximateSearch(usedLine, lookup, mode < 0);
-  return position >= 0 ? position + from : -1;
+  if (position < 0) return -1;
+  if (foundCell) *foundCell = usedLine.cell(static_cast<uint32_t>(position));
+  return position + from;
+}
+
+int64_t searchCells(const EvaluationContext& context, const Area& table, bool vertical,
+                    const CalcValue& lookup, int mode, bool tildeWildcards, CacheKind kind) {
+  CompiledWorkbook* workbook = context.cellWorkbook();
+  return workbook ? searchCells(*workbook, context, table, vertical, lookup, mode, tildeWildcards, kind) : -1;
 }
 
 // Searches a row or column of an Array. mode: 0 exact, 1 ascending, -1 descending.
@@ -278,9 +292,9 @@ int64_t searchArray(const CalcValue& array, uint32_t fixed, bool vertical, const
 // ---------------------------------------------------------------- VLOOKUP and HLOOKUP
 
 // One table lookup with prepared arguments. vertical: VLOOKUP (keys in the first column, index a
-// column), else HLOOKUP (keys in the first row, index a row). Leaves result as it is ("#N/A") when
-// nothing is found.
-void tableLookupOne(const EvaluationContext& context, const CalcValue& lookup, const CalcValue& table,
+// column), else HLOOKUP (keys in the first row, index a row). Returns false, leaving result as it is,
+// when nothing is found ("#N/A").
+bool tableLookupOne(const EvaluationContext& context, const CalcValue& lookup, const CalcValue& table,
                     double index, bool approximate, bool vertical, CalcValue& result) {
   int mode = approximate ? 1 : 0;
   CacheKind kind = vertical ? CacheKind::VLookup : CacheKind::HLookup;
@@ -288,37 +302,48 @@ void tableLookupOne(const EvaluationContext& context, const CalcValue& lookup, c
     uint32_t width = vertical ? table.arrayColumns() : table.arrayRows();
     if (width < index) {
       result.setError(ErrRef);
-      return;
+      return true;
     }
     int64_t found = searchArray(table, 0, vertical, lookup, mode, false);
-    if (found < 0) return;
+    if (found < 0) return false;
     auto at = static_cast<uint32_t>(found);
     auto k = static_cast<uint32_t>(index - 1);
     const CalcValue* e = vertical ? table.element(k, at) : table.element(at, k);
-    if (e) result.copyFrom(*e);
-    return;
+    if (!e) return false;
+    result.copyFrom(*e);
+    return true;
   }
   Area area;
-  if (!oneSheetArea(table, area)) return;
+  if (!oneSheetArea(table, area)) return false;
   if (area.first == area.second) {
     const CalcValue& only = cellValueIn(context, area.first);
     ExactMatcher matcher{lookup, !approximate && wantsWildcards(lookup, false)};
-    if (index == 1 && matcher.matches(only)) result.copyFrom(only);
-    return;
+    if (index != 1 || !matcher.matches(only)) return false;
+    result.copyFrom(only);
+    return true;
   }
   uint32_t width = vertical ? areaWidth(area) : areaHeight(area);
   if (width < index) {
     result.setError(ErrRef);
-    return;
+    return true;
   }
-  int64_t found = searchCells(context, area, vertical, lookup, mode, false, kind);
-  if (found < 0) return;
-  auto at = static_cast<uint32_t>(found);
+  CompiledWorkbook* workbook = context.cellWorkbook();
+  if (!workbook) return false;
   auto k = static_cast<uint32_t>(index - 1);
-  CellAddress cell =
-      vertical ? CellAddress::make(area.first.sheet(), area.first.column() + k, area.first.rowIndex() + at)
-               : CellAddress::make(area.first.sheet(), area.first.column() + at, area.first.rowIndex() + k);
-  result.copyFrom(cellValueIn(context, cell));
+  // The answer from the searched line itself is the cell the search ended on.
+  Cell* searched = nullptr;
+  int64_t found = searchCells(*workbook, context, area, vertical, lookup, mode, false, kind,
+                              k == 0 ? &searched : nullptr);
+  if (found < 0) return false;
+  auto at = static_cast<uint32_t>(found);
+  Cell* cell = searched;
+  if (!cell)
+    cell = workbook->findCell(
+        vertical
+            ? CellAddress::make(area.first.sheet(), area.first.column() + k, area.first.rowIndex() + at)
+            : CellAddress::make(area.first.sheet(), area.first.column() + at, area.first.rowIndex() + k));
+  result.copyFrom(cell ? cellArgument(*cell) : emptyValue());
+  return true;
 }
 
 // Calls one(lookup element, element result) for each element of an Array or several-cell Reference
@@ -368,7 +393,6 @@ const CalcValue& emptyAsZero(const CalcValue& v) {
 void tableLookup(const EvaluationContext& context, const CalcValue* const* args, CalcValue& result,
                  bool vertical) {
   if (propagateErrors(args, result, ErrorReading::Functions)) return;
-  result.setError(ErrNA);
   const CalcValue* given[4] = {};
   for (size_t i = 0; args && i < 4 && args[i]; ++i)
     given[i] = args[i];
@@ -377,7 +401,10 @@ void tableLookup(const EvaluationContext& context, const CalcValue* const* args,
     result.setError(parseNumber(table->textView()) ? ErrNA : ErrValue);
     return;
   }
-  if (!value || !table || table->isEmpty() || !indexArg || indexArg->isEmpty()) return;
+  if (!value || !table || table->isEmpty() || !indexArg || indexArg->isEmpty()) {
+    result.setError(ErrNA);
+    return;
+  }
   const CalcValue& lookup = emptyAsZero(reducedSingleCell(*value));
   const CalcValue& index = reducedSingleCell(*indexArg);
   double indexNumber = 0;
@@ -427,7 +454,8 @@ void tableLookup(const EvaluationContext& context, const CalcValue* const* args,
     result.setError(ErrValue);
     return;
   }
-  tableLookupOne(context, lookup, *table, indexNumber, approximate, vertical, result);
+  if (!tableLookupOne(context, lookup, *table, indexNumber, approximate, vertical, result))
+    result.setError(ErrNA);
 }
 
 // ---------------------------------------------------------------- MATCH

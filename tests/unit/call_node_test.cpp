@@ -6,12 +6,13 @@
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/constant_nodes.h"
+#include "formula/function_table.h"
 #include "formula/host_services.h"
 #include "formula/node_records.h"
 #include "formula/operator_nodes.h"
+#include "formula/proxy_nodes.h"
 #include "formula/reference_nodes.h"
 #include "formula/stream_reader.h"
-#include "formula/function_table.h"
 #include "values/conversions.h"
 
 #include <gtest/gtest.h>
@@ -312,6 +313,81 @@ TEST_F(CallNodeTest, ValueArgumentsAreReducedAndReferencesPassedWhole) {
   const std::vector<CalcValue>& got = gInvocations.at(0);
   EXPECT_TRUE(got[0].isArray() && got[1].isArray());
   EXPECT_TRUE(same(got[2], reference(at(0, 0, 0), at(0, 1, 1))));
+}
+
+// A call shared by many cells, as a template is, reads each cell's operands: what an operand stands for
+// decides, cell by cell, how the argument is prepared, whichever it stood for before.
+TEST_F(CallNodeTest, OperandsArePreparedCellByCell) {
+  auto sum =
+      call(u"SUM", 0, &kRecord, {new OperandRefNode(0), area(at(0, 0, 0), at(0, 0, 2)), new NumberNode(2)});
+  auto sin = call(u"SIN", 0, &kNegate, {new OperandRefNode(0)});
+  struct Case {
+    const char* what;
+    FormulaNode* operand;
+    CalcValue recorded; // what SUM receives for the operand
+    CalcValue negated;  // what SIN gives
+  } cases[] = {
+      {"a constant", new NumberNode(5), integer(5), integer(-5)},
+      {"a cell reference", new CellRefNode(workbook, at(0, 1, 1)), reference(at(0, 1, 1), at(0, 1, 1)),
+       integer(-2)},
+      {"a constant again", new TextNode(u"x"), CalcValue::text(u"x"), integer(0)},
+      {"an array constant", arrayNode(arrayOf({{integer(1), integer(2)}})),
+       arrayOf({{integer(1), integer(2)}}), arrayOf({{integer(-1), integer(-2)}})},
+      {"a call", call(u"SIN", 0, &kNegate, {new NumberNode(4)}).release(), integer(-4), integer(4)},
+      {"an error constant", new ErrorNode(ErrNA), CalcValue::error(ErrNA), integer(0)},
+  };
+  uint32_t row = 0;
+  for (Case& c : cases) {
+    Cell* cell = workbook.findOrCreateCell(at(0, 5, row++));
+    cell->operandRoots().push_back(c.operand);
+    evaluationContext().currentCell = cell;
+    gInvocations.clear();
+    EXPECT_TRUE(same(*sum->evaluate(), integer(3))) << c.what;
+    ASSERT_EQ(gInvocations.size(), 1u) << c.what;
+    EXPECT_TRUE(same(gInvocations[0][0], c.recorded)) << c.what;
+    EXPECT_TRUE(same(gInvocations[0][1], reference(at(0, 0, 0), at(0, 0, 2)))) << c.what;
+    EXPECT_TRUE(same(gInvocations[0][2], integer(2))) << c.what;
+    EXPECT_TRUE(same(*sin->evaluate(), c.negated)) << c.what;
+  }
+}
+
+// Calls whose arguments are all constants and fixed areas, in every number the routine may see.
+TEST_F(CallNodeTest, ConstantsAndFixedAreasReachTheRoutineAsGiven) {
+  auto areas = [&](int n) {
+    std::vector<FormulaNode*> children;
+    for (int i = 0; i < n; ++i)
+      children.push_back(area(at(0, 0, 0), at(0, uint32_t(i), 2)));
+    return children;
+  };
+  auto numbers = [](int n) {
+    std::vector<FormulaNode*> children;
+    for (int i = 0; i < n; ++i)
+      children.push_back(new NumberNode(i));
+    return children;
+  };
+  struct Case {
+    const char* what;
+    std::vector<FormulaNode*> children;
+  } cases[] = {
+      {"no argument", {}},     {"eight numbers", numbers(8)}, {"nine numbers", numbers(9)},
+      {"two areas", areas(2)}, {"three areas", areas(3)},
+  };
+  for (Case& c : cases) {
+    gInvocations.clear();
+    auto sum = std::make_unique<CallNode>(u"SUM", 0, &kRecord);
+    for (FormulaNode* child : c.children)
+      sum->addChild(child);
+    EXPECT_TRUE(same(*sum->evaluate(), integer(int32_t(c.children.size())))) << c.what;
+    ASSERT_EQ(gInvocations.size(), 1u) << c.what;
+    for (size_t i = 0; i < c.children.size(); ++i) {
+      const CalcValue& got = gInvocations[0][i];
+      auto* node = c.children[i];
+      EXPECT_TRUE(same(got, node->kind() == NodeKind::AreaRef
+                                ? reference(node->referenceArea().first, node->referenceArea().second)
+                                : *node->value()))
+          << c.what << " " << i;
+    }
+  }
 }
 
 TEST_F(CallNodeTest, RangesStayRangesInArrayContext) {

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "compiler/text_workbook.h"
+#include "compiler/workbook_calc.h"
+#include "compiler/workbook_compiler.h"
 #include "formula/cell.h"
 #include "formula/compiled_workbook.h"
 #include "formula/constant_nodes.h"
@@ -461,6 +464,55 @@ TEST(LookupInWorkbook, TablesAcrossAndBeyondTheFirstRowBlock) {
     ASSERT_NE(v, nullptr);
     EXPECT_TRUE(v->sameAs(cases[i].expected)) << "case " << i << " key " << cases[i].key;
   }
+  evaluationContext() = EvaluationContext{};
+}
+
+// A table held by array formulas: each member of the table is read as its element of the master's
+// current value, also after an input changed and the masters were calculated again.
+TEST(LookupInWorkbook, TablesHeldByArrayFormulasFollowTheirMasters) {
+  evaluationContext() = EvaluationContext{};
+  // A1:A4 = C * 10 and B1:B4 = C * 100 as two array formulas over the inputs C1:C4 = 1..4; the row
+  // A5:B5 closes the table with plain values.
+  const char* const text = R"([sheets]
+Sheet1
+
+[cells]
+Sheet1!C1: 1
+Sheet1!C2: 2
+Sheet1!C3: 3
+Sheet1!C4: 4
+Sheet1!A1:A4: {=C1:C4*10}
+Sheet1!B1:B4: {=C1:C4*100}
+Sheet1!A5: 1000
+Sheet1!B5: "end"
+Sheet1!E1: =VLOOKUP(25,A1:B5,1)
+Sheet1!E2: =VLOOKUP(55,A1:B5,2)
+Sheet1!E3: =MATCH(30,A1:A5,0)
+Sheet1!E4: =VLOOKUP(60,A1:A5,1,FALSE)
+Sheet1!E5: =HLOOKUP(450,A4:B4,1)
+)";
+  compiler::CompileOptions options;
+  options.storeFormulaValues = false;
+  CompiledWorkbook workbook;
+  compiler::loadStreamBytes(compiler::compileToStream(compiler::readTextWorkbook(text, "tables"), options),
+                            workbook);
+  compiler::calculateAll(workbook);
+  auto expect = [&](const char* when, std::initializer_list<CalcValue> values) {
+    uint32_t row = 0;
+    for (const CalcValue& expected : values) {
+      const CalcValue* v = workbook.findCell(CellAddress::make(0, 4, row))->value();
+      ASSERT_NE(v, nullptr);
+      EXPECT_TRUE(v->sameAs(expected)) << when << ": E" << row + 1 << " is " << describe(*v);
+      ++row;
+    }
+  };
+  expect("first calculation", {num(20), num(400), num(3), err(ErrNA), num(400)});
+  // C1:C4 = 3..6: A1:A4 = 30..60, B1:B4 = 300..600.
+  compiler::applyChanges(workbook, {{CellAddress::make(0, 2, 0), CalcValue::number(3)},
+                                    {CellAddress::make(0, 2, 1), CalcValue::number(4)},
+                                    {CellAddress::make(0, 2, 2), CalcValue::number(5)},
+                                    {CellAddress::make(0, 2, 3), CalcValue::number(6)}});
+  expect("after the change", {err(ErrNA), num(500), num(1), num(60), num(60)});
   evaluationContext() = EvaluationContext{};
 }
 
