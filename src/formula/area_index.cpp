@@ -15,9 +15,10 @@ CellAddress canonicalCorner(CellAddress a) {
   return a.isValid() ? CellAddress::make(a.sheetColumn >> 16, a.column(), a.rowIndex()) : a;
 }
 
-// Returns true when the cell counts for the value extent.
+// Returns true when the cell counts for the value extent. A member of an array formula counts before
+// it holds its element: the members below the master have no value until the first calculation.
 bool holdsSomething(const Cell& cell) {
-  return cell.hasFormula() || (cell.value() && !cell.value()->isEmpty());
+  return cell.hasFormula() || cell.isArrayMember() || (cell.value() && !cell.value()->isEmpty());
 }
 
 // Returns the part of `area` outside `smaller`, when `smaller` has the same first corner and either

@@ -36,7 +36,8 @@ Area extendExtent(const Area& extent, CellAddress address);
 struct AreaEntry {
   Area area;                  // normalized
   std::vector<Cell*> readers; // sorted by identity
-  Area valueExtent;           // cells with a formula or a value other than Empty; invalid for none
+  Area valueExtent;           // cells with a formula, in an array formula or with a value other than
+                              // Empty; invalid for none
   Area formulaExtent;         // cells with a formula or in an array formula's area; invalid for none
   bool noFormula = true;      // the area holds no formula cell
 };

@@ -472,7 +472,8 @@ TEST(LookupInWorkbook, TablesAcrossAndBeyondTheFirstRowBlock) {
 TEST(LookupInWorkbook, TablesHeldByArrayFormulasFollowTheirMasters) {
   evaluationContext() = EvaluationContext{};
   // A1:A4 = C * 10 and B1:B4 = C * 100 as two array formulas over the inputs C1:C4 = 1..4; the row
-  // A5:B5 closes the table with plain values.
+  // A5:B5 closes the table with plain values, and E6 reads the table of array members alone, whose
+  // members below the masters hold no value of their own before the first calculation.
   const char* const text = R"([sheets]
 Sheet1
 
@@ -490,6 +491,7 @@ Sheet1!E2: =VLOOKUP(55,A1:B5,2)
 Sheet1!E3: =MATCH(30,A1:A5,0)
 Sheet1!E4: =VLOOKUP(60,A1:A5,1,FALSE)
 Sheet1!E5: =HLOOKUP(450,A4:B4,1)
+Sheet1!E6: =VLOOKUP(55,A1:B4,2)
 )";
   compiler::CompileOptions options;
   options.storeFormulaValues = false;
@@ -506,13 +508,13 @@ Sheet1!E5: =HLOOKUP(450,A4:B4,1)
       ++row;
     }
   };
-  expect("first calculation", {num(20), num(400), num(3), err(ErrNA), num(400)});
+  expect("first calculation", {num(20), num(400), num(3), err(ErrNA), num(400), num(400)});
   // C1:C4 = 3..6: A1:A4 = 30..60, B1:B4 = 300..600.
   compiler::applyChanges(workbook, {{CellAddress::make(0, 2, 0), CalcValue::number(3)},
                                     {CellAddress::make(0, 2, 1), CalcValue::number(4)},
                                     {CellAddress::make(0, 2, 2), CalcValue::number(5)},
                                     {CellAddress::make(0, 2, 3), CalcValue::number(6)}});
-  expect("after the change", {err(ErrNA), num(500), num(1), num(60), num(60)});
+  expect("after the change", {err(ErrNA), num(500), num(1), num(60), num(60), num(500)});
   evaluationContext() = EvaluationContext{};
 }
 
