@@ -664,8 +664,17 @@ WriteResult writeWorkbook(const CompiledWorkbook& workbook, std::vector<uint8_t>
       w.u32(records);
       w.u32(static_cast<uint32_t>(cell.precedentCells().size()));
       w.bytes(nodes);
-      for (const Cell* read : cell.precedentCells())
-        w.address(read->address());
+      // The cells keep their precedents in memory order; the stream lists them by address, so that the
+      // same model always writes the same bytes.
+      std::vector<CellAddress> read;
+      read.reserve(cell.precedentCells().size());
+      for (const Cell* p : cell.precedentCells())
+        read.push_back(p->address());
+      std::sort(read.begin(), read.end(), [](CellAddress a, CellAddress b) {
+        return a.sheetColumn != b.sheetColumn ? a.sheetColumn < b.sheetColumn : a.row < b.row;
+      });
+      for (CellAddress a : read)
+        w.address(a);
       ++count;
     });
     w.patch32(countAt, count);

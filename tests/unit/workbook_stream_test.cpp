@@ -2,6 +2,7 @@
 // of the loaded formulas, and hostile or cut-short streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -244,6 +245,28 @@ TEST_F(WorkbookStreamTest, DdeCellsAreSortedAndTemplatesRunToTheEnd) {
   EXPECT_EQ(wb->ddeSources()[0].items[0].cells,
             (std::vector<CellAddress>{at(0, 0, 0), at(0, 0, 5), at(0, 1, 1)}));
   EXPECT_EQ(wb->formulaTemplates().size(), 2u);
+}
+
+// The same model writes the same bytes, whatever order its cells were made in: a cell keeps its
+// precedents in memory order, the stream lists them by address.
+TEST_F(WorkbookStreamTest, PrecedentsAreWrittenInAddressOrder) {
+  auto build = [](bool reversed) {
+    auto wb = std::make_unique<CompiledWorkbook>();
+    wb->addSheet(u"Sheet1");
+    std::vector<CellAddress> inputs = {at(0, 0, 0), at(0, 1, 0), at(0, 0, 3), at(0, 2, 1)};
+    if (reversed) std::reverse(inputs.begin(), inputs.end());
+    std::vector<Cell*> read;
+    for (CellAddress a : inputs) {
+      read.push_back(wb->findOrCreateCell(a));
+      read.back()->setValue(CalcValue::number(1));
+    }
+    Cell* reader = wb->findOrCreateCell(at(0, 5, 5));
+    for (Cell* c : read)
+      wb->link(*reader, *c);
+    return wb;
+  };
+  auto forward = build(false), backward = build(true);
+  EXPECT_EQ(write(*forward), write(*backward));
 }
 
 TEST_F(WorkbookStreamTest, StoredValuesThatDoNotFitTheirLengthField) {
